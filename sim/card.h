@@ -1,0 +1,363 @@
+// The virtual card's internal model: the DRM device with its mode objects, properties, blobs,
+// GEM objects and framebuffers, and the DRM files opened on it. Not a public interface; the
+// functions of sim.h and the interposed C library calls are built on it.
+//
+// One lock (g_lock) guards everything here. Code that blocks (vblank waits, blocking reads,
+// commits that wait for a vblank) releases it while blocking.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <drm.h>
+#include <drm_fourcc.h>
+#include <drm_mode.h>
+
+#include "sim/sim.h"
+
+namespace sim::kms
+{
+
+constexpr int64_t k_ns_per_s = 1000000000;
+constexpr uint32_t k_event_space = 4096; // the kernel's per-file event space in bytes
+constexpr uint64_t k_page = 4096;
+
+// The properties every device creates at start, in the kernel's creation order, so that their
+// ids (1, 2, ...) match what a 6.1 kernel hands out.
+enum std_prop : int {
+	prop_edid,
+	prop_dpms,
+	prop_path,
+	prop_tile,
+	prop_link_status,
+	prop_non_desktop,
+	prop_hdr_output_metadata,
+	prop_type,
+	prop_src_x,
+	prop_src_y,
+	prop_src_w,
+	prop_src_h,
+	prop_crtc_x,
+	prop_crtc_y,
+	prop_crtc_w,
+	prop_crtc_h,
+	prop_fb_id,
+	prop_in_fence_fd,
+	prop_out_fence_ptr,
+	prop_crtc_id,
+	prop_fb_damage_clips,
+	prop_active,
+	prop_mode_id,
+	prop_vrr_enabled,
+	prop_degamma_lut,
+	prop_degamma_lut_size,
+	prop_ctm,
+	prop_gamma_lut,
+	prop_gamma_lut_size,
+	prop_in_formats,
+	prop_count
+};
+
+struct property {
+	uint32_t id = 0;
+	std::string name;
+	uint32_t flags = 0; // DRM_MODE_PROP_*
+	std::vector<uint64_t> values;
+	std::vector<std::pair<uint64_t, std::string>> enums;
+};
+
+struct plane_state {
+	int crtc = -1; // CRTC index
+	uint32_t fb = 0;
+	int32_t crtc_x = 0, crtc_y = 0;
+	uint32_t crtc_w = 0, crtc_h = 0;
+	uint32_t src_x = 0, src_y = 0, src_w = 0, src_h = 0; // 16.16
+};
+
+struct plane {
+	uint32_t id = 0;
+	uint32_t type = DRM_PLANE_TYPE_OVERLAY;
+	uint32_t possible_crtcs = 0;
+	std::vector<uint32_t> formats;
+	uint32_t in_formats_blob = 0;
+	std::vector<int> props; // attached std_prop values, in attachment order
+	plane_state state;
+};
+
+struct crtc_state {
+	bool active = false;
+	uint32_t mode_blob = 0; // 0: no mode, the CRTC is disabled
+	drm_mode_modeinfo mode{};
+	bool vrr_enabled = false;
+	bool enable() const
+	{
+		return mode_blob != 0;
+	}
+};
+
+// The vblank counter of a pipe: while running it counts whole frame periods since t0.
+struct vblank_clock {
+	bool running = false;
+	uint64_t base = 0;
+	int64_t t0 = 0;
+	int64_t period = 16666667;
+	uint64_t count(int64_t now) const;
+	int64_t time_of(uint64_t seq) const; // when vblank number seq happens (or happened)
+};
+
+struct crtc {
+	uint32_t id = 0;
+	int primary = -1; // plane index, as crtc->primary
+	std::vector<int> props;
+	crtc_state state;
+	vblank_clock vblank;
+};
+
+struct encoder {
+	uint32_t id = 0;
+	uint32_t type = 0;
+	uint32_t possible_crtcs = 0;
+	uint32_t possible_clones = 0;
+};
+
+struct connector_state {
+	int crtc = -1;
+	int encoder = -1; // best encoder, index
+	uint64_t link_status = DRM_MODE_LINK_STATUS_GOOD;
+};
+
+struct connector {
+	uint32_t id = 0;
+	uint32_t type = 0;
+	uint32_t type_id = 0;
+	bool connected = false;
+	std::vector<mode_spec> topology_modes;
+	std::vector<drm_mode_modeinfo> modes; // in the kernel's sorted order; empty when unplugged
+	std::vector<int> encoders;
+	std::vector<int> props;
+	connector_state state;
+};
+
+struct gem_object {
+	uint64_t size = 0;
+	uint64_t offset = 0; // fake mmap offset
+	int memfd = -1;
+	uint8_t *pixels = nullptr; // the card's own mapping, for composing the screen
+	int handles = 0;
+	int fbs = 0;
+	int mappings = 0;
+};
+
+struct framebuffer {
+	uint32_t id = 0;
+	uint32_t width = 0, height = 0, format = 0, flags = 0;
+	uint64_t modifier = 0;
+	uint32_t pitches[4] = {};
+	uint32_t offsets[4] = {};
+	uint64_t gems[4] = {};
+	int gem_count = 0;
+	int owner = -1; // descriptor of the file that created it
+};
+
+struct blob {
+	uint32_t id = 0;
+	std::vector<uint8_t> data;
+	bool user = false;  // created by CREATEPROPBLOB
+	int owner = -1;     // descriptor of the creating file until it destroys the blob
+	int state_refs = 0; // CRTC states using it as MODE_ID
+};
+
+struct pending_event {
+	int64_t due = 0;    // CLOCK_MONOTONIC; readable from then on
+	uint64_t order = 0; // queue order among equal due times
+	drm_event_vblank ev{};
+	int pipe = -1;       // vblank request events: the pipe whose vblank they wait for
+	uint64_t target = 0; // ... and the vblank number
+};
+
+struct drm_file {
+	int fd = -1;
+	bool universal_planes = false;
+	bool atomic = false;
+	bool stereo = false;
+	bool aspect_ratio = false;
+	bool writeback = false;
+	std::map<uint32_t, uint64_t> handles; // GEM handle -> gem object key
+	std::vector<uint32_t> fbs;            // newest first, as the kernel lists them
+	std::vector<uint32_t> blobs;          // user blobs this file created and still owns
+	std::vector<pending_event> events;    // sorted by (due, order)
+	uint32_t event_space = k_event_space;
+};
+
+struct mapping {
+	uintptr_t addr = 0;
+	size_t len = 0;
+	uint64_t gem = 0;
+};
+
+struct object_ref {
+	uint32_t type = 0; // DRM_MODE_OBJECT_*
+	int index = -1; // plane, CRTC, encoder, connector or property index; -1 for fbs and blobs
+};
+
+struct fault {
+	std::string request; // empty: an mmap fault
+	int err = 0;
+	int nth = 0; // 0: every call
+	uint32_t object_id = 0;
+	int seen = 0;
+};
+
+struct device {
+	topology topo;
+	uint64_t generation = 0;
+	std::vector<property> props;
+	std::vector<plane> planes;
+	std::vector<crtc> crtcs;
+	std::vector<encoder> encoders;
+	std::vector<connector> connectors;
+	std::map<uint32_t, object_ref> objects; // every mode object id in use
+	std::map<uint32_t, blob> blobs;
+	std::map<uint32_t, framebuffer> fbs;
+	std::map<uint64_t, gem_object> gems;
+	uint64_t next_gem = 1;
+	uint64_t next_offset = 0x100000000ull; // DRM_FILE_PAGE_OFFSET_START on 64-bit
+	uint64_t next_event_order = 1;
+	std::map<int, std::unique_ptr<drm_file>> files; // by descriptor
+	std::map<uintptr_t, mapping> mappings;          // by address
+	std::vector<fault> faults;
+	int open_fault = 0;
+	std::vector<request_record> requests;
+	std::vector<commit_record> commits;
+};
+
+// The lock over everything and the installed device (null before the first install()).
+extern pthread_mutex_t g_lock;
+extern device *g_dev;
+// Read without the lock by the interposed calls to let unrelated descriptors pass quickly;
+// accessed through __atomic builtins only (the entry points run before any runtime is ready).
+extern int g_card_files;
+extern int g_card_mappings;
+
+class card_lock
+{
+public:
+	card_lock()
+	{
+		pthread_mutex_lock(&g_lock);
+	}
+	~card_lock()
+	{
+		if (held_)
+			pthread_mutex_unlock(&g_lock);
+	}
+	card_lock(const card_lock &) = delete;
+	card_lock &operator=(const card_lock &) = delete;
+	void unlock()
+	{
+		pthread_mutex_unlock(&g_lock);
+		held_ = false;
+	}
+	void lock()
+	{
+		pthread_mutex_lock(&g_lock);
+		held_ = true;
+	}
+
+private:
+	bool held_ = true;
+};
+
+// The C library functions the card forwards to (the next definitions after its own).
+struct libc_calls {
+	int (*open)(const char *, int, ...);
+	int (*close)(int);
+	ssize_t (*read)(int, void *, size_t);
+	int (*ioctl)(int, unsigned long, ...);
+	void *(*mmap)(void *, size_t, int, int, int, off_t);
+	int (*munmap)(void *, size_t);
+};
+const libc_calls &libc();
+
+// Records kept per kind; beyond this the oldest go, so that a card serving a player for hours
+// does not grow without bound.
+constexpr size_t k_max_records = 100000;
+
+template <typename T>
+void keep_record(std::vector<T> &records, T &&r)
+{
+	if (records.size() >= k_max_records)
+		records.erase(records.begin(), records.begin() + k_max_records / 10);
+	records.push_back(std::move(r));
+}
+
+int64_t now_ns();
+void sleep_until(int64_t t);
+
+// --- objects (card.cpp) ----------------------------------------------------------------------
+uint32_t alloc_object_id(device &d, uint32_t type, int index);
+const object_ref *find_object(const device &d, uint32_t id);
+drm_mode_modeinfo make_modeinfo(const mode_spec &m);
+int mode_vrefresh(const drm_mode_modeinfo &m);
+bool mode_equal(const drm_mode_modeinfo &a, const drm_mode_modeinfo &b);
+int64_t frame_ns(const drm_mode_modeinfo &m);
+uint32_t create_blob(device &d, const void *data, size_t len, bool user, int owner);
+void blob_unref_state(device &d, uint32_t id);
+void blob_ref_state(device &d, uint32_t id);
+bool blob_alive(const blob &b);
+void free_blob_if_unused(device &d, uint32_t id);
+// The properties an object carries, in order, and their current values.
+const std::vector<int> *object_props(const device &d, const object_ref &o);
+uint64_t prop_value(const device &d, const object_ref &o, int prop);
+int prop_index_by_id(const device &d, uint32_t prop_id);
+bool connector_dpms_on(const device &d, const connector &c);
+void gem_unref(device &d, uint64_t key);
+
+// --- files (card_files.cpp) ------------------------------------------------------------------
+drm_file *find_file(device &d, int fd);
+int card_open(int flags); // a new card descriptor, or -errno
+int card_close(int fd);   // 0 or -errno; 1 when fd is no card descriptor
+ssize_t card_read(int fd, void *buf, size_t count);
+void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, int *err);
+int card_munmap(void *addr, size_t len); // 0 or -errno
+void reset_file(device &d, drm_file &f);
+void remove_fb(device &d, uint32_t fb_id);
+void queue_event(device &d, drm_file &f, const pending_event &e);
+void rearm(drm_file &f);
+
+// --- requests (card_ioctl.cpp, card_atomic.cpp, card_vblank.cpp) -----------------------------
+int card_ioctl(int fd, unsigned long request, void *arg); // 0 or -errno
+
+// The state of one request while it is served; handlers may drop the lock to block.
+struct request_ctx {
+	card_lock &lock;
+	device *dev;
+	drm_file *file;
+	int fd;
+	request_record rec;
+	bool after_commit = false;
+	uint32_t commit_flags = 0;
+	// Re-takes the lock after blocking; false when the card was replaced or the file closed.
+	bool relock(uint64_t generation);
+};
+
+int atomic_ioctl(request_ctx &c, drm_mode_atomic &arg);
+int wait_vblank_ioctl(request_ctx &c, drm_wait_vblank &arg);
+void crtc_turned_off(device &d, int crtc_index, int64_t now);
+
+// --- pixel formats (card_formats.cpp) --------------------------------------------------------
+struct format_info {
+	uint32_t format = 0;
+	int planes = 1;
+	uint8_t cpp[3] = {};
+	uint8_t hsub = 1, vsub = 1;
+};
+const format_info *find_format(uint32_t fourcc);
+
+} // namespace sim::kms

@@ -1,0 +1,222 @@
+// The virtual KMS card: a userspace stand-in for the kernel's DRM/KMS interface.
+//
+// It sits underneath the real libdrm by interposing the C library calls that reach the kernel
+// (open/openat and variants for "/dev/dri/card0", ioctl, mmap, munmap, read, close). Linked into
+// a test executable, the test builds a card with sim::install() and inspects it through the
+// functions below; as an LD_PRELOAD library (libsimkms_preload.so) it reads its card from the
+// file named by SIMKMS_CONFIG and is controlled through a Unix socket (see sim/control.h).
+//
+// Object ids, property ids and blob ids are handed out in creation order as the kernel does.
+// Every function here is thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <drm_mode.h>
+#include <xf86drmMode.h> // DRM_PLANE_TYPE_*
+
+namespace sim
+{
+
+// One display mode; a drm_mode_modeinfo is built from it with CVT-like timings.
+struct mode_spec {
+	uint16_t hdisplay = 0;
+	uint16_t vdisplay = 0;
+	uint32_t vrefresh = 60;
+	bool preferred = false;
+	uint32_t clock = 0; // kHz; 0 computes one from the size and refresh
+	std::string name;   // empty gives "<h>x<v>"
+};
+
+struct connector_spec {
+	uint32_t type = DRM_MODE_CONNECTOR_HDMIA;
+	bool connected = true;
+	std::vector<mode_spec> modes;
+	// Encoders (indices into topology::encoders) this connector can use; the first is bound
+	// at start when bound_encoder is unset.
+	std::vector<int> encoders;
+	std::optional<int> bound_encoder; // -1 for none
+};
+
+struct encoder_spec {
+	uint32_t type = DRM_MODE_ENCODER_TMDS;
+	uint32_t possible_crtcs = 0x1; // bit i: CRTC index i
+	// The CRTC index the encoder drives at start; unset: the first active CRTC among
+	// possible_crtcs when a connected connector is bound to the encoder; -1: none.
+	std::optional<int> crtc;
+};
+
+struct crtc_spec {
+	// A CRTC that starts active shows `mode` (as fbdev emulation leaves it at boot).
+	bool active = false;
+	mode_spec mode;
+};
+
+struct plane_spec {
+	uint32_t type = DRM_PLANE_TYPE_OVERLAY; // DRM_PLANE_TYPE_{OVERLAY,PRIMARY,CURSOR}
+	uint32_t possible_crtcs = 0x1;
+	std::vector<uint32_t> formats;
+};
+
+// Where real drivers differ, the card follows these settings.
+struct driver_spec {
+	std::string name = "simkms";
+	// Planes scale their source to any CRTC rectangle (atomic helpers with scaling allowed).
+	// When false a source size different from the CRTC size is refused with ERANGE.
+	bool can_scale = true;
+	// WAIT_VBLANK works; when false it fails with EOPNOTSUPP, as on drivers without vblank.
+	bool vblank = true;
+	// Bits per pixel that CREATE_DUMB accepts; empty accepts every multiple of 8.
+	std::vector<uint32_t> dumb_bpp;
+	// Pitch alignment in bytes for dumb buffers (GEM helpers: 1; some drivers use 64 or more).
+	uint32_t pitch_align = 1;
+	// Formats ADDFB2 accepts; empty accepts every format some plane offers.
+	std::vector<uint32_t> fb_formats;
+	// Formats atomic commits accept on a plane; empty accepts every format the plane lists.
+	// (vkms accepts RG24 at ADDFB2 but refuses it in a commit.)
+	std::optional<std::vector<uint32_t>> commit_formats;
+	uint32_t min_width = 0, min_height = 0, max_width = 8192, max_height = 8192;
+	// Reading the screen: RG24 memory bytes in the DRM order (blue at the lowest address), or
+	// red first as some vendor drivers scan it out.
+	bool rg24_red_first = false;
+	// A blocking commit returns only after the next vblank, as on hardware. Off by default so
+	// tests run fast; events are still delivered after the vblank's timestamp.
+	bool commit_waits_vblank = false;
+	// A primary plane may sit anywhere on its CRTC. When false a visible primary plane must
+	// cover the whole CRTC (EINVAL otherwise), as on simple display pipes (cirrus, bochs).
+	bool can_position = true;
+	// When a commit disables a CRTC (no mode) while a plane the commit does not mention still
+	// shows a framebuffer on it, the atomic helpers refuse the commit with EINVAL ("Cannot
+	// update plane of a disabled CRTC"). When true such planes are switched off with their
+	// CRTC instead, as some drivers effectively do.
+	bool disable_planes_with_crtc = false;
+	// ADDFB2 accepts format modifiers (cap ADDFB2_MODIFIERS) and planes carry an IN_FORMATS
+	// blob; virtio_gpu has neither.
+	bool fb_modifiers = true;
+	uint32_t preferred_depth = 0;          // cap DUMB_PREFERRED_DEPTH
+	std::string desc = "virtual KMS card"; // VERSION's description
+};
+
+struct topology {
+	driver_spec driver;
+	std::vector<connector_spec> connectors;
+	std::vector<encoder_spec> encoders;
+	std::vector<crtc_spec> crtcs;
+	std::vector<plane_spec> planes;
+};
+
+// Ready topologies (sim/presets.cpp).
+topology preset_hdmi_1080p();         // one HDMI-A monitor, 1920x1080 and several smaller modes
+topology preset_dp_then_hdmi();       // connected DisplayPort listed before connected HDMI-A
+topology preset_hdmi_then_dp();       // the same, HDMI-A first
+topology preset_two_hdmi();           // two connected HDMI-A monitors, two CRTCs
+topology preset_disconnected();       // HDMI-A output, nothing attached
+topology preset_connected_no_modes(); // HDMI-A connected but offering no modes
+topology preset_cirrus(); // the four kernel drivers, as reference/kernel-probes saw them
+topology preset_bochs();
+topology preset_virtio();
+topology preset_vkms();
+// Looks a preset up by name ("hdmi-1080p", "dp-then-hdmi", ..., "cirrus", "vkms").
+std::optional<topology> preset(std::string_view name);
+
+// Replaces the card with a new one built from `t`. Descriptors still open on the old card keep
+// working as files of the new card with their client capabilities (the player keeps its
+// descriptor for the whole process while tests install a card each); what they held on the old
+// card (GEM handles, framebuffers, blobs, pending events) is gone. Faults and records start
+// empty.
+void install(const topology &t);
+
+// Ids of the installed card's objects, by index in the topology.
+uint32_t connector_id(int index);
+uint32_t encoder_id(int index);
+uint32_t crtc_id(int index);
+uint32_t plane_id(int index);
+
+// Hot-plug: the connector's state and mode list change as after a real hot-plug (no uevent is
+// sent; tests send their own). An empty mode list keeps the topology's modes.
+void set_connected(int connector_index, bool connected, std::vector<mode_spec> modes = {});
+
+// --- faults ---------------------------------------------------------------------------------
+// Requests are named as the kernel's ioctl names without the DRM_IOCTL_ prefix
+// ("MODE_CREATE_DUMB", "MODE_ATOMIC", "MODE_GETCONNECTOR", "WAIT_VBLANK", "SET_CLIENT_CAP", ...).
+// Makes a request fail with `err`: the nth call from now (1 is the next one), or every call
+// when nth is 0. `object_id` limits the fault to requests naming that object (GETCONNECTOR,
+// GETCRTC, GETPLANE, GETENCODER, OBJ_GETPROPERTIES, GETPROPERTY, GETPROPBLOB).
+void fail_request(std::string_view request, int err, int nth = 0, uint32_t object_id = 0);
+void fail_mmap(int err, int nth = 0);
+void fail_open(int err);
+void clear_faults();
+
+// --- records --------------------------------------------------------------------------------
+struct request_record {
+	std::string name;                       // "MODE_CREATE_DUMB", ...
+	std::map<std::string, uint64_t> fields; // the request's arguments and replies by kernel
+	                                        // field name ("width", "bpp", "handle", "pitch")
+	int error = 0;                          // 0, or the errno the card returned
+	uint64_t field(const std::string &f) const;
+};
+
+struct prop_triple {
+	uint32_t object_id = 0;
+	uint32_t object_type = 0; // DRM_MODE_OBJECT_*, 0 when the object is unknown
+	std::string name;         // the property's name, empty when the id is unknown
+	uint32_t prop_id = 0;
+	uint64_t value = 0;
+	bool operator==(const prop_triple &) const = default;
+};
+
+struct commit_record {
+	uint32_t flags = 0;
+	int error = 0;
+	std::vector<prop_triple> props; // in the order the request carried them
+};
+
+// Every request since install() or clear_records() (at most the latest 100000; a long-running
+// card drops the oldest tenth when full).
+std::vector<request_record> requests();
+std::vector<commit_record> commits(); // every MODE_ATOMIC request, refused ones included
+void clear_records();
+
+struct live_counts {
+	int files = 0;        // open card descriptors
+	int dumb_buffers = 0; // GEM objects alive: held by a handle, a framebuffer or a mapping
+	                      // (the file's close drops its handles and framebuffers)
+	int mappings = 0;     // mmaps of dumb buffers not yet unmapped
+	int framebuffers = 0;
+	int blobs = 0; // user-created blobs (CREATEPROPBLOB) still alive: not destroyed,
+	               // or destroyed while still a CRTC's MODE_ID (as the kernel keeps it)
+};
+live_counts live();
+
+// --- state ----------------------------------------------------------------------------------
+// A property's current value on an object (nullopt when the object lacks it).
+std::optional<uint64_t> property_value(uint32_t object_id, std::string_view name);
+// Vblank counter of a pipe, advancing at its mode's refresh rate while the CRTC is active.
+uint64_t vblank_count(int crtc_index);
+
+// --- the picture ----------------------------------------------------------------------------
+struct image {
+	uint32_t width = 0;
+	uint32_t height = 0;
+	std::vector<uint8_t> rgb; // width * height * 3 bytes, red first
+	const uint8_t *pixel(uint32_t x, uint32_t y) const
+	{
+		return &rgb[(size_t(y) * width + x) * 3];
+	}
+};
+// What a CRTC shows: its visible planes composed in z order (primary, overlays in list order,
+// cursor) onto the mode, black outside every plane; an inactive CRTC gives an empty image.
+// Scaling is nearest-neighbour: screen pixel (crtc_x + i, crtc_y + j) shows source pixel
+// (sx + i * sw / crtc_w, sy + j * sh / crtc_h), with sx, sy, sw, sh the 16.16 source rectangle
+// taken in whole pixels and integer division. Alpha is ignored.
+image screen(int crtc_index);
+// Writes an image as binary PPM (P6) or PNG; false when the file cannot be written.
+bool write_ppm(const image &img, const std::string &path);
+bool write_png(const image &img, const std::string &path);
+
+} // namespace sim

@@ -1,0 +1,541 @@
+// MODE_ATOMIC on the virtual card: property setting, the core and helper checks, mode sets,
+// the commit records and the hook the preload library uses.
+#include <climits>
+
+#include "sim/preload.h"
+#include "tests/sim/card_fixture.h"
+
+namespace
+{
+
+std::vector<unsigned> g_after_commit; // flags of the commits the card reported
+
+} // namespace
+
+extern "C" void simkms_preload_after_commit(unsigned flags)
+{
+	g_after_commit.push_back(flags);
+}
+
+namespace
+{
+
+using namespace card_test;
+
+constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
+constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
+constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
+
+// An atomic request built by property names, committed through libdrm.
+class request
+{
+public:
+	explicit request(int fd) : fd_(fd), req_(drmModeAtomicAlloc()) {}
+	request &set(uint32_t object, uint32_t type, const char *name, uint64_t value)
+	{
+		const uint32_t prop = prop_id(fd_, object, type, name);
+		EXPECT_NE(prop, 0u) << name;
+		drmModeAtomicAddProperty(req_.get(), object, prop, value);
+		return *this;
+	}
+	request &raw(uint32_t object, uint32_t prop, uint64_t value)
+	{
+		drmModeAtomicAddProperty(req_.get(), object, prop, value);
+		return *this;
+	}
+	// 0 or the errno of the commit.
+	int commit(uint32_t flags = 0, void *user_data = nullptr)
+	{
+		errno = 0;
+		return drmModeAtomicCommit(fd_, req_.get(), flags, user_data) == 0 ? 0 : errno;
+	}
+
+private:
+	int fd_;
+	atomic_holder req_;
+};
+
+class card_atomic : public card
+{
+protected:
+	void SetUp() override
+	{
+		card::SetUp();
+		ASSERT_EQ(set_atomic(fd_), 0);
+		g_after_commit.clear();
+	}
+
+	// A framebuffer of the given size and format on a fresh dumb buffer.
+	uint32_t make_fb(uint32_t w, uint32_t h, uint32_t format = DRM_FORMAT_XRGB8888)
+	{
+		const uint32_t bpp = format == DRM_FORMAT_RGB888 ? 24 : 32;
+		dumb b;
+		EXPECT_EQ(create_dumb(fd_, w, h, bpp, &b), 0);
+		uint32_t fb = 0;
+		EXPECT_EQ(add_fb(fd_, w, h, format, b, &fb), 0);
+		return fb;
+	}
+
+	request &show(request &r, int plane, int crtc, uint32_t fb, uint32_t sw, uint32_t sh,
+	              int32_t x, int32_t y, uint32_t w, uint32_t h)
+	{
+		const uint32_t id = sim::plane_id(plane);
+		return r.set(id, k_plane, "FB_ID", fb)
+		        .set(id, k_plane, "CRTC_ID", crtc >= 0 ? sim::crtc_id(crtc) : 0)
+		        .set(id, k_plane, "SRC_X", 0)
+		        .set(id, k_plane, "SRC_Y", 0)
+		        .set(id, k_plane, "SRC_W", uint64_t(sw) << 16)
+		        .set(id, k_plane, "SRC_H", uint64_t(sh) << 16)
+		        .set(id, k_plane, "CRTC_X", uint64_t(int64_t(x)))
+		        .set(id, k_plane, "CRTC_Y", uint64_t(int64_t(y)))
+		        .set(id, k_plane, "CRTC_W", w)
+		        .set(id, k_plane, "CRTC_H", h);
+	}
+
+	// Shows a full-screen framebuffer on CRTC 0's primary plane.
+	uint32_t show_primary()
+	{
+		const uint32_t fb = make_fb(1920, 1080);
+		request r(fd_);
+		EXPECT_EQ(show(r, 0, 0, fb, 1920, 1080, 0, 0, 1920, 1080).commit(), 0);
+		return fb;
+	}
+
+	uint32_t mode_blob(const drmModeModeInfo &m)
+	{
+		uint32_t id = 0;
+		EXPECT_EQ(drmModeCreatePropertyBlob(fd_, &m, sizeof(m), &id), 0);
+		return id;
+	}
+
+	drmModeModeInfo connector_mode(int connector, int index = 0)
+	{
+		connector_holder c(drmModeGetConnector(fd_, sim::connector_id(connector)));
+		EXPECT_TRUE(c && c->count_modes > index);
+		return c ? c->modes[index] : drmModeModeInfo{};
+	}
+
+	// Lights the DisplayPort connector on CRTC 1.
+	request &light_dp(request &r, uint32_t blob)
+	{
+		return r.set(sim::connector_id(1), k_conn, "CRTC_ID", sim::crtc_id(1))
+		        .set(sim::crtc_id(1), k_crtc, "MODE_ID", blob)
+		        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
+	}
+};
+
+TEST_F(card_atomic, refused_without_the_atomic_cap_and_for_bad_flags)
+{
+	const int legacy = open_card();
+	ASSERT_GE(legacy, 0);
+	drm_mode_atomic arg{};
+	errno = 0;
+	EXPECT_EQ(drmIoctl(legacy, DRM_IOCTL_MODE_ATOMIC, &arg), -1);
+	EXPECT_EQ(errno, EINVAL);
+	close(legacy);
+
+	const uint32_t crtc = sim::crtc_id(0);
+	EXPECT_EQ(request(fd_).set(crtc, k_crtc, "ACTIVE", 1).commit(0x8000), EINVAL);
+	EXPECT_EQ(request(fd_).set(crtc, k_crtc, "ACTIVE", 1).commit(DRM_MODE_PAGE_FLIP_ASYNC),
+	          EINVAL);
+	EXPECT_EQ(request(fd_)
+	                  .set(crtc, k_crtc, "ACTIVE", 1)
+	                  .commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_PAGE_FLIP_EVENT),
+	          EINVAL);
+	arg.reserved = 1;
+	errno = 0;
+	EXPECT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_ATOMIC, &arg), -1);
+	EXPECT_EQ(errno, EINVAL);
+	// An empty commit is fine.
+	arg.reserved = 0;
+	EXPECT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_ATOMIC, &arg), 0);
+	EXPECT_TRUE(g_after_commit.size() == 1 && g_after_commit[0] == 0);
+}
+
+TEST_F(card_atomic, unknown_objects_and_properties_are_enoent)
+{
+	const uint32_t active = prop_id(fd_, sim::crtc_id(0), k_crtc, "ACTIVE");
+	ASSERT_NE(active, 0u);
+	EXPECT_EQ(request(fd_).raw(4242, active, 1).commit(), ENOENT);
+	// Encoders, framebuffers and blobs carry no properties.
+	EXPECT_EQ(request(fd_).raw(sim::encoder_id(0), active, 1).commit(), ENOENT);
+	const uint32_t blob = uint32_t(*sim::property_value(sim::crtc_id(0), "MODE_ID"));
+	EXPECT_EQ(request(fd_).raw(blob, active, 1).commit(), ENOENT);
+	// A property the object does not carry, and an id that is no property.
+	EXPECT_EQ(request(fd_).raw(sim::plane_id(0), active, 1).commit(), ENOENT);
+	EXPECT_EQ(request(fd_).raw(sim::crtc_id(0), sim::crtc_id(1), 1).commit(), ENOENT);
+	EXPECT_TRUE(g_after_commit.empty());
+}
+
+TEST_F(card_atomic, property_values_are_validated)
+{
+	const uint32_t crtc = sim::crtc_id(0), conn = sim::connector_id(0);
+	const uint32_t plane = sim::plane_id(2);
+	EXPECT_EQ(request(fd_).set(crtc, k_crtc, "ACTIVE", 2).commit(), EINVAL);
+	EXPECT_EQ(request(fd_).set(plane, k_plane, "type", DRM_PLANE_TYPE_OVERLAY).commit(), EINVAL)
+	        << "immutable";
+	EXPECT_EQ(request(fd_).set(plane, k_plane, "FB_ID", crtc).commit(), EINVAL)
+	        << "not a framebuffer";
+	EXPECT_EQ(request(fd_).set(plane, k_plane, "CRTC_ID", 999).commit(), EINVAL);
+	EXPECT_EQ(request(fd_).set(conn, k_conn, "CRTC_ID", sim::plane_id(0)).commit(), EINVAL);
+	EXPECT_EQ(request(fd_).set(crtc, k_crtc, "MODE_ID", 999).commit(), EINVAL);
+	EXPECT_EQ(request(fd_).set(plane, k_plane, "CRTC_W", uint64_t(INT_MAX) + 1).commit(),
+	          EINVAL);
+	EXPECT_EQ(request(fd_).set(plane, k_plane, "IN_FENCE_FD", 5).commit(), EINVAL);
+	EXPECT_EQ(request(fd_).set(plane, k_plane, "IN_FENCE_FD", uint64_t(-1)).commit(), 0);
+	EXPECT_EQ(request(fd_).set(conn, k_conn, "DPMS", DRM_MODE_DPMS_OFF).commit(), EINVAL);
+	EXPECT_EQ(request(fd_).set(conn, k_conn, "EDID", 0).commit(), EINVAL);
+	EXPECT_EQ(request(fd_).set(crtc, k_crtc, "OUT_FENCE_PTR", 0).commit(), 0);
+
+	// MODE_ID must be a blob holding exactly one mode, and a sane one.
+	const uint8_t junk[10] = {};
+	uint32_t small = 0;
+	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, junk, sizeof(junk), &small), 0);
+	EXPECT_EQ(request(fd_)
+	                  .set(crtc, k_crtc, "MODE_ID", small)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL);
+	drmModeModeInfo bad = connector_mode(0);
+	bad.hsync_start = bad.hdisplay - 1;
+	EXPECT_EQ(request(fd_)
+	                  .set(crtc, k_crtc, "MODE_ID", mode_blob(bad))
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL);
+	bad = connector_mode(0);
+	bad.clock = 0;
+	EXPECT_EQ(request(fd_)
+	                  .set(crtc, k_crtc, "MODE_ID", mode_blob(bad))
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL);
+
+	// A good link cannot be marked bad from userspace; the value is ignored.
+	EXPECT_EQ(request(fd_).set(conn, k_conn, "link-status", DRM_MODE_LINK_STATUS_BAD).commit(),
+	          0);
+	EXPECT_EQ(sim::property_value(conn, "link-status"), uint64_t(DRM_MODE_LINK_STATUS_GOOD));
+}
+
+TEST_F(card_atomic, a_plane_update_on_a_lit_crtc_needs_no_modeset)
+{
+	const uint32_t fb = make_fb(1920, 1080);
+	request r(fd_);
+	ASSERT_EQ(show(r, 0, 0, fb, 1920, 1080, 0, 0, 1920, 1080).commit(), 0);
+	const uint32_t plane = sim::plane_id(0);
+	EXPECT_EQ(sim::property_value(plane, "FB_ID"), fb);
+	EXPECT_EQ(sim::property_value(plane, "CRTC_ID"), sim::crtc_id(0));
+	EXPECT_EQ(sim::property_value(plane, "SRC_W"), 1920u << 16);
+	plane_holder p(drmModeGetPlane(fd_, plane));
+	ASSERT_TRUE(p);
+	EXPECT_EQ(p->fb_id, fb);
+	EXPECT_EQ(p->crtc_id, sim::crtc_id(0));
+	crtc_holder c(drmModeGetCrtc(fd_, sim::crtc_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->buffer_id, fb);
+	ASSERT_EQ(g_after_commit.size(), 1u);
+	EXPECT_EQ(g_after_commit[0], 0u);
+
+	// Negative positions are allowed (signed range) and clip.
+	request moved(fd_);
+	EXPECT_EQ(moved.set(plane, k_plane, "CRTC_X", uint64_t(int64_t(-100))).commit(), 0);
+	EXPECT_EQ(int64_t(*sim::property_value(plane, "CRTC_X")), -100);
+}
+
+TEST_F(card_atomic, plane_core_checks)
+{
+	const uint32_t xr24 = make_fb(64, 64);
+	const uint32_t rg24 = make_fb(64, 64, DRM_FORMAT_RGB888);
+	const uint32_t plane = sim::plane_id(2);
+	request crtc_only(fd_);
+	EXPECT_EQ(crtc_only.set(plane, k_plane, "CRTC_ID", sim::crtc_id(0)).commit(), EINVAL)
+	        << "CRTC set but no FB";
+	request fb_only(fd_);
+	EXPECT_EQ(fb_only.set(plane, k_plane, "FB_ID", xr24).commit(), EINVAL) << "FB but no CRTC";
+	request wrong_crtc(fd_);
+	EXPECT_EQ(show(wrong_crtc, 0, 1, xr24, 64, 64, 0, 0, 64, 64).commit(), EINVAL)
+	        << "plane 0 cannot reach CRTC 1";
+	request wrong_format(fd_);
+	EXPECT_EQ(show(wrong_format, 3, 0, rg24, 64, 64, 0, 0, 64, 64).commit(), EINVAL)
+	        << "plane 3 offers no RG24";
+	request outside(fd_);
+	EXPECT_EQ(show(outside, 2, 0, rg24, 65, 64, 0, 0, 65, 64).commit(), ENOSPC);
+	request overflow(fd_);
+	EXPECT_EQ(show(overflow, 2, 0, rg24, 64, 64, INT_MAX - 10, 0, 64, 64).commit(), ERANGE);
+	request good(fd_);
+	EXPECT_EQ(show(good, 2, 0, rg24, 64, 64, 10, 10, 64, 64).commit(), 0);
+	// A plane does not move between CRTCs without being switched off first.
+	request light(fd_);
+	sim::set_connected(1, true);
+	ASSERT_EQ(
+	        light_dp(light, mode_blob(connector_mode(1))).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	        0);
+	request move(fd_);
+	EXPECT_EQ(show(move, 2, 1, rg24, 64, 64, 0, 0, 64, 64).commit(), EINVAL);
+	request off(fd_);
+	ASSERT_EQ(off.set(plane, k_plane, "FB_ID", 0).set(plane, k_plane, "CRTC_ID", 0).commit(),
+	          0);
+	request again(fd_);
+	EXPECT_EQ(show(again, 2, 1, rg24, 64, 64, 0, 0, 64, 64).commit(), 0);
+}
+
+TEST_F(card_atomic, commit_formats_can_narrow_what_planes_list)
+{
+	sim::topology t = two_pipes();
+	t.driver.commit_formats = std::vector<uint32_t>{DRM_FORMAT_XRGB8888};
+	sim::install(t);
+	const uint32_t rg24 = make_fb(64, 64, DRM_FORMAT_RGB888);
+	const uint32_t xr24 = make_fb(64, 64);
+	request r(fd_);
+	EXPECT_EQ(show(r, 2, 0, rg24, 64, 64, 0, 0, 64, 64).commit(), EINVAL);
+	request ok(fd_);
+	EXPECT_EQ(show(ok, 2, 0, xr24, 64, 64, 0, 0, 64, 64).commit(), 0);
+}
+
+TEST_F(card_atomic, a_mode_set_needs_allow_modeset_and_routes_the_encoder)
+{
+	sim::set_connected(1, true);
+	const uint32_t blob = mode_blob(connector_mode(1));
+	request without(fd_);
+	EXPECT_EQ(light_dp(without, blob).commit(), EINVAL);
+	request test(fd_);
+	EXPECT_EQ(light_dp(test, blob)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET | DRM_MODE_ATOMIC_TEST_ONLY),
+	          0);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(1), "ACTIVE"), 0u)
+	        << "TEST_ONLY changes nothing";
+	EXPECT_TRUE(g_after_commit.empty());
+	request with(fd_);
+	ASSERT_EQ(light_dp(with, blob).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+	ASSERT_EQ(g_after_commit.size(), 1u);
+	EXPECT_EQ(g_after_commit[0], unsigned(DRM_MODE_ATOMIC_ALLOW_MODESET));
+	EXPECT_EQ(sim::property_value(sim::crtc_id(1), "ACTIVE"), 1u);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(1), "MODE_ID"), blob);
+	encoder_holder e(drmModeGetEncoder(fd_, sim::encoder_id(1)));
+	ASSERT_TRUE(e);
+	EXPECT_EQ(e->crtc_id, sim::crtc_id(1));
+	connector_holder c(drmModeGetConnector(fd_, sim::connector_id(1)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->encoder_id, sim::encoder_id(1));
+	crtc_holder x(drmModeGetCrtc(fd_, sim::crtc_id(1)));
+	ASSERT_TRUE(x);
+	EXPECT_EQ(x->mode_valid, 1);
+	EXPECT_EQ(x->mode.hdisplay, 2560);
+	EXPECT_EQ(sim::property_value(sim::connector_id(1), "DPMS"), uint64_t(DRM_MODE_DPMS_ON));
+
+	// The same mode in another blob is no mode change.
+	request same(fd_);
+	EXPECT_EQ(
+	        same.set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(connector_mode(1))).commit(),
+	        0);
+	request other(fd_);
+	EXPECT_EQ(other.set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(connector_mode(1, 1)))
+	                  .commit(),
+	          EINVAL);
+}
+
+TEST_F(card_atomic, crtc_enable_active_and_connectors_must_agree)
+{
+	sim::set_connected(1, true);
+	const uint32_t crtc = sim::crtc_id(1);
+	request active_only(fd_);
+	EXPECT_EQ(active_only.set(crtc, k_crtc, "ACTIVE", 1).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL)
+	        << "active without a mode";
+	request mode_only(fd_);
+	EXPECT_EQ(mode_only.set(crtc, k_crtc, "MODE_ID", mode_blob(connector_mode(1)))
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL)
+	        << "enabled without connectors";
+	request conn_only(fd_);
+	EXPECT_EQ(conn_only.set(sim::connector_id(1), k_conn, "CRTC_ID", crtc)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL)
+	        << "connectors on a disabled CRTC";
+	// A mode without ACTIVE is allowed: enabled but dark.
+	request dark(fd_);
+	EXPECT_EQ(dark.set(sim::connector_id(1), k_conn, "CRTC_ID", crtc)
+	                  .set(crtc, k_crtc, "MODE_ID", mode_blob(connector_mode(1)))
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	EXPECT_TRUE(sim::screen(1).rgb.empty());
+	EXPECT_EQ(sim::property_value(sim::connector_id(1), "DPMS"), uint64_t(DRM_MODE_DPMS_OFF));
+}
+
+TEST_F(card_atomic, encoders_must_reach_the_crtc_and_drive_one_connector)
+{
+	sim::topology t = two_pipes();
+	t.encoders[1].possible_crtcs = 0x1;
+	sim::install(t);
+	sim::set_connected(1, true);
+	request far(fd_);
+	EXPECT_EQ(light_dp(far, mode_blob(connector_mode(1))).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL);
+
+	// Two connectors that only have encoder 0 cannot both be lit.
+	t = two_pipes();
+	t.connectors[1].encoders = {0};
+	sim::install(t);
+	sim::set_connected(1, true);
+	request shared(fd_);
+	EXPECT_EQ(light_dp(shared, mode_blob(connector_mode(1)))
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL);
+	// Moving the HDMI connector off frees the encoder.
+	request swap(fd_);
+	EXPECT_EQ(light_dp(swap, mode_blob(connector_mode(1)))
+	                  .set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
+	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	connector_holder hdmi(drmModeGetConnector(fd_, sim::connector_id(0)));
+	ASSERT_TRUE(hdmi);
+	EXPECT_EQ(hdmi->encoder_id, 0u);
+	encoder_holder e(drmModeGetEncoder(fd_, sim::encoder_id(0)));
+	ASSERT_TRUE(e);
+	EXPECT_EQ(e->crtc_id, sim::crtc_id(1));
+}
+
+TEST_F(card_atomic, switching_a_crtc_off_under_a_visible_plane)
+{
+	show_primary();
+	auto off = [&](request &r) -> request & {
+		return r.set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
+		        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+		        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
+	};
+	// The helpers bring the CRTC's planes into the state: "Cannot update plane of a disabled
+	// CRTC".
+	request refused(fd_);
+	EXPECT_EQ(off(refused).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), EINVAL);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
+	// ACTIVE=0 alone keeps the mode, so the plane may stay.
+	request dpms_off(fd_);
+	EXPECT_EQ(dpms_off.set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	EXPECT_TRUE(sim::screen(0).rgb.empty());
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "CRTC_ID"), sim::crtc_id(0));
+	// With the plane switched off in the same commit it works.
+	request both(fd_);
+	EXPECT_EQ(off(both)
+	                  .set(sim::plane_id(0), k_plane, "FB_ID", 0)
+	                  .set(sim::plane_id(0), k_plane, "CRTC_ID", 0)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	crtc_holder c(drmModeGetCrtc(fd_, sim::crtc_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->mode_valid, 0);
+
+	// A driver that drops such planes itself.
+	sim::topology t = two_pipes();
+	t.driver.disable_planes_with_crtc = true;
+	sim::install(t);
+	show_primary();
+	request implicit(fd_);
+	EXPECT_EQ(off(implicit).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "CRTC_ID"), 0u);
+}
+
+TEST_F(card_atomic, scaling_and_positioning_follow_the_driver)
+{
+	const uint32_t small = make_fb(640, 480);
+	request scaled(fd_);
+	EXPECT_EQ(show(scaled, 0, 0, small, 640, 480, 0, 0, 1920, 1080).commit(), 0);
+	request placed(fd_);
+	EXPECT_EQ(show(placed, 0, 0, small, 640, 480, 100, 50, 640, 480).commit(), 0);
+
+	sim::topology t = two_pipes();
+	t.driver.can_scale = false;
+	t.driver.can_position = false;
+	sim::install(t);
+	const uint32_t vga = make_fb(640, 480);
+	const uint32_t full = make_fb(1920, 1080);
+	request no_scale(fd_);
+	EXPECT_EQ(show(no_scale, 0, 0, vga, 640, 480, 0, 0, 1920, 1080).commit(), ERANGE);
+	request no_position(fd_);
+	EXPECT_EQ(show(no_position, 0, 0, vga, 640, 480, 10, 0, 640, 480).commit(), EINVAL);
+	request exact(fd_);
+	EXPECT_EQ(show(exact, 0, 0, full, 1920, 1080, 0, 0, 1920, 1080).commit(), 0);
+	// Overlays keep positioning; only scaling is refused.
+	request overlay(fd_);
+	EXPECT_EQ(show(overlay, 3, 0, vga, 640, 480, 10, 10, 640, 480).commit(), 0);
+	request overlay_scaled(fd_);
+	EXPECT_EQ(show(overlay_scaled, 3, 0, vga, 320, 240, 10, 10, 640, 480).commit(), ERANGE);
+}
+
+TEST_F(card_atomic, framebuffers_in_use_leave_their_planes_when_removed)
+{
+	const uint32_t fb = show_primary();
+	EXPECT_EQ(drmModeRmFB(fd_, fb), 0);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "CRTC_ID"), 0u);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
+
+	// The same when the owning file closes.
+	const int other = open_card();
+	ASSERT_GE(other, 0);
+	dumb b;
+	ASSERT_EQ(create_dumb(other, 64, 64, 32, &b), 0);
+	uint32_t theirs = 0;
+	ASSERT_EQ(add_fb(other, 64, 64, DRM_FORMAT_XRGB8888, b, &theirs), 0);
+	request r(fd_);
+	ASSERT_EQ(show(r, 3, 0, theirs, 64, 64, 0, 0, 64, 64).commit(), 0);
+	close(other);
+	EXPECT_EQ(sim::property_value(sim::plane_id(3), "FB_ID"), 0u);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+}
+
+TEST_F(card_atomic, mode_blobs_live_while_a_crtc_uses_them)
+{
+	const uint32_t boot_blob = uint32_t(*sim::property_value(sim::crtc_id(0), "MODE_ID"));
+	const uint32_t blob = mode_blob(connector_mode(0, 2));
+	request r(fd_);
+	ASSERT_EQ(r.set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	errno = 0;
+	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, boot_blob)) << "the boot mode's blob is freed";
+	EXPECT_EQ(errno, ENOENT);
+	ASSERT_EQ(drmModeDestroyPropertyBlob(fd_, blob), 0);
+	EXPECT_EQ(sim::live().blobs, 1) << "still the CRTC's mode";
+	blob_holder b(drmModeGetPropertyBlob(fd_, blob));
+	EXPECT_TRUE(b);
+	crtc_holder c(drmModeGetCrtc(fd_, sim::crtc_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->mode.hdisplay, 1280);
+	request back(fd_);
+	ASSERT_EQ(back.set(sim::crtc_id(0), k_crtc, "MODE_ID", mode_blob(connector_mode(0)))
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	EXPECT_EQ(sim::live().blobs, 1) << "only the new mode's";
+}
+
+TEST_F(card_atomic, commits_are_recorded_as_ordered_triples)
+{
+	sim::clear_records();
+	const uint32_t crtc = sim::crtc_id(0);
+	const uint32_t active = prop_id(fd_, crtc, k_crtc, "ACTIVE");
+	const uint32_t mode_id = prop_id(fd_, crtc, k_crtc, "MODE_ID");
+	request r(fd_);
+	EXPECT_EQ(r.raw(4242, 999, 1)
+	                  .raw(crtc, mode_id, 0)
+	                  .raw(crtc, active, 2)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          EINVAL);
+	const std::vector<sim::commit_record> c = sim::commits();
+	ASSERT_EQ(c.size(), 1u);
+	EXPECT_EQ(c[0].flags, uint32_t(DRM_MODE_ATOMIC_ALLOW_MODESET));
+	EXPECT_EQ(c[0].error, EINVAL);
+	// libdrm sorts by object, then property; unknown objects and properties stay nameless.
+	const std::vector<sim::prop_triple> want = {
+	        {crtc, k_crtc, "ACTIVE", active, 2},
+	        {crtc, k_crtc, "MODE_ID", mode_id, 0},
+	        {4242, 0, "", 999, 1},
+	};
+	EXPECT_EQ(c[0].props, want);
+	EXPECT_EQ(sim::requests().back().name, "MODE_ATOMIC");
+	EXPECT_EQ(sim::requests().back().error, EINVAL);
+	EXPECT_EQ(sim::requests().back().field("count_objs"), 2u);
+}
+
+} // namespace

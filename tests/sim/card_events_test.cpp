@@ -1,0 +1,411 @@
+// DRM events and vblank waits on the virtual card: flip-complete events delivered through
+// select() and drmHandleEvent(), the per-file event space, read() semantics and WAIT_VBLANK.
+#include <sys/select.h>
+
+#include <ctime>
+
+#include "tests/sim/card_fixture.h"
+
+namespace
+{
+
+using namespace card_test;
+
+int64_t monotonic_ns()
+{
+	timespec ts{};
+	clock_gettime(CLOCK_MONOTONIC, &ts);
+	return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// 0 when not readable within timeout_ms, 1 when readable.
+int readable(int fd, int timeout_ms)
+{
+	fd_set set;
+	FD_ZERO(&set);
+	FD_SET(fd, &set);
+	timeval tv{};
+	tv.tv_sec = timeout_ms / 1000;
+	tv.tv_usec = (timeout_ms % 1000) * 1000;
+	return select(fd + 1, &set, nullptr, nullptr, &tv);
+}
+
+struct seen_event {
+	unsigned sequence = 0;
+	unsigned sec = 0, usec = 0;
+	unsigned crtc = 0;
+	void *user = nullptr;
+	bool flip = false;
+};
+
+std::vector<seen_event> g_seen;
+
+void on_flip(int, unsigned sequence, unsigned sec, unsigned usec, unsigned crtc, void *user)
+{
+	g_seen.push_back({sequence, sec, usec, crtc, user, true});
+}
+
+void on_vblank(int, unsigned sequence, unsigned sec, unsigned usec, void *user)
+{
+	g_seen.push_back({sequence, sec, usec, 0, user, false});
+}
+
+int handle_events(int fd)
+{
+	drmEventContext ctx{};
+	ctx.version = 3;
+	ctx.page_flip_handler2 = on_flip;
+	ctx.vblank_handler = on_vblank;
+	return drmHandleEvent(fd, &ctx);
+}
+
+// Planes on CRTC 0, whose mode is slow (2 Hz) so that a vblank is far enough away to see the
+// descriptor not yet readable. The CRTC is switched on by the test, so its vblanks fall at
+// known instants.
+class card_events : public card
+{
+protected:
+	void SetUp() override
+	{
+		card::SetUp();
+		g_seen.clear();
+		ASSERT_EQ(set_atomic(fd_), 0);
+		dumb b;
+		ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &b), 0);
+		ASSERT_EQ(add_fb(fd_, 64, 64, DRM_FORMAT_XRGB8888, b, &fb_), 0);
+	}
+
+	// Gives CRTC 0 a mode of `hz` frames a second, switching it on now.
+	void set_refresh(uint32_t hz)
+	{
+		drmModeModeInfo m{};
+		m.hdisplay = 640;
+		m.hsync_start = 656;
+		m.hsync_end = 752;
+		m.htotal = 800;
+		m.vdisplay = 480;
+		m.vsync_start = 490;
+		m.vsync_end = 492;
+		m.vtotal = 500;
+		m.clock = 800 * 500 * hz / 1000;
+		m.vrefresh = hz;
+		uint32_t blob = 0;
+		ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &m, sizeof(m), &blob), 0);
+		atomic_holder req(drmModeAtomicAlloc());
+		const uint32_t crtc = sim::crtc_id(0);
+		drmModeAtomicAddProperty(req.get(), crtc,
+		                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "MODE_ID"), blob);
+		ASSERT_EQ(
+		        drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr),
+		        0);
+		period_ns_ = int64_t(800) * 500 * 1000000 / m.clock;
+	}
+
+	int flip(int plane, uint32_t flags, void *user)
+	{
+		atomic_holder req(drmModeAtomicAlloc());
+		const uint32_t id = sim::plane_id(plane);
+		auto set = [&](const char *name, uint64_t v) {
+			drmModeAtomicAddProperty(req.get(), id,
+			                         prop_id(fd_, id, DRM_MODE_OBJECT_PLANE, name), v);
+		};
+		set("FB_ID", fb_);
+		set("CRTC_ID", sim::crtc_id(0));
+		set("SRC_W", 64 << 16);
+		set("SRC_H", 64 << 16);
+		set("CRTC_W", 64);
+		set("CRTC_H", 64);
+		errno = 0;
+		return drmModeAtomicCommit(fd_, req.get(), flags, user) == 0 ? 0 : errno;
+	}
+
+	uint32_t fb_ = 0;
+	int64_t period_ns_ = 0;
+};
+
+// The time of the last vblank and its number, as a relative wait for 0 frames tells them.
+void last_vblank(int fd, uint32_t *sequence, int64_t *usec)
+{
+	drmVBlank vbl{};
+	vbl.request.type = DRM_VBLANK_RELATIVE;
+	ASSERT_EQ(drmWaitVBlank(fd, &vbl), 0);
+	*sequence = vbl.reply.sequence;
+	*usec = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+}
+
+TEST_F(card_events, a_flip_event_arrives_at_the_next_vblank)
+{
+	set_refresh(2);
+	uint32_t before = 0;
+	int64_t on_usec = 0;
+	last_vblank(fd_, &before, &on_usec);
+	int tag = 0;
+	ASSERT_EQ(flip(0, DRM_MODE_PAGE_FLIP_EVENT, &tag), 0);
+	EXPECT_EQ(readable(fd_, 0), 0) << "not before the vblank";
+	ASSERT_EQ(readable(fd_, 3000), 1);
+	const int64_t at = monotonic_ns();
+	ASSERT_EQ(handle_events(fd_), 0);
+	ASSERT_EQ(g_seen.size(), 1u);
+	const seen_event &e = g_seen[0];
+	EXPECT_TRUE(e.flip);
+	EXPECT_EQ(e.user, &tag);
+	EXPECT_EQ(e.crtc, sim::crtc_id(0));
+	EXPECT_EQ(e.sequence, before + 1);
+	const int64_t stamp = int64_t(e.sec) * 1000000 + e.usec;
+	EXPECT_NEAR(double(stamp - on_usec), period_ns_ / 1000.0, 1.0) << "one frame after";
+	EXPECT_LE(stamp * 1000, at);
+	EXPECT_EQ(readable(fd_, 0), 0) << "drained";
+	// The event went to this file only.
+	const int other = open_card();
+	ASSERT_GE(other, 0);
+	EXPECT_EQ(readable(other, 0), 0);
+	close(other);
+}
+
+TEST_F(card_events, events_use_the_files_4096_byte_space)
+{
+	for (int i = 0; i < 128; i++)
+		ASSERT_EQ(flip(2, DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0) << i;
+	EXPECT_EQ(flip(2, DRM_MODE_PAGE_FLIP_EVENT, nullptr), ENOMEM);
+	EXPECT_EQ(flip(2, 0, nullptr), 0) << "commits without events go on";
+	EXPECT_EQ(sim::commits().back().error, 0);
+	EXPECT_EQ(sim::commits()[sim::commits().size() - 2].error, ENOMEM);
+	// Another file has its own space.
+	const int other = open_card();
+	ASSERT_GE(other, 0);
+	ASSERT_EQ(set_atomic(other), 0);
+	atomic_holder req(drmModeAtomicAlloc());
+	const uint32_t crtc = sim::crtc_id(0);
+	drmModeAtomicAddProperty(req.get(), crtc,
+	                         prop_id(other, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
+	EXPECT_EQ(drmModeAtomicCommit(other, req.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0);
+	close(other);
+
+	while (g_seen.size() < 128) {
+		ASSERT_EQ(readable(fd_, 3000), 1);
+		ASSERT_EQ(handle_events(fd_), 0);
+	}
+	EXPECT_EQ(g_seen.size(), 128u);
+	EXPECT_EQ(flip(2, DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0) << "space given back by read";
+}
+
+TEST_F(card_events, read_returns_whole_events_and_blocks_or_not)
+{
+	set_refresh(2);
+	const int nonblocking = open("/dev/dri/card0", O_RDWR | O_NONBLOCK);
+	ASSERT_GE(nonblocking, 0);
+	char buf[256];
+	errno = 0;
+	EXPECT_EQ(read(nonblocking, buf, sizeof(buf)), -1);
+	EXPECT_EQ(errno, EAGAIN);
+	close(nonblocking);
+
+	const uint64_t before = sim::vblank_count(0);
+	ASSERT_EQ(flip(0, DRM_MODE_PAGE_FLIP_EVENT, buf), 0);
+	ASSERT_EQ(flip(0, DRM_MODE_PAGE_FLIP_EVENT, buf + 1), 0);
+	// A blocking read waits for the vblank, then gives every due event that fits whole.
+	ASSERT_EQ(read(fd_, buf, 31), 0) << "blocks until due, then nothing fits";
+	drm_event_vblank ev[2]{};
+	ASSERT_EQ(read(fd_, ev, 40), ssize_t(sizeof(ev[0])));
+	EXPECT_EQ(ev[0].base.type, uint32_t(DRM_EVENT_FLIP_COMPLETE));
+	EXPECT_EQ(ev[0].base.length, sizeof(ev[0]));
+	EXPECT_EQ(ev[0].user_data, uint64_t(uintptr_t(buf)));
+	EXPECT_EQ(ev[0].crtc_id, sim::crtc_id(0));
+	EXPECT_EQ(ev[0].sequence, before + 1);
+	ASSERT_EQ(read(fd_, ev, sizeof(ev)), ssize_t(sizeof(ev[0])));
+	EXPECT_EQ(ev[0].user_data, uint64_t(uintptr_t(buf + 1)));
+	EXPECT_EQ(ev[0].sequence, before + 1) << "both completed at the same vblank";
+}
+
+TEST_F(card_events, events_need_a_crtc_that_is_or_was_on)
+{
+	// CRTC 1 is off and stays off.
+	atomic_holder req(drmModeAtomicAlloc());
+	const uint32_t crtc = sim::crtc_id(1);
+	drmModeAtomicAddProperty(req.get(), crtc,
+	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "VRR_ENABLED"), 0);
+	EXPECT_EQ(drmModeAtomicCommit(fd_, req.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), -EINVAL);
+	// A commit without any CRTC cannot complete a flip.
+	atomic_holder none(drmModeAtomicAlloc());
+	const uint32_t dp = sim::connector_id(1);
+	drmModeAtomicAddProperty(none.get(), dp,
+	                         prop_id(fd_, dp, DRM_MODE_OBJECT_CONNECTOR, "link-status"), 0);
+	EXPECT_EQ(drmModeAtomicCommit(fd_, none.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), -EINVAL);
+	EXPECT_EQ(drmModeAtomicCommit(fd_, none.get(), 0, nullptr), 0);
+}
+
+TEST_F(card_events, switching_a_crtc_off_completes_its_flip_at_once)
+{
+	atomic_holder req(drmModeAtomicAlloc());
+	const uint32_t crtc = sim::crtc_id(0);
+	drmModeAtomicAddProperty(req.get(), crtc,
+	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 0);
+	const uint64_t count = sim::vblank_count(0);
+	ASSERT_EQ(drmModeAtomicCommit(fd_, req.get(),
+	                              DRM_MODE_PAGE_FLIP_EVENT | DRM_MODE_ATOMIC_ALLOW_MODESET,
+	                              nullptr),
+	          0);
+	ASSERT_EQ(readable(fd_, 0), 1);
+	ASSERT_EQ(handle_events(fd_), 0);
+	ASSERT_EQ(g_seen.size(), 1u);
+	EXPECT_GE(g_seen[0].sequence, count);
+	EXPECT_EQ(g_seen[0].sequence, sim::vblank_count(0)) << "the count stopped";
+}
+
+TEST_F(card_events, drivers_without_vblank_send_flip_events_at_once_counted_zero)
+{
+	sim::topology t = two_pipes();
+	t.driver.vblank = false;
+	sim::install(t);
+	dumb b;
+	ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &b), 0);
+	ASSERT_EQ(add_fb(fd_, 64, 64, DRM_FORMAT_XRGB8888, b, &fb_), 0);
+	ASSERT_EQ(flip(0, DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0);
+	ASSERT_EQ(readable(fd_, 0), 1);
+	ASSERT_EQ(handle_events(fd_), 0);
+	ASSERT_EQ(g_seen.size(), 1u);
+	EXPECT_EQ(g_seen[0].sequence, 0u);
+
+	drmVBlank vbl{};
+	vbl.request.type = DRM_VBLANK_RELATIVE;
+	vbl.request.sequence = 1;
+	errno = 0;
+	EXPECT_EQ(drmWaitVBlank(fd_, &vbl), -1);
+	EXPECT_EQ(errno, EOPNOTSUPP);
+}
+
+TEST_F(card_events, closing_with_events_pending_releases_them)
+{
+	const int other = open_card();
+	ASSERT_GE(other, 0);
+	ASSERT_EQ(set_atomic(other), 0);
+	atomic_holder req(drmModeAtomicAlloc());
+	const uint32_t crtc = sim::crtc_id(0);
+	drmModeAtomicAddProperty(req.get(), crtc,
+	                         prop_id(other, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
+	ASSERT_EQ(drmModeAtomicCommit(other, req.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0);
+	EXPECT_EQ(close(other), 0);
+	EXPECT_EQ(sim::live().files, 1);
+	EXPECT_EQ(readable(fd_, 50), 0);
+}
+
+// --- WAIT_VBLANK ---------------------------------------------------------------------------------
+
+using card_vblank = card_events;
+
+TEST_F(card_vblank, relative_waits_count_frames_of_the_mode)
+{
+	set_refresh(2);
+	drmVBlank vbl{};
+	vbl.request.type = DRM_VBLANK_RELATIVE;
+	vbl.request.sequence = 0;
+	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	const uint32_t start = vbl.reply.sequence;
+	const int64_t start_time = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+
+	vbl = {};
+	vbl.request.type = DRM_VBLANK_RELATIVE;
+	vbl.request.sequence = 2;
+	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	const int64_t after = monotonic_ns();
+	EXPECT_EQ(vbl.reply.sequence, start + 2);
+	const int64_t t = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+	// Vblank timestamps fall on whole frames of 500 ms from the instant the CRTC came on.
+	EXPECT_NEAR(double(t - start_time), 2 * period_ns_ / 1000.0, 1.0);
+	EXPECT_LE(t * 1000, after);
+	EXPECT_GE(sim::vblank_count(0), uint64_t(start + 2));
+	EXPECT_EQ(sim::requests().back().name, "WAIT_VBLANK");
+	EXPECT_EQ(sim::requests().back().field("request.sequence"), 2u);
+	EXPECT_EQ(sim::requests().back().field("reply.sequence"), start + 2);
+}
+
+TEST_F(card_vblank, absolute_waits_and_next_on_miss)
+{
+	set_refresh(2);
+	drmVBlank vbl{};
+	vbl.request.type = DRM_VBLANK_RELATIVE;
+	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	const uint32_t now = vbl.reply.sequence;
+
+	vbl = {};
+	vbl.request.type = DRM_VBLANK_ABSOLUTE;
+	vbl.request.sequence = now + 1;
+	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	EXPECT_EQ(vbl.reply.sequence, now + 1);
+
+	// A sequence already passed returns at once, or waits for the next with NEXTONMISS.
+	vbl = {};
+	vbl.request.type = DRM_VBLANK_ABSOLUTE;
+	vbl.request.sequence = now;
+	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	const uint32_t current = vbl.reply.sequence;
+	EXPECT_GE(current, now + 1);
+	vbl = {};
+	vbl.request.type = drmVBlankSeqType(DRM_VBLANK_ABSOLUTE | DRM_VBLANK_NEXTONMISS);
+	vbl.request.sequence = now;
+	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	EXPECT_GE(vbl.reply.sequence, current + 1);
+}
+
+TEST_F(card_vblank, pipes_are_chosen_by_the_high_crtc_bits_and_must_be_on)
+{
+	drmVBlank vbl{};
+	auto wait = [&](uint32_t type) {
+		vbl = {};
+		vbl.request.type = drmVBlankSeqType(type);
+		errno = 0;
+		return drmWaitVBlank(fd_, &vbl) == 0 ? 0 : errno;
+	};
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE), 0);
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (1 << DRM_VBLANK_HIGH_CRTC_SHIFT)), EINVAL)
+	        << "CRTC 1 is off";
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SECONDARY), EINVAL);
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (5 << DRM_VBLANK_HIGH_CRTC_SHIFT)), EINVAL)
+	        << "no such pipe";
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SIGNAL), EINVAL);
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_FLIP), EINVAL);
+
+	// Light CRTC 1 and ask again through both ways of naming it.
+	sim::set_connected(1, true);
+	connector_holder dp(drmModeGetConnector(fd_, sim::connector_id(1)));
+	ASSERT_TRUE(dp && dp->count_modes > 0);
+	uint32_t blob = 0;
+	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &dp->modes[0], sizeof(dp->modes[0]), &blob), 0);
+	atomic_holder req(drmModeAtomicAlloc());
+	const uint32_t crtc = sim::crtc_id(1), conn = sim::connector_id(1);
+	drmModeAtomicAddProperty(req.get(), conn,
+	                         prop_id(fd_, conn, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID"), crtc);
+	drmModeAtomicAddProperty(req.get(), crtc,
+	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "MODE_ID"), blob);
+	drmModeAtomicAddProperty(req.get(), crtc,
+	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
+	ASSERT_EQ(drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr), 0);
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (1 << DRM_VBLANK_HIGH_CRTC_SHIFT)), 0);
+	EXPECT_LT(vbl.reply.sequence, 60u) << "counted from when CRTC 1 came on";
+	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SECONDARY), 0);
+}
+
+TEST_F(card_vblank, vblank_events_arrive_at_the_asked_vblank)
+{
+	set_refresh(2);
+	const uint64_t before = sim::vblank_count(0);
+	drmVBlank vbl{};
+	vbl.request.type = drmVBlankSeqType(DRM_VBLANK_RELATIVE | DRM_VBLANK_EVENT);
+	vbl.request.sequence = 2;
+	vbl.request.signal = 0x1234;
+	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	const uint32_t target = vbl.reply.sequence;
+	EXPECT_EQ(vbl.request.type & DRM_VBLANK_RELATIVE, 0u) << "the reply is absolute";
+	while (g_seen.empty()) {
+		ASSERT_EQ(readable(fd_, 3000), 1);
+		ASSERT_EQ(handle_events(fd_), 0);
+	}
+	ASSERT_EQ(g_seen.size(), 1u);
+	EXPECT_FALSE(g_seen[0].flip);
+	EXPECT_EQ(target, before + 2);
+	EXPECT_EQ(g_seen[0].sequence, target);
+	EXPECT_EQ(g_seen[0].user, reinterpret_cast<void *>(0x1234));
+	EXPECT_GE(sim::vblank_count(0), target);
+}
+
+} // namespace

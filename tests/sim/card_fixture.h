@@ -1,0 +1,201 @@
+// Shared pieces of the virtual card's tests: a small topology, libdrm record holders and
+// helpers that go through libdrm and the interposed C library exactly as the player does.
+#pragma once
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <drm_fourcc.h>
+#include <xf86drm.h>
+#include <xf86drmMode.h>
+
+#include <gtest/gtest.h>
+
+#include "sim/sim.h"
+
+namespace card_test
+{
+
+template <auto Free>
+struct drm_deleter {
+	template <typename T>
+	void operator()(T *p) const noexcept
+	{
+		Free(p);
+	}
+};
+template <typename T, auto Free>
+using drm_holder = std::unique_ptr<T, drm_deleter<Free>>;
+
+using res_holder = drm_holder<drmModeRes, drmModeFreeResources>;
+using connector_holder = drm_holder<drmModeConnector, drmModeFreeConnector>;
+using encoder_holder = drm_holder<drmModeEncoder, drmModeFreeEncoder>;
+using crtc_holder = drm_holder<drmModeCrtc, drmModeFreeCrtc>;
+using plane_res_holder = drm_holder<drmModePlaneRes, drmModeFreePlaneResources>;
+using plane_holder = drm_holder<drmModePlane, drmModeFreePlane>;
+using props_holder = drm_holder<drmModeObjectProperties, drmModeFreeObjectProperties>;
+using property_holder = drm_holder<drmModePropertyRes, drmModeFreeProperty>;
+using blob_holder = drm_holder<drmModePropertyBlobRes, drmModeFreePropertyBlob>;
+using version_holder = drm_holder<drmVersion, drmFreeVersion>;
+using atomic_holder = drm_holder<drmModeAtomicReq, drmModeAtomicFree>;
+
+inline sim::mode_spec mode(uint16_t w, uint16_t h, uint32_t refresh = 60, bool preferred = false)
+{
+	sim::mode_spec m;
+	m.hdisplay = w;
+	m.vdisplay = h;
+	m.vrefresh = refresh;
+	m.preferred = preferred;
+	return m;
+}
+
+inline sim::plane_spec plane(uint32_t type, uint32_t crtcs, std::vector<uint32_t> formats)
+{
+	sim::plane_spec p;
+	p.type = type;
+	p.possible_crtcs = crtcs;
+	p.formats = std::move(formats);
+	return p;
+}
+
+// Two CRTCs; HDMI-A (connector 0, encoder 0) lit at 1920x1080 on CRTC 0; DisplayPort
+// (connector 1, encoder 1) unplugged. Planes: 0 primary of CRTC 0, 1 primary of CRTC 1,
+// 2 overlay with RG24, 3 overlay without RG24, 4 cursor.
+inline sim::topology two_pipes()
+{
+	sim::topology t;
+	t.driver.name = "simtest";
+	sim::encoder_spec tmds;
+	tmds.type = DRM_MODE_ENCODER_TMDS;
+	tmds.possible_crtcs = 0x3;
+	t.encoders = {tmds, tmds};
+	sim::connector_spec hdmi;
+	hdmi.type = DRM_MODE_CONNECTOR_HDMIA;
+	hdmi.modes = {mode(1280, 720), mode(1920, 1080, 60, true), mode(1024, 768),
+	              mode(1920, 1080, 50)};
+	hdmi.encoders = {0};
+	sim::connector_spec dp;
+	dp.type = DRM_MODE_CONNECTOR_DisplayPort;
+	dp.connected = false;
+	dp.modes = {mode(2560, 1440, 60, true), mode(800, 600)};
+	dp.encoders = {1};
+	dp.bound_encoder = -1;
+	t.connectors = {hdmi, dp};
+	sim::crtc_spec lit;
+	lit.active = true;
+	lit.mode = mode(1920, 1080, 60, true);
+	t.crtcs = {lit, sim::crtc_spec{}};
+	t.planes = {
+	        plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
+	              {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_RGB565}),
+	        plane(DRM_PLANE_TYPE_PRIMARY, 0x2, {DRM_FORMAT_XRGB8888}),
+	        plane(DRM_PLANE_TYPE_OVERLAY, 0x3,
+	              {DRM_FORMAT_RGB888, DRM_FORMAT_BGR888, DRM_FORMAT_XRGB8888,
+	               DRM_FORMAT_XBGR8888, DRM_FORMAT_ABGR8888, DRM_FORMAT_ARGB8888}),
+	        plane(DRM_PLANE_TYPE_OVERLAY, 0x3, {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888}),
+	        plane(DRM_PLANE_TYPE_CURSOR, 0x3, {DRM_FORMAT_ARGB8888}),
+	};
+	return t;
+}
+
+inline int open_card()
+{
+	return open("/dev/dri/card0", O_RDWR | O_CLOEXEC);
+}
+
+inline int set_atomic(int fd)
+{
+	return drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
+}
+
+// A dumb buffer through the raw requests, as the player's buffer layer makes it.
+struct dumb {
+	uint32_t handle = 0;
+	uint32_t pitch = 0;
+	uint64_t size = 0;
+	uint8_t *map = nullptr;
+};
+
+inline int create_dumb(int fd, uint32_t w, uint32_t h, uint32_t bpp, dumb *out)
+{
+	drm_mode_create_dumb req{};
+	req.width = w;
+	req.height = h;
+	req.bpp = bpp;
+	if (drmIoctl(fd, DRM_IOCTL_MODE_CREATE_DUMB, &req) != 0)
+		return errno;
+	out->handle = req.handle;
+	out->pitch = req.pitch;
+	out->size = req.size;
+	return 0;
+}
+
+inline int map_dumb(int fd, dumb *b)
+{
+	drm_mode_map_dumb req{};
+	req.handle = b->handle;
+	if (drmIoctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &req) != 0)
+		return errno;
+	void *p = mmap(nullptr, b->size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, off_t(req.offset));
+	if (p == MAP_FAILED)
+		return errno;
+	b->map = static_cast<uint8_t *>(p);
+	return 0;
+}
+
+inline int destroy_dumb(int fd, uint32_t handle)
+{
+	drm_mode_destroy_dumb req{};
+	req.handle = handle;
+	return drmIoctl(fd, DRM_IOCTL_MODE_DESTROY_DUMB, &req) == 0 ? 0 : errno;
+}
+
+inline int add_fb(int fd, uint32_t w, uint32_t h, uint32_t format, const dumb &b, uint32_t *fb)
+{
+	uint32_t handles[4] = {b.handle}, pitches[4] = {b.pitch}, offsets[4] = {};
+	return drmModeAddFB2(fd, w, h, format, handles, pitches, offsets, fb, 0) == 0 ? 0 : errno;
+}
+
+inline uint32_t prop_id(int fd, uint32_t object, uint32_t type, const std::string &name)
+{
+	props_holder props(drmModeObjectGetProperties(fd, object, type));
+	if (!props)
+		return 0;
+	for (uint32_t i = 0; i < props->count_props; i++) {
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
+		if (p && name == p->name)
+			return p->prop_id;
+	}
+	return 0;
+}
+
+// Every test starts from a freshly installed card and one open descriptor.
+class card : public ::testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		sim::install(topology());
+		fd_ = open_card();
+		ASSERT_GE(fd_, 0) << strerror(errno);
+	}
+	void TearDown() override
+	{
+		if (fd_ >= 0)
+			close(fd_);
+	}
+	virtual sim::topology topology()
+	{
+		return two_pipes();
+	}
+	int fd_ = -1;
+};
+
+} // namespace card_test

@@ -1,0 +1,231 @@
+// The differential test of the driver presets: simkms-probe runs under the LD_PRELOAD card
+// configured as each kernel driver, and its report must match, line by line, what the same
+// kind of probe reported on the real driver (tests/sim/kernel-probes). Object ids are compared
+// by role (the first connector, the second plane, ...), framebuffer and blob ids only as
+// present or absent, and times not at all.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <sstream>
+
+#include "tests/sim/kernel_probe.h"
+#include "tests/sim/preload_child.h"
+
+namespace
+{
+
+std::vector<std::string> lines_of(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	std::string line;
+	while (std::getline(in, line))
+		lines.push_back(line);
+	return lines;
+}
+
+// Replaces object ids by their role and masks values that differ from run to run.
+std::vector<std::string> normalise(const std::vector<std::string> &lines)
+{
+	std::map<std::string, std::map<std::string, std::string>> roles; // kind -> id -> role
+	const std::regex defining(R"(^(connector|encoder|crtc|plane) (\d+)(:| \(pipe))");
+	for (const std::string &l : lines) {
+		std::smatch m;
+		if (std::regex_search(l, m, defining)) {
+			auto &ids = roles[m[1]];
+			static const std::map<std::string, std::string> tags = {
+			        {"connector", "conn"},
+			        {"encoder", "enc"},
+			        {"crtc", "crtc"},
+			        {"plane", "plane"}};
+			if (!ids.count(m[2]))
+				ids[m[2]] = tags.at(m[1]) + std::to_string(ids.size());
+		}
+	}
+	auto role = [&](const std::string &kind, const std::string &id) {
+		if (id == "0")
+			return id;
+		const auto it = roles[kind].find(id);
+		return it == roles[kind].end() ? "?" + id : it->second;
+	};
+
+	std::vector<std::string> out;
+	const std::regex object(R"(\b(connector|encoder|crtc|plane) (\d+))");
+	const std::regex crtc_prop(R"(\bCRTC_ID=(\d+))");
+	const std::regex fb(R"(\b(fb |FB_ID=)([1-9]\d*))");
+	const std::regex blob(R"(\b(MODE_ID|IN_FORMATS|EDID)=([1-9]\d*))");
+	const std::regex waited(R"(waited [0-9.]+ ms)");
+	const std::regex vblank_seq(R"(: OK, seq=\d+)");
+	const std::regex flip_interval(R"(, [0-9.]+ ms apart on average)");
+	for (const std::string &l : lines) {
+		if (l.rfind("uevent:", 0) == 0)
+			continue;
+		std::string s;
+		std::sregex_iterator it(l.begin(), l.end(), object), end;
+		size_t last = 0;
+		for (; it != end; ++it) {
+			s += l.substr(last, size_t(it->position()) - last);
+			s += (*it)[1].str() + " " + role((*it)[1], (*it)[2]);
+			last = size_t(it->position() + it->length());
+		}
+		s += l.substr(last);
+		std::string r;
+		last = 0;
+		for (std::sregex_iterator c(s.begin(), s.end(), crtc_prop); c != end; ++c) {
+			r += s.substr(last, size_t(c->position()) - last);
+			r += "CRTC_ID=" + role("crtc", (*c)[1]);
+			last = size_t(c->position() + c->length());
+		}
+		r += s.substr(last);
+		r = std::regex_replace(r, fb, "$1#");
+		r = std::regex_replace(r, blob, "$1=#");
+		r = std::regex_replace(r, waited, "waited ~ ms");
+		r = std::regex_replace(r, vblank_seq, ": OK, seq=~");
+		r = std::regex_replace(r, flip_interval, ", ~ ms apart on average");
+		out.push_back(r);
+	}
+	return out;
+}
+
+// A line that the virtual card is known to report otherwise than the kernel, and why. Each
+// entry must still differ: one that the card has come to match fails the test until removed.
+struct known_difference {
+	const char *driver;
+	const char *kernel; // the normalised kernel line starts with this
+	const char *card;   // and the card's line with this
+	const char *why;
+};
+
+const known_difference known_differences[] = {
+        {"cirrus", "driver: cirrus (qemu cirrus vga) 2.0.0",
+         "driver: cirrus (qemu cirrus vga) 1.0.0",
+         "the card has no setting for the driver's version"},
+        {"virtio", "driver: virtio_gpu (virtio GPU) 0.1.0", "driver: virtio_gpu (virtio GPU) 1.0.0",
+         "the card has no setting for the driver's version"},
+        {"vkms",
+         "caps: DUMB_BUFFER=1 DUMB_PREFERRED_DEPTH=0 DUMB_PREFER_SHADOW=0 VBLANK_HIGH_CRTC=1 "
+         "TIMESTAMP_MONOTONIC=1 ASYNC_PAGE_FLIP=0 CURSOR_WIDTH=512 ",
+         "caps: DUMB_BUFFER=1 DUMB_PREFERRED_DEPTH=0 DUMB_PREFER_SHADOW=0 VBLANK_HIGH_CRTC=1 "
+         "TIMESTAMP_MONOTONIC=1 ASYNC_PAGE_FLIP=0 CURSOR_WIDTH=64 ",
+         "the card has no setting for the cursor size"},
+        {"bochs", "    props: DPMS=0 link-status=0 non-desktop=0 TILE=0 CRTC_ID=crtc0 EDID=#",
+         "    props: DPMS=0 link-status=0 non-desktop=0 TILE=0 CRTC_ID=crtc0",
+         "the card gives Virtual connectors no EDID property; QEMU's EDID gives bochs one"},
+        {"virtio", "    props: DPMS=0 link-status=0 non-desktop=0 TILE=0 CRTC_ID=crtc0 EDID=#",
+         "    props: DPMS=0 link-status=0 non-desktop=0 TILE=0 CRTC_ID=crtc0",
+         "the card gives Virtual connectors no EDID property; QEMU's EDID gives virtio one"},
+        // fbdev emulation leaves its console framebuffer on the primary plane; the card starts a
+        // lit CRTC with no framebuffer on any plane.
+        {"*", "crtc crtc0 (pipe 0): fb #,", "crtc crtc0 (pipe 0): fb 0,", "no fbdev framebuffer"},
+        {"*", "plane plane0: primary possible_crtcs 0x1 crtc crtc0 fb #",
+         "plane plane0: primary possible_crtcs 0x1 crtc 0 fb 0", "no fbdev framebuffer"},
+        {"*", "    props: type=1 FB_ID=# IN_FENCE_FD=18446744073709551615 CRTC_ID=crtc0 ",
+         "    props: type=1 FB_ID=0 IN_FENCE_FD=18446744073709551615 CRTC_ID=0 ",
+         "no fbdev framebuffer"},
+};
+
+bool starts(const std::string &s, const char *prefix)
+{
+	return s.rfind(prefix, 0) == 0;
+}
+
+const known_difference *known(const std::string &driver, const std::string &kernel_line)
+{
+	for (const known_difference &k : known_differences)
+		if ((driver == k.driver || std::string(k.driver) == "*") &&
+		    starts(kernel_line, k.kernel))
+			return &k;
+	return nullptr;
+}
+
+class probe_on_preset : public testing::TestWithParam<const char *>
+{
+};
+
+TEST_P(probe_on_preset, reports_what_the_kernel_driver_reported)
+{
+	const std::string driver = GetParam();
+	preload::temp_dir dir;
+	ASSERT_FALSE(dir.path().empty());
+	const std::string config = dir.file("card.conf");
+	preload::write_text(config, "preset " + driver + "\n");
+
+	preload::child probe({SIMKMS_PROBE_PATH}, preload::child_environment(config));
+	ASSERT_TRUE(probe.started());
+	const std::string output = probe.rest_of_output();
+	EXPECT_EQ(probe.wait(), 0) << probe.error_output();
+
+	const std::vector<std::string> ref = normalise(
+	        lines_of(preload::read_text(std::string(SIMKMS_PROBE_DIR "/") + driver + ".txt")));
+	const std::vector<std::string> got = normalise(lines_of(output));
+	ASSERT_GT(ref.size(), 20u);
+
+	// The virtio reference run listened for a hot-plug instead of showing a picture, so its
+	// report ends after the AddFB2 lines; the other reports are compared whole.
+	if (driver == "virtio")
+		EXPECT_GE(got.size(), ref.size());
+	else
+		EXPECT_EQ(got.size(), ref.size());
+
+	std::string differences;
+	for (size_t i = 0; i < ref.size(); i++) {
+		const std::string g = i < got.size() ? got[i] : "<missing>";
+		const known_difference *k = known(driver, ref[i]);
+		if (g == ref[i] && !k)
+			continue;
+		if (k && g != ref[i] && starts(g, k->card))
+			continue;
+		differences += "line " + std::to_string(i + 1) + "\n  kernel: " + ref[i] +
+		               "\n  card:   " + g + "\n";
+		if (k)
+			differences += "  (listed as a known difference, " + std::string(k->why) +
+			               ", but the card no longer reports it as listed)\n";
+	}
+	EXPECT_EQ(differences, "") << "full report of the card:\n" << output;
+}
+
+INSTANTIATE_TEST_SUITE_P(kernel, probe_on_preset,
+                         testing::Values("cirrus", "bochs", "virtio", "vkms"),
+                         [](const testing::TestParamInfo<const char *> &p) {
+	                         return std::string(p.param);
+                         });
+
+// The normalisation itself: roles follow the order of definition, unknown ids stay visible.
+TEST(probe_report, ids_become_roles_and_times_are_masked)
+{
+	const std::vector<std::string> n = normalise({
+	        "connector 52: type 15 (Virtual-1) connected, encoder 53, 1 modes",
+	        "    props: DPMS=0 CRTC_ID=51 EDID=0",
+	        "encoder 53: type 5 crtc 51 possible_crtcs 0x1",
+	        "encoder 54: type 5 crtc 0 possible_crtcs 0x1",
+	        "crtc 51 (pipe 0): fb 60, mode 1024x768@60, gamma 0",
+	        "    props: ACTIVE=1 MODE_ID=61 OUT_FENCE_PTR=0",
+	        "plane 31: primary possible_crtcs 0x1 crtc 51 fb 60 formats(1): XR24",
+	        "    props: type=1 FB_ID=60 CRTC_ID=51 IN_FORMATS=32 CRTC_X=0",
+	        "plane 33: overlay possible_crtcs 0x1 crtc 0 fb 0 formats(1): XR24",
+	        "vblank pipe 0 (RELATIVE, seq 1): OK, seq=43, waited 14.5 ms",
+	        "connector 52 crtc 51 (pipe 0) plane 77 mode 1024x768@60 format XR24 src 1024x768",
+	        "30 page-flip events, 16.61 ms apart on average",
+	        "uevent: listening 4 s",
+	});
+	EXPECT_EQ(
+	        n,
+	        (std::vector<std::string>{
+	                "connector conn0: type 15 (Virtual-1) connected, encoder enc0, 1 modes",
+	                "    props: DPMS=0 CRTC_ID=crtc0 EDID=0",
+	                "encoder enc0: type 5 crtc crtc0 possible_crtcs 0x1",
+	                "encoder enc1: type 5 crtc 0 possible_crtcs 0x1",
+	                "crtc crtc0 (pipe 0): fb #, mode 1024x768@60, gamma 0",
+	                "    props: ACTIVE=1 MODE_ID=# OUT_FENCE_PTR=0",
+	                "plane plane0: primary possible_crtcs 0x1 crtc crtc0 fb # formats(1): XR24",
+	                "    props: type=1 FB_ID=# CRTC_ID=crtc0 IN_FORMATS=# CRTC_X=0",
+	                "plane plane1: overlay possible_crtcs 0x1 crtc 0 fb 0 formats(1): XR24",
+	                "vblank pipe 0 (RELATIVE, seq 1): OK, seq=~, waited ~ ms",
+	                "connector conn0 crtc crtc0 (pipe 0) plane ?77 mode 1024x768@60 format "
+	                "XR24 src 1024x768",
+	                "30 page-flip events, ~ ms apart on average",
+	        }));
+}
+
+} // namespace

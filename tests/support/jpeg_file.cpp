@@ -1,0 +1,93 @@
+#include "tests/support/jpeg_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include <jpeglib.h>
+
+rgb_picture test_picture(int width, int height, int variant, int components)
+{
+	rgb_picture p;
+	p.width = width;
+	p.height = height;
+	p.components = components;
+	p.data.resize(size_t(width) * height * components);
+	for (int y = 0; y < height; y++)
+		for (int x = 0; x < width; x++)
+			for (int c = 0; c < components; c++) {
+				int v = (x * (c + 1) * 255 / (width > 1 ? width - 1 : 1) +
+				         y * (3 - c) * 255 / (height > 1 ? height - 1 : 1) +
+				         variant * 53 * (c + 1)) %
+				        256;
+				p.data[(size_t(y) * width + x) * components + c] = uint8_t(v);
+			}
+	return p;
+}
+
+bool write_jpeg(const std::string &path, const rgb_picture &p, int quality)
+{
+	FILE *f = fopen(path.c_str(), "wb");
+	if (!f)
+		return false;
+	jpeg_compress_struct cinfo;
+	jpeg_error_mgr jerr;
+	cinfo.err = jpeg_std_error(&jerr);
+	jpeg_create_compress(&cinfo);
+	jpeg_stdio_dest(&cinfo, f);
+	cinfo.image_width = JDIMENSION(p.width);
+	cinfo.image_height = JDIMENSION(p.height);
+	cinfo.input_components = p.components;
+	cinfo.in_color_space = p.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+	jpeg_set_defaults(&cinfo);
+	jpeg_set_quality(&cinfo, quality, TRUE);
+	jpeg_start_compress(&cinfo, TRUE);
+	while (cinfo.next_scanline < cinfo.image_height) {
+		JSAMPROW row = const_cast<JSAMPROW>(
+		        &p.data[size_t(cinfo.next_scanline) * p.width * p.components]);
+		jpeg_write_scanlines(&cinfo, &row, 1);
+	}
+	jpeg_finish_compress(&cinfo);
+	jpeg_destroy_compress(&cinfo);
+	return fclose(f) == 0;
+}
+
+rgb_picture decode_jpeg(const std::string &path)
+{
+	rgb_picture p;
+	FILE *f = fopen(path.c_str(), "rb");
+	if (!f)
+		return p;
+	jpeg_decompress_struct cinfo;
+	jpeg_error_mgr jerr;
+	cinfo.err = jpeg_std_error(&jerr);
+	jpeg_create_decompress(&cinfo);
+	jpeg_stdio_src(&cinfo, f);
+	jpeg_read_header(&cinfo, TRUE);
+	jpeg_start_decompress(&cinfo);
+	p.width = int(cinfo.output_width);
+	p.height = int(cinfo.output_height);
+	p.components = cinfo.output_components;
+	p.data.resize(size_t(p.width) * p.height * p.components);
+	while (cinfo.output_scanline < cinfo.output_height) {
+		JSAMPROW row = &p.data[size_t(cinfo.output_scanline) * p.width * p.components];
+		jpeg_read_scanlines(&cinfo, &row, 1);
+	}
+	jpeg_finish_decompress(&cinfo);
+	jpeg_destroy_decompress(&cinfo);
+	fclose(f);
+	return p;
+}
+
+std::string make_temp_dir()
+{
+	char templ[] = "/tmp/bootanim-test-XXXXXX";
+	const char *dir = mkdtemp(templ);
+	return dir ? dir : "";
+}
+
+void remove_tree(const std::string &dir)
+{
+	std::error_code ec;
+	std::filesystem::remove_all(dir, ec);
+}
