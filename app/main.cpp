@@ -1,0 +1,12 @@
+#include <cstdio>
+
+#include "app/entry.h"
+
+int main(int argc, char **argv)
+{
+	// The process is killed, never exits: every complete line must reach a pipe or the journal
+	// at once.
+	setvbuf(stdout, nullptr, _IOLBF, 0);
+	bootanim_run(bootanim_start(argc, argv));
+	idle_forever();
+}

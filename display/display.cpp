@@ -1,0 +1,166 @@
+#include "display/display.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+
+std::atomic<int> g_drm_fd{0};
+shared_record<drmModeRes, drmModeFreeResources> g_drm_mode_res;
+shared_record<drmModeConnector, drmModeFreeConnector> g_drm_connector;
+shared_record<drmModeEncoder, drmModeFreeEncoder> g_drm_encoder;
+int32_t modeid = 0;
+
+namespace
+{
+
+constexpr const char *k_card_path = "/dev/dri/card0";
+
+// Several threads may ask for the card while it is not open yet; only one of them opens it.
+std::mutex g_open_lock;
+
+} // namespace
+
+int drm_open_card()
+{
+	int fd = g_drm_fd.load();
+	if (fd > 0)
+		return fd;
+	std::lock_guard lock(g_open_lock);
+	fd = g_drm_fd.load();
+	if (fd <= 0) {
+		fd = open(k_card_path, O_RDWR);
+		g_drm_fd.store(fd);
+	}
+	return fd;
+}
+
+bool drm_load_resources(int fd)
+{
+	g_drm_mode_res.reset(drmModeGetResources(fd));
+	if (!g_drm_mode_res) {
+		printf("[DRM]: Couldn't get device resources.");
+		return false;
+	}
+	return true;
+}
+
+bool drm_get_connector(int fd)
+{
+	auto res = g_drm_mode_res.get();
+	if (!res) {
+		printf("[DRM]: Couldn't get device connector.");
+		return false;
+	}
+	printf("[DRM]: Found %d connectors.\n", res->count_connectors);
+
+	// The first pass only looks for an HDMI monitor; it keeps no connector.
+	bool hdmi_found = false;
+	for (int i = 0; i < res->count_connectors; i++) {
+		connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
+		if (!conn)
+			continue;
+		printf("[DRM]: Connector %d connected: %s\n", i,
+		       conn->connection == DRM_MODE_CONNECTED ? "yes" : "no");
+		printf("[DRM]: Connector %d has %d modes.\n", i, conn->count_modes);
+		if (conn->connection == DRM_MODE_CONNECTED && conn->count_modes > 0 &&
+		    conn->connector_type == DRM_MODE_CONNECTOR_HDMIA) {
+			printf("[DRM]: HDMI Connector %d assigned to monitor index: #%u.\n", i, 1u);
+			hdmi_found = true;
+			break;
+		}
+	}
+
+	// Readers holding the previous connector keep it alive until they let go.
+	const void *previous = g_drm_connector.address();
+	g_drm_connector.reset();
+	printf("drm_get_connector: g_drm_connector=%p 11111\n", previous);
+
+	connector_holder chosen;
+	for (int i = 0; i < res->count_connectors && !chosen; i++) {
+		connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
+		if (!conn || conn->count_modes <= 0)
+			continue;
+		bool accept = hdmi_found ? conn->connector_type == DRM_MODE_CONNECTOR_HDMIA
+		                         : conn->connection == DRM_MODE_CONNECTED;
+		if (accept)
+			chosen = std::move(conn);
+	}
+	if (!chosen) {
+		printf("[DRM]: Couldn't get device connector.");
+		return false;
+	}
+	for (int m = 0; m < chosen->count_modes; m++) {
+		const drmModeModeInfo &mode = chosen->modes[m];
+		// The kernel terminates mode names, but a name filling all 32 bytes must not be
+		// read past.
+		printf("[DRM]: Mode %d: (%.*s) %d x %d, %u Hz\n", m, DRM_DISPLAY_MODE_LEN,
+		       mode.name, mode.hdisplay, mode.vdisplay, mode.vrefresh);
+	}
+	g_drm_connector.reset(chosen.release());
+	return true;
+}
+
+bool drm_find_encoder(int fd)
+{
+	g_drm_encoder.reset();
+	auto res = g_drm_mode_res.get();
+	auto conn = g_drm_connector.get();
+	if (res && conn) {
+		for (int i = 0; i < res->count_encoders; i++) {
+			encoder_holder enc(drmModeGetEncoder(fd, res->encoders[i]));
+			if (!enc)
+				continue;
+			printf("g_drm_encoder->encoder_id=%d g_drm_connector->encoder_id=%d\n",
+			       static_cast<int>(enc->encoder_id),
+			       static_cast<int>(conn->encoder_id));
+			if (enc->encoder_id == conn->encoder_id) {
+				g_drm_encoder.reset(enc.release());
+				return true;
+			}
+		}
+	}
+	printf("[DRM]: Couldn't find DRM encoder.");
+	return false;
+}
+
+void drm_redetect_display(int fd)
+{
+	if (drm_get_connector(fd))
+		drm_find_encoder(fd);
+}
+
+crtc_holder get_encoder_crtc(int fd, uint32_t *pipe)
+{
+	auto enc = g_drm_encoder.get();
+	auto res = g_drm_mode_res.get();
+	if (!enc || !res)
+		return nullptr;
+	for (int i = 0; i < res->count_crtcs; i++) {
+		if (res->crtcs[i] == enc->crtc_id) {
+			*pipe = static_cast<uint32_t>(i);
+			return crtc_holder(drmModeGetCrtc(fd, res->crtcs[i]));
+		}
+	}
+	return nullptr;
+}
+
+int32_t find_property_id(int fd, uint32_t object_id, uint32_t object_type, const char *name)
+{
+	props_holder props(drmModeObjectGetProperties(fd, object_id, object_type));
+	if (!props)
+		return -1;
+	for (uint32_t i = 0; i < props->count_props; i++) {
+		property_holder prop(drmModeGetProperty(fd, props->props[i]));
+		if (prop && strcmp(prop->name, name) == 0)
+			return static_cast<int32_t>(prop->prop_id);
+	}
+	return -1;
+}
+
+void drm_release_display()
+{
+	g_drm_encoder.reset();
+	g_drm_connector.reset();
+	g_drm_mode_res.reset();
+}

@@ -1,0 +1,48 @@
+// The process-wide view of the display: the card's descriptor, its mode resources, the chosen
+// connector and encoder, and the lookups the other subsystems share.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "display/drm_holder.h"
+#include "display/shared_record.h"
+
+// Descriptor of /dev/dri/card0; 0 or less while the card is not open.
+extern std::atomic<int> g_drm_fd;
+
+// Fetched once at start-up. Readers on any thread take a counted reference with get().
+extern shared_record<drmModeRes, drmModeFreeResources> g_drm_mode_res;
+// Chosen again after every hot-plug mode set; readers take a counted reference with get().
+extern shared_record<drmModeConnector, drmModeFreeConnector> g_drm_connector;
+extern shared_record<drmModeEncoder, drmModeFreeEncoder> g_drm_encoder;
+
+// The mode index from the command line (0 without one); set by the entry before any thread
+// starts, read by the hot-plug handler.
+extern int32_t modeid;
+
+// Opens /dev/dri/card0 read-write unless it is open already; returns g_drm_fd (negative when the
+// open failed, and then retried at the next call).
+int drm_open_card();
+
+// Fetches the card's mode resources into g_drm_mode_res.
+bool drm_load_resources(int fd);
+
+// Chooses g_drm_connector (an HDMI-A monitor first, else the first connected output with modes)
+// and lists its modes.
+bool drm_get_connector(int fd);
+
+// Chooses g_drm_encoder: the encoder bound to the chosen connector.
+bool drm_find_encoder(int fd);
+
+// Chooses connector and encoder again, after a hot-plug mode set.
+void drm_redetect_display(int fd);
+
+// The CRTC that drives the chosen encoder, or null; `pipe` gets its index in the card's list.
+crtc_holder get_encoder_crtc(int fd, uint32_t *pipe);
+
+// The id of the object's property called `name`, or -1.
+int32_t find_property_id(int fd, uint32_t object_id, uint32_t object_type, const char *name);
+
+// Lets go of encoder, connector and resources, in that order.
+void drm_release_display();

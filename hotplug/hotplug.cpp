@@ -1,0 +1,157 @@
+#include "hotplug/hotplug.h"
+
+#include <cstdio>
+
+#include "display/display.h"
+#include "vsync/vsync.h"
+
+namespace
+{
+
+constexpr uint32_t k_mode_set_flags = DRM_MODE_ATOMIC_ALLOW_MODESET | DRM_MODE_PAGE_FLIP_EVENT;
+constexpr uint32_t k_switch_off_flags = DRM_MODE_ATOMIC_ALLOW_MODESET;
+
+// The mode blob of the last mode set; destroyed once a later mode set has replaced it, so blobs
+// do not pile up over many hot-plugs. Used by the thread that runs the handler alone.
+uint32_t g_mode_blob = 0;
+
+// Adds one property to the request; the looked-up id goes in as it comes, -1 included.
+void set_property(int fd, drmModeAtomicReq *req, uint32_t object_id, uint32_t object_type,
+                  const char *name, uint64_t value)
+{
+	int32_t prop_id = find_property_id(fd, object_id, object_type, name);
+	int ret = drmModeAtomicAddProperty(req, object_id, static_cast<uint32_t>(prop_id), value);
+	printf("setMode object[%d] = %d\n", static_cast<int>(object_id), static_cast<int>(value));
+	if (ret < 0)
+		printf("Failed to add prop[%d] to [%d]", static_cast<int>(value),
+		       static_cast<int>(object_id));
+}
+
+uint32_t create_mode_blob(int fd, const drmModeModeInfo &mode)
+{
+	drm_mode_create_blob req{};
+	req.data = reinterpret_cast<uintptr_t>(&mode);
+	req.length = sizeof(drmModeModeInfo);
+	return drmIoctl(fd, DRM_IOCTL_MODE_CREATEPROPBLOB, &req) == 0 ? req.blob_id : 0;
+}
+
+int count_monitors(int fd, const drmModeRes *res)
+{
+	int count = 0;
+	for (int i = 0; i < res->count_connectors; i++) {
+		connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
+		if (conn && conn->connection == DRM_MODE_CONNECTED && conn->count_modes > 0)
+			count++;
+	}
+	return count;
+}
+
+// Gives `conn` its mode on the card's first CRTC; false when the request cannot be built.
+bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn)
+{
+	const drmModeModeInfo &mode =
+	        modeid >= 0 && modeid < conn->count_modes ? conn->modes[modeid] : conn->modes[0];
+	if (res->count_crtcs < 1) {
+		printf("hotplug: the card has no CRTC\n");
+		return false;
+	}
+	crtc_holder crtc(drmModeGetCrtc(fd, res->crtcs[0]));
+	if (!crtc) {
+		printf("hotplug: couldn't get crtc %u\n", res->crtcs[0]);
+		return false;
+	}
+	atomic_holder req(drmModeAtomicAlloc());
+	if (!req) {
+		printf("hotplug: couldn't allocate an atomic request\n");
+		return false;
+	}
+	uint32_t blob_id = create_mode_blob(fd, mode);
+	set_property(fd, req.get(), conn->connector_id, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID",
+	             crtc->crtc_id);
+	set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID", blob_id);
+	set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1);
+	bool committed = drmModeAtomicCommit(fd, req.get(), k_mode_set_flags, nullptr) == 0;
+
+	// The kernel keeps a blob alive while a CRTC state uses it, so the replaced one can go.
+	uint32_t unused = committed ? g_mode_blob : blob_id;
+	if (committed)
+		g_mode_blob = blob_id;
+	if (unused != 0)
+		drmModeDestroyPropertyBlob(fd, unused);
+
+	req.reset();
+	crtc.reset();
+	return true;
+}
+
+// The kernel refuses to switch a CRTC off while a plane still shows a framebuffer on it (the
+// animation's last frame always does), so the planes that are on a CRTC leave it in the same
+// request. A plane left showing the old frame would also keep the worker from playing again
+// after the next mode set.
+void detach_planes(int fd, drmModeAtomicReq *req)
+{
+	plane_res_holder planes(drmModeGetPlaneResources(fd));
+	if (!planes)
+		return;
+	for (uint32_t i = 0; i < planes->count_planes; i++) {
+		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
+		if (!plane || (plane->crtc_id == 0 && plane->fb_id == 0))
+			continue;
+		set_property(fd, req, plane->plane_id, DRM_MODE_OBJECT_PLANE, "FB_ID", 0);
+		set_property(fd, req, plane->plane_id, DRM_MODE_OBJECT_PLANE, "CRTC_ID", 0);
+	}
+}
+
+void switch_off(int fd, const drmModeRes *res)
+{
+	vsync_control(0);
+	atomic_holder req(drmModeAtomicAlloc());
+	if (!req) {
+		printf("hotplug: couldn't allocate an atomic request\n");
+		return;
+	}
+	for (int i = 0; i < res->count_connectors; i++) {
+		connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
+		if (conn && conn->connection != DRM_MODE_CONNECTED)
+			set_property(fd, req.get(), conn->connector_id, DRM_MODE_OBJECT_CONNECTOR,
+			             "CRTC_ID", 0);
+	}
+	printf("g_drm_encoder = NULL *************\n");
+	for (int i = 0; i < res->count_crtcs; i++) {
+		set_property(fd, req.get(), res->crtcs[i], DRM_MODE_OBJECT_CRTC, "MODE_ID", 0);
+		set_property(fd, req.get(), res->crtcs[i], DRM_MODE_OBJECT_CRTC, "ACTIVE", 0);
+	}
+	detach_planes(fd, req.get());
+	drmModeAtomicCommit(fd, req.get(), k_switch_off_flags, nullptr);
+}
+
+} // namespace
+
+void handle_hotplug(int fd)
+{
+	auto res = g_drm_mode_res.get();
+	if (!res) {
+		printf("hotplug: no display resources, nothing to set\n");
+		return;
+	}
+	int monitor_index = count_monitors(fd, res.get());
+	printf("hotplug: remove connector monitor_index=%d\n", monitor_index);
+	if (monitor_index == 0) {
+		switch_off(fd, res.get());
+		return;
+	}
+
+	for (int i = 0; i < res->count_connectors; i++) {
+		connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
+		if (!conn || conn->connection != DRM_MODE_CONNECTED || conn->count_modes <= 0 ||
+		    conn->connector_type != DRM_MODE_CONNECTOR_HDMIA)
+			continue;
+		if (set_mode(fd, res.get(), conn.get())) {
+			drm_redetect_display(fd);
+			printf("[DRM]: HDMI Connector %d assigned to monitor index: #%u.\n", i,
+			       static_cast<unsigned>(monitor_index + 1));
+		}
+		break;
+	}
+	vsync_control(1);
+}

@@ -1,0 +1,381 @@
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include <drm_fourcc.h>
+#include <gtest/gtest.h>
+
+#include "animation/boot_config.h"
+#include "animation/player.h"
+#include "display/display.h"
+#include "sim/sim.h"
+#include "tests/support/capture.h"
+#include "tests/support/card.h"
+#include "tests/support/jpeg_file.h"
+
+// The player's pause: recorded instead of slept, together with what the card holds and shows
+// at that moment (the frame has just been presented).
+namespace pause_seam
+{
+struct pause {
+	useconds_t us;
+	int framebuffers;
+	sim::image screen;
+};
+std::vector<pause> pauses;
+bool capture_screen = false;
+} // namespace pause_seam
+
+extern "C" int usleep(useconds_t us)
+{
+	pause_seam::pause p{us, sim::live().framebuffers, {}};
+	if (pause_seam::capture_screen)
+		p.screen = sim::screen(0);
+	pause_seam::pauses.push_back(std::move(p));
+	return 0;
+}
+
+namespace
+{
+
+constexpr int k_mode_w = 128, k_mode_h = 96;
+
+sim::topology card()
+{
+	sim::topology t;
+	sim::mode_spec m;
+	m.hdisplay = k_mode_w;
+	m.vdisplay = k_mode_h;
+	m.preferred = true;
+	sim::connector_spec c;
+	c.type = DRM_MODE_CONNECTOR_HDMIA;
+	c.modes = {m};
+	c.encoders = {0};
+	c.bound_encoder = 0;
+	t.connectors = {c};
+	t.encoders = {sim::encoder_spec{}};
+	t.crtcs = {sim::crtc_spec{}};
+	t.crtcs[0].active = true;
+	t.crtcs[0].mode = m;
+	sim::plane_spec primary;
+	primary.type = DRM_PLANE_TYPE_PRIMARY;
+	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
+	t.planes = {primary};
+	return t;
+}
+
+struct slot_view {
+	bool has_buf;
+	std::string path;
+};
+
+class Player : public ::testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		dir = make_temp_dir();
+		ASSERT_FALSE(dir.empty());
+		install_card(card());
+		fd = open_atomic_card();
+		output_capture quiet;
+		ASSERT_TRUE(drm_load_resources(fd));
+		ASSERT_TRUE(drm_get_connector(fd));
+		ASSERT_TRUE(drm_find_encoder(fd));
+		quiet.stop();
+		snprintf(mBootAnimPath, sizeof mBootAnimPath, "%s", dir.c_str());
+		mFps = 15;
+		mImageCount = 0;
+		pause_seam::pauses.clear();
+		pause_seam::capture_screen = false;
+		sim::clear_records();
+	}
+	void TearDown() override
+	{
+		for (auto &slot : mSfJpegBufInfo) {
+			if (slot.mBuf) {
+				unmap_buffer(slot.mBuf);
+				destroy_buffer(slot.mBuf);
+				bo_free(slot.mBuf);
+			}
+			slot = SfJpegBufInfo{};
+		}
+		install_card(sim::topology{});
+		sim::live_counts live = sim::live();
+		EXPECT_EQ(live.dumb_buffers, 0);
+		EXPECT_EQ(live.framebuffers, 0);
+		EXPECT_EQ(live.mappings, 0);
+		remove_tree(dir);
+	}
+
+	std::string frame(int k, const char *ext = ".jpg", int w = 64, int h = 48)
+	{
+		std::string path = dir + "/" + std::to_string(k) + ext;
+		EXPECT_TRUE(write_jpeg(path, test_picture(w, h, k)));
+		return path;
+	}
+
+	std::string play()
+	{
+		output_capture cap;
+		play_boot_animation(fd);
+		return cap.stop();
+	}
+
+	std::vector<slot_view> ring() const
+	{
+		std::vector<slot_view> out;
+		for (const auto &slot : mSfJpegBufInfo) {
+			// Everything after the terminator must be zero: paths are whole copies.
+			size_t len = strnlen(slot.mPath, sizeof slot.mPath);
+			for (size_t i = len; i < sizeof slot.mPath; i++)
+				EXPECT_EQ(slot.mPath[i], 0)
+				        << "stale byte at " << i << " of " << slot.mPath;
+			out.push_back({slot.mBuf != nullptr, slot.mPath});
+		}
+		return out;
+	}
+
+	int fd = -1;
+	std::string dir;
+};
+
+bool operator==(const slot_view &a, const slot_view &b)
+{
+	return a.has_buf == b.has_buf && a.path == b.path;
+}
+
+void PrintTo(const slot_view &s, std::ostream *os)
+{
+	*os << (s.has_buf ? "bo " : "-- ") << '"' << s.path << '"';
+}
+
+// Nearest-neighbour stretch of libjpeg's own decode over the mode, with red and blue exchanged
+// as a DRM-conforming scan-out of RG24 shows them.
+sim::image expected_screen(const std::string &jpeg)
+{
+	rgb_picture p = decode_jpeg(jpeg);
+	sim::image img;
+	img.width = k_mode_w;
+	img.height = k_mode_h;
+	img.rgb.resize(size_t(k_mode_w) * k_mode_h * 3);
+	for (int y = 0; y < k_mode_h; y++)
+		for (int x = 0; x < k_mode_w; x++) {
+			const uint8_t *src = &p.data[(size_t(y * p.height / k_mode_h) * p.width +
+			                              x * p.width / k_mode_w) *
+			                             3];
+			uint8_t *dst = &img.rgb[(size_t(y) * k_mode_w + x) * 3];
+			dst[0] = src[2];
+			dst[1] = src[1];
+			dst[2] = src[0];
+		}
+	return img;
+}
+
+TEST_F(Player, FiveFramesShownInOrderWithPausesReleasesAndRing)
+{
+	std::vector<std::string> paths;
+	for (int k = 0; k < 5; k++)
+		paths.push_back(frame(k));
+	mImageCount = 5;
+	pause_seam::capture_screen = true;
+	std::string out = play();
+
+	std::string expected;
+	for (int k = 0; k < 5; k++) {
+		expected += "picPath: " + paths[k] + " \n";
+		if (k >= 3)
+			expected += "free: mSfJpegBufInfo[0].mPath " + paths[k - 3] + " \n";
+	}
+	EXPECT_EQ(out, expected);
+
+	// One commit per frame, each with the frame's own framebuffer, all accepted.
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 5u);
+	for (auto &c : commits) {
+		EXPECT_EQ(c.error, 0);
+		EXPECT_EQ(c.flags, uint32_t(DRM_MODE_ATOMIC_ALLOW_MODESET));
+	}
+
+	ASSERT_EQ(pause_seam::pauses.size(), 5u);
+	for (int k = 0; k < 5; k++) {
+		SCOPED_TRACE(k);
+		EXPECT_EQ(pause_seam::pauses[k].us, 66666u);
+		EXPECT_LE(pause_seam::pauses[k].framebuffers, 3);
+		EXPECT_EQ(pause_seam::pauses[k].framebuffers, std::min(k + 1, 3));
+		sim::image want = expected_screen(paths[k]);
+		const sim::image &got = pause_seam::pauses[k].screen;
+		ASSERT_EQ(got.width, want.width);
+		ASSERT_EQ(got.height, want.height);
+		EXPECT_TRUE(got.rgb == want.rgb);
+	}
+
+	EXPECT_EQ(ring(),
+	          (std::vector<slot_view>{
+	                  {false, ""}, {true, paths[4]}, {true, paths[3]}, {true, paths[2]}}));
+	// The last frame stays on screen.
+	EXPECT_TRUE(sim::screen(0).rgb == expected_screen(paths[4]).rgb);
+	EXPECT_EQ(sim::live().framebuffers, 3);
+	EXPECT_EQ(sim::live().dumb_buffers, 3);
+}
+
+TEST_F(Player, JpegFilesAndGapsAndJpgBeforeJpeg)
+{
+	std::string f0 = frame(0, ".jpeg");
+	std::string f1 = frame(1, ".jpg");
+	frame(1, ".jpeg"); // .jpg wins
+	std::string f3 = frame(3, ".jpeg");
+	mImageCount = 4;
+	std::string out = play();
+	EXPECT_EQ(out, "picPath: " + f0 + " \npicPath: " + f1 +
+	                       " \nbootAnimation: can't access file " + dir +
+	                       "/2.jpeg \npicPath: " + f3 + " \n");
+	// No pause for the missing frame.
+	EXPECT_EQ(pause_seam::pauses.size(), 3u);
+	EXPECT_EQ(ring(),
+	          (std::vector<slot_view>{{false, ""}, {true, f3}, {true, f1}, {true, f0}}));
+}
+
+TEST_F(Player, PathsAreWholeCopies)
+{
+	// A long path followed by a shorter one must leave no trailing bytes in the slot.
+	std::string f0 = frame(0, ".jpeg");
+	std::string f1 = frame(1, ".jpg");
+	mImageCount = 2;
+	play();
+	EXPECT_EQ(ring(),
+	          (std::vector<slot_view>{{false, ""}, {true, f1}, {true, f0}, {false, ""}}));
+}
+
+TEST_F(Player, SecondRunStartsFromTheRingTheFirstLeft)
+{
+	std::string f0 = frame(0), f1 = frame(1);
+	mImageCount = 2;
+	EXPECT_EQ(play(), "picPath: " + f0 + " \npicPath: " + f1 + " \n");
+	EXPECT_EQ(play(), "picPath: " + f0 + " \npicPath: " + f1 +
+	                          " \nfree: mSfJpegBufInfo[0].mPath " + f0 + " \n");
+	EXPECT_EQ(ring(),
+	          (std::vector<slot_view>{{false, ""}, {true, f1}, {true, f0}, {true, f1}}));
+	EXPECT_EQ(sim::live().framebuffers, 3);
+}
+
+TEST_F(Player, SingleFrameAndRates)
+{
+	std::string f0 = frame(0);
+	mImageCount = 1;
+	for (int fps : {0, -5, 7, 1000000, 2000000}) {
+		mFps = fps;
+		pause_seam::pauses.clear();
+		play();
+		if (fps <= 0) {
+			EXPECT_TRUE(pause_seam::pauses.empty()) << fps;
+		} else {
+			ASSERT_EQ(pause_seam::pauses.size(), 1u) << fps;
+			EXPECT_EQ(pause_seam::pauses[0].us, useconds_t(1000000 / fps)) << fps;
+		}
+	}
+	EXPECT_EQ(ring()[1], (slot_view{true, f0}));
+}
+
+TEST_F(Player, NoFramesConfigured)
+{
+	frame(0);
+	for (int count : {0, -1}) {
+		mImageCount = count;
+		EXPECT_EQ(play(), "");
+	}
+	EXPECT_TRUE(sim::requests().empty());
+	EXPECT_TRUE(pause_seam::pauses.empty());
+}
+
+TEST_F(Player, FrameOfSizeZeroIsSkippedAfterItsLine)
+{
+	std::string bad = dir + "/0.jpg";
+	std::ofstream(bad) << "\x89PNG\r\n\x1a\n not a jpeg at all";
+	std::string f1 = frame(1);
+	mImageCount = 2;
+	output_capture err(2);
+	std::string out = play();
+	std::string errors = err.stop();
+	EXPECT_EQ(out, "picPath: " + bad + " \npicPath: " + f1 + " \n");
+	EXPECT_FALSE(errors.empty()); // the library's own message
+	EXPECT_EQ(pause_seam::pauses.size(), 1u);
+	EXPECT_EQ(ring()[1], (slot_view{true, f1}));
+	EXPECT_EQ(ring()[2], (slot_view{false, ""}));
+}
+
+TEST_F(Player, BufferCreationFailingAtFrameFiveEndsTheRun)
+{
+	std::vector<std::string> paths;
+	for (int k = 0; k < 10; k++)
+		paths.push_back(frame(k));
+	mImageCount = 10;
+	sim::fail_request("MODE_CREATE_DUMB", ENOMEM, 6); // frame 5 is the sixth buffer
+	output_capture err(2);
+	std::string out = play();
+	EXPECT_EQ(err.stop(), "failed to create dumb buffer: Cannot allocate memory\n");
+	std::string expected;
+	for (int k = 0; k < 5; k++) {
+		expected += "picPath: " + paths[k] + " \n";
+		if (k >= 3)
+			expected += "free: mSfJpegBufInfo[0].mPath " + paths[k - 3] + " \n";
+	}
+	expected += "picPath: " + paths[5] + " \nfree: mSfJpegBufInfo[0].mPath " + paths[2] +
+	            " \nfailed to bo_create fb: Cannot allocate memory\n";
+	EXPECT_EQ(out, expected);
+	EXPECT_EQ(ring(), (std::vector<slot_view>{
+	                          {false, ""}, {true, paths[4]}, {true, paths[3]}, {false, ""}}));
+	EXPECT_EQ(pause_seam::pauses.size(), 5u);
+}
+
+TEST_F(Player, FramebufferRefusedTearsTheBufferDown)
+{
+	std::string f0 = frame(0), f1 = frame(1), f2 = frame(2);
+	mImageCount = 3;
+	sim::fail_request("MODE_ADDFB2", EINVAL, 2);
+	std::string out = play();
+	EXPECT_EQ(out, "picPath: " + f0 + " \npicPath: " + f1 +
+	                       " \nfailed to add fb: Invalid argument\npicPath: " + f2 + " \n");
+	EXPECT_EQ(pause_seam::pauses.size(), 2u);
+	EXPECT_EQ(ring(),
+	          (std::vector<slot_view>{{false, ""}, {true, f2}, {true, f0}, {false, ""}}));
+	EXPECT_EQ(sim::live().dumb_buffers, 2);
+	EXPECT_EQ(sim::live().framebuffers, 2);
+}
+
+TEST_F(Player, FrameThatCannotBeShownStillEntersTheRing)
+{
+	std::string f0 = frame(0);
+	mImageCount = 1;
+	sim::fail_request("MODE_ATOMIC", EINVAL, 1);
+	EXPECT_EQ(play(),
+	          "picPath: " + f0 + " \natomic: couldn't commit new state: Invalid argument\n");
+	EXPECT_EQ(pause_seam::pauses.size(), 1u);
+	EXPECT_EQ(ring()[1], (slot_view{true, f0}));
+}
+
+TEST_F(Player, FramePathTooLongIsSkipped)
+{
+	// 121 characters of directory leave room for "/9.jpg" (127 in all) but not "/10.jpg".
+	std::string deep = dir;
+	while (deep.size() < 117)
+		deep += "/d";
+	deep.resize(121, 'x');
+	ASSERT_EQ(deep.size(), 121u);
+	std::string cmd = "mkdir -p " + deep;
+	ASSERT_EQ(system(cmd.c_str()), 0);
+	snprintf(mBootAnimPath, sizeof mBootAnimPath, "%s", deep.c_str());
+	std::string f9 = deep + "/9.jpg";
+	ASSERT_TRUE(write_jpeg(f9, test_picture(64, 48, 9)));
+	ASSERT_TRUE(write_jpeg(deep + "/10.jpg", test_picture(64, 48, 10)));
+	mImageCount = 11;
+	std::string out = play();
+	EXPECT_NE(out.find("picPath: " + f9 + " \n"), std::string::npos);
+	EXPECT_TRUE(out.ends_with("bootAnimation: frame path too long " + deep + "/10.jpg \n"));
+	EXPECT_EQ(ring()[1], (slot_view{true, f9}));
+}
+
+} // namespace

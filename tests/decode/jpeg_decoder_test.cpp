@@ -1,0 +1,698 @@
+#include "decode/jpeg_decoder.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+namespace
+{
+
+namespace fs = std::filesystem;
+
+using bytes = std::vector<uint8_t>;
+
+// --- making pictures ------------------------------------------------------------------------
+
+enum class kind { color420, color444, gray, cmyk, progressive, restart };
+
+struct picture {
+	kind type;
+	uint32_t width;
+	uint32_t height;
+};
+
+std::string kind_name(kind k)
+{
+	switch (k) {
+	case kind::color420:
+		return "color420";
+	case kind::color444:
+		return "color444";
+	case kind::gray:
+		return "gray";
+	case kind::cmyk:
+		return "cmyk";
+	case kind::progressive:
+		return "progressive";
+	case kind::restart:
+		return "restart";
+	}
+	return "?";
+}
+
+void PrintTo(kind k, std::ostream *os)
+{
+	*os << kind_name(k);
+}
+
+// Gradients with a texture on top, different in every channel, so that a swapped channel, a
+// shifted row or a lost column shows in the decoded bytes.
+uint8_t sample_at(uint32_t x, uint32_t y, int c)
+{
+	const uint32_t texture = ((x * 37u) ^ (y * 91u) ^ (x * y)) & 0x1f;
+	return static_cast<uint8_t>(x * 5 + y * 3 + c * 70 + texture);
+}
+
+// A JPEG made by the library's compressor.
+bytes compress(const picture &p, int quality = 90)
+{
+	jpeg_compress_struct cinfo;
+	jpeg_error_mgr err;
+	cinfo.err = jpeg_std_error(&err);
+	jpeg_create_compress(&cinfo);
+	unsigned char *out = nullptr;
+	unsigned long out_size = 0;
+	jpeg_mem_dest(&cinfo, &out, &out_size);
+
+	cinfo.image_width = p.width;
+	cinfo.image_height = p.height;
+	switch (p.type) {
+	case kind::gray:
+		cinfo.input_components = 1;
+		cinfo.in_color_space = JCS_GRAYSCALE;
+		break;
+	case kind::cmyk:
+		cinfo.input_components = 4;
+		cinfo.in_color_space = JCS_CMYK;
+		break;
+	default:
+		cinfo.input_components = 3;
+		cinfo.in_color_space = JCS_RGB;
+		break;
+	}
+	jpeg_set_defaults(&cinfo);
+	jpeg_set_quality(&cinfo, quality, TRUE);
+	if (p.type == kind::color444) {
+		cinfo.comp_info[0].h_samp_factor = 1;
+		cinfo.comp_info[0].v_samp_factor = 1;
+	}
+	if (p.type == kind::progressive)
+		jpeg_simple_progression(&cinfo);
+	if (p.type == kind::restart)
+		cinfo.restart_interval = 1;
+
+	jpeg_start_compress(&cinfo, TRUE);
+	const int n = cinfo.input_components;
+	bytes row(size_t{p.width} * n);
+	for (uint32_t y = 0; y < p.height; y++) {
+		for (uint32_t x = 0; x < p.width; x++)
+			for (int c = 0; c < n; c++)
+				row[size_t{x} * n + c] = sample_at(x, y, c);
+		JSAMPROW rows[1] = {row.data()};
+		jpeg_write_scanlines(&cinfo, rows, 1);
+	}
+	jpeg_finish_compress(&cinfo);
+	jpeg_destroy_compress(&cinfo);
+	bytes result(out, out + out_size);
+	free(out);
+	return result;
+}
+
+// What the library itself makes of a JPEG with default settings, read many rows at a time,
+// as 3 bytes per pixel (a gray sample three times).
+struct decoded {
+	uint32_t width = 0;
+	uint32_t height = 0;
+	bytes rgb;
+};
+
+decoded library_decode(const bytes &jpeg)
+{
+	jpeg_decompress_struct cinfo;
+	jpeg_error_mgr err;
+	cinfo.err = jpeg_std_error(&err);
+	jpeg_create_decompress(&cinfo);
+	jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
+	jpeg_read_header(&cinfo, TRUE);
+	jpeg_start_decompress(&cinfo);
+	decoded d;
+	d.width = cinfo.output_width;
+	d.height = cinfo.output_height;
+	const int n = cinfo.output_components;
+	bytes samples(size_t{d.width} * d.height * n);
+	while (cinfo.output_scanline < cinfo.output_height) {
+		JSAMPROW rows[4];
+		for (int i = 0; i < 4; i++) {
+			const size_t r = std::min<size_t>(cinfo.output_scanline + i, d.height - 1);
+			rows[i] = samples.data() + r * d.width * n;
+		}
+		jpeg_read_scanlines(&cinfo, rows, 4);
+	}
+	jpeg_finish_decompress(&cinfo);
+	jpeg_destroy_decompress(&cinfo);
+
+	if (n == 3) {
+		d.rgb = std::move(samples);
+	} else {
+		d.rgb.resize(samples.size() * 3);
+		for (size_t i = 0; i < samples.size(); i++)
+			d.rgb[3 * i] = d.rgb[3 * i + 1] = d.rgb[3 * i + 2] = samples[i];
+	}
+	return d;
+}
+
+// --- buffers ------------------------------------------------------------------------------
+
+// A bo over ordinary memory, filled with a pattern so that every byte the decoder must not
+// touch can be checked.
+struct test_buffer {
+	bytes mem;
+	bo b{};
+
+	test_buffer(uint32_t width, uint32_t height, uint64_t pitch)
+	    : test_buffer(width, height, pitch, pitch * height)
+	{
+	}
+	test_buffer(uint32_t width, uint32_t height, uint64_t pitch, uint64_t size) : mem(size)
+	{
+		for (size_t i = 0; i < mem.size(); i++)
+			mem[i] = static_cast<uint8_t>(i * 131 + 7);
+		b.fd = -1;
+		b.ptr = mem.data();
+		b.size = size;
+		b.pitch = pitch;
+		b.width = width;
+		b.height = height;
+		b.format = 0x34324752; // RG24
+	}
+};
+
+// The buffer as it must look after `d` was decoded into `before`.
+bytes with_picture(const test_buffer &before, const decoded &d)
+{
+	bytes expected = before.mem;
+	for (uint32_t r = 0; r < d.height; r++)
+		std::copy_n(d.rgb.begin() + size_t{r} * d.width * 3, size_t{d.width} * 3,
+		            expected.begin() + r * before.b.pitch);
+	return expected;
+}
+
+testing::AssertionResult same_bytes(const bytes &actual, const bytes &expected, uint64_t pitch)
+{
+	if (actual.size() != expected.size())
+		return testing::AssertionFailure() << "sizes differ";
+	for (size_t i = 0; i < actual.size(); i++) {
+		if (actual[i] != expected[i])
+			return testing::AssertionFailure()
+			       << "first difference at byte " << i << " (row " << i / pitch
+			       << ", byte " << i % pitch << "): " << int{actual[i]}
+			       << " instead of " << int{expected[i]};
+	}
+	return testing::AssertionSuccess();
+}
+
+// --- output -------------------------------------------------------------------------------
+
+struct output {
+	std::string out;
+	std::string err;
+};
+
+output capture(const std::function<void()> &f)
+{
+	testing::internal::CaptureStdout();
+	testing::internal::CaptureStderr();
+	f();
+	output o;
+	o.err = testing::internal::GetCapturedStderr();
+	o.out = testing::internal::GetCapturedStdout();
+	return o;
+}
+
+long open_descriptors()
+{
+	return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator());
+}
+
+// --- fixture ------------------------------------------------------------------------------
+
+class jpeg_decoder : public testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		char tmpl[] = "/tmp/jpeg_decoder_test.XXXXXX";
+		ASSERT_NE(mkdtemp(tmpl), nullptr);
+		dir_ = tmpl;
+	}
+	void TearDown() override
+	{
+		fs::remove_all(dir_);
+	}
+
+	std::string write(const std::string &name, const bytes &data)
+	{
+		const std::string path = (dir_ / name).string();
+		std::ofstream(path, std::ios::binary)
+		        .write(reinterpret_cast<const char *>(data.data()),
+		               static_cast<std::streamsize>(data.size()));
+		return path;
+	}
+
+	fs::path dir_;
+};
+
+// --- every kind of picture, several pitches -----------------------------------------------
+
+class jpeg_decoder_pictures
+    : public jpeg_decoder,
+      public testing::WithParamInterface<std::tuple<kind, std::pair<uint32_t, uint32_t>, int>>
+{
+};
+
+TEST_P(jpeg_decoder_pictures, decodes_every_row_as_the_library_does)
+{
+	const auto [type, size, extra_pitch] = GetParam();
+	const picture p{type, size.first, size.second};
+	const bytes jpeg = compress(p);
+	const std::string path = write("0.jpg", jpeg);
+	const decoded d = library_decode(jpeg);
+	ASSERT_EQ(d.width, p.width);
+	ASSERT_EQ(d.height, p.height);
+
+	int width = -1, height = -1;
+	output o = capture([&] { jpeg_get_size(path.c_str(), &width, &height); });
+	EXPECT_EQ(width, static_cast<int>(p.width));
+	EXPECT_EQ(height, static_cast<int>(p.height));
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "");
+
+	test_buffer buf(p.width, p.height, uint64_t{p.width} * 3 + extra_pitch);
+	const bytes expected = with_picture(buf, d);
+	o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "");
+	EXPECT_TRUE(same_bytes(buf.mem, expected, buf.b.pitch));
+}
+
+using picture_param = std::tuple<kind, std::pair<uint32_t, uint32_t>, int>;
+
+std::string picture_param_name(const testing::TestParamInfo<picture_param> &info)
+{
+	const auto &[type, size, extra] = info.param;
+	return kind_name(type) + "_" + std::to_string(size.first) + "x" +
+	       std::to_string(size.second) + "_pitch_plus_" + std::to_string(extra);
+}
+
+INSTANTIATE_TEST_SUITE_P(kinds, jpeg_decoder_pictures,
+                         testing::Combine(testing::Values(kind::color420, kind::color444,
+                                                          kind::gray, kind::progressive,
+                                                          kind::restart),
+                                          testing::Values(std::pair<uint32_t, uint32_t>{64, 48},
+                                                          std::pair<uint32_t, uint32_t>{33, 17},
+                                                          std::pair<uint32_t, uint32_t>{1, 1}),
+                                          testing::Values(0, 64, 13)),
+                         picture_param_name);
+
+// --- layout -------------------------------------------------------------------------------
+
+TEST_F(jpeg_decoder, rows_fill_pitch_192_and_leave_the_tail_of_pitch_256)
+{
+	const bytes jpeg = compress({kind::color420, 64, 48});
+	const std::string path = write("0.jpg", jpeg);
+	const decoded d = library_decode(jpeg);
+
+	test_buffer tight(64, 48, 192);
+	jpeg_sf_decode(path.c_str(), &tight.b);
+	EXPECT_EQ(tight.mem, d.rgb); // 48 rows of exactly 192 bytes: the picture itself
+
+	test_buffer wide(64, 48, 256);
+	const bytes before = wide.mem;
+	jpeg_sf_decode(path.c_str(), &wide.b);
+	for (size_t r = 0; r < 48; r++) {
+		EXPECT_TRUE(std::equal(wide.mem.begin() + r * 256, wide.mem.begin() + r * 256 + 192,
+		                       d.rgb.begin() + r * 192))
+		        << "row " << r;
+		EXPECT_TRUE(std::equal(wide.mem.begin() + r * 256 + 192,
+		                       wide.mem.begin() + r * 256 + 256,
+		                       before.begin() + r * 256 + 192))
+		        << "tail of row " << r;
+	}
+}
+
+TEST_F(jpeg_decoder, gray_sample_goes_to_all_three_bytes)
+{
+	const bytes jpeg = compress({kind::gray, 33, 17});
+	const std::string path = write("0.jpg", jpeg);
+	test_buffer buf(33, 17, 100);
+	jpeg_sf_decode(path.c_str(), &buf.b);
+
+	// Independent of the expected image: the samples of the library's own gray decode.
+	jpeg_decompress_struct cinfo;
+	jpeg_error_mgr err;
+	cinfo.err = jpeg_std_error(&err);
+	jpeg_create_decompress(&cinfo);
+	jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
+	jpeg_read_header(&cinfo, TRUE);
+	jpeg_start_decompress(&cinfo);
+	ASSERT_EQ(cinfo.output_components, 1);
+	bytes gray(33);
+	JSAMPROW row = gray.data();
+	for (uint32_t r = 0; r < 17; r++) {
+		jpeg_read_scanlines(&cinfo, &row, 1);
+		for (uint32_t x = 0; x < 33; x++) {
+			const uint8_t *px = &buf.mem[r * 100 + 3 * x];
+			ASSERT_EQ(px[0], gray[x]) << x << "," << r;
+			ASSERT_EQ(px[1], gray[x]) << x << "," << r;
+			ASSERT_EQ(px[2], gray[x]) << x << "," << r;
+		}
+	}
+	jpeg_finish_decompress(&cinfo);
+	jpeg_destroy_decompress(&cinfo);
+}
+
+TEST_F(jpeg_decoder, smaller_picture_goes_to_the_top_left_corner)
+{
+	const bytes jpeg = compress({kind::color444, 32, 24});
+	const std::string path = write("0.jpg", jpeg);
+	test_buffer buf(64, 48, 192);
+	const bytes expected = with_picture(buf, library_decode(jpeg));
+	const output o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_TRUE(same_bytes(buf.mem, expected, 192));
+}
+
+TEST_F(jpeg_decoder, colour_bytes_are_red_green_blue_at_increasing_addresses)
+{
+	// A flat orange picture: red high, green middle, blue low, whatever the order in memory
+	// the library might have been asked for.
+	jpeg_compress_struct cinfo;
+	jpeg_error_mgr err;
+	cinfo.err = jpeg_std_error(&err);
+	jpeg_create_compress(&cinfo);
+	unsigned char *out = nullptr;
+	unsigned long out_size = 0;
+	jpeg_mem_dest(&cinfo, &out, &out_size);
+	cinfo.image_width = 16;
+	cinfo.image_height = 16;
+	cinfo.input_components = 3;
+	cinfo.in_color_space = JCS_RGB;
+	jpeg_set_defaults(&cinfo);
+	jpeg_set_quality(&cinfo, 100, TRUE);
+	jpeg_start_compress(&cinfo, TRUE);
+	bytes row(16 * 3);
+	for (int x = 0; x < 16; x++) {
+		row[3 * x] = 240;
+		row[3 * x + 1] = 128;
+		row[3 * x + 2] = 16;
+	}
+	JSAMPROW rows[1] = {row.data()};
+	for (int y = 0; y < 16; y++)
+		jpeg_write_scanlines(&cinfo, rows, 1);
+	jpeg_finish_compress(&cinfo);
+	jpeg_destroy_compress(&cinfo);
+	const std::string path = write("0.jpg", bytes(out, out + out_size));
+	free(out);
+
+	test_buffer buf(16, 16, 48);
+	jpeg_sf_decode(path.c_str(), &buf.b);
+	for (size_t px = 0; px < 256; px++) {
+		EXPECT_NEAR(buf.mem[3 * px], 240, 2) << px;
+		EXPECT_NEAR(buf.mem[3 * px + 1], 128, 2) << px;
+		EXPECT_NEAR(buf.mem[3 * px + 2], 16, 2) << px;
+	}
+}
+
+// --- pictures that do not fit, and what is not a colour or gray picture ---------------------
+
+TEST_F(jpeg_decoder, too_large_picture_prints_the_resolution_line_and_writes_nothing)
+{
+	const std::string path = write("0.jpg", compress({kind::color420, 64, 48}));
+	struct fb {
+		uint32_t width, height;
+		uint64_t pitch, size;
+		const char *line;
+	};
+	const fb cases[] = {
+	        {32, 24, 96, 96 * 24,
+	         "jpeg_sf_decode: jpeg reslution(64x48) not match fb(32x24)\n"},
+	        // Wide enough but one row short, and the other way round.
+	        {64, 47, 192, 192 * 48,
+	         "jpeg_sf_decode: jpeg reslution(64x48) not match fb(64x47)\n"},
+	        {63, 48, 192, 192 * 48,
+	         "jpeg_sf_decode: jpeg reslution(64x48) not match fb(63x48)\n"},
+	        // Right size, but one byte less memory than the picture needs.
+	        {64, 48, 192, 192 * 48 - 1,
+	         "jpeg_sf_decode: jpeg reslution(64x48) not match fb(64x48)\n"},
+	};
+	for (const fb &c : cases) {
+		test_buffer buf(c.width, c.height, c.pitch, c.size);
+		const bytes before = buf.mem;
+		const output o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+		EXPECT_EQ(o.out, c.line);
+		EXPECT_EQ(o.err, "");
+		EXPECT_TRUE(buf.mem == before) << c.line;
+	}
+}
+
+TEST_F(jpeg_decoder, picture_of_the_largest_size_is_checked_without_overflow)
+{
+	// A 16 x 16 picture whose frame header is made to say 65500 x 65500, the largest size the
+	// library accepts. 65500 * 65500 * 3 wraps to 4281572908 in 32 bits: a buffer claiming that
+	// many bytes must still be refused.
+	bytes jpeg = compress({kind::color420, 16, 16});
+	size_t sof = 0;
+	for (size_t i = 0; i + 1 < jpeg.size(); i++) {
+		if (jpeg[i] == 0xff && jpeg[i + 1] == 0xc0) {
+			sof = i;
+			break;
+		}
+	}
+	ASSERT_NE(sof, 0u);
+	// FF C0, length (2), precision (1), height (2), width (2)
+	jpeg[sof + 5] = 0xff;
+	jpeg[sof + 6] = 0xdc;
+	jpeg[sof + 7] = 0xff;
+	jpeg[sof + 8] = 0xdc;
+	const std::string path = write("0.jpg", jpeg);
+
+	int width = 0, height = 0;
+	jpeg_get_size(path.c_str(), &width, &height);
+	EXPECT_EQ(width, 65500);
+	EXPECT_EQ(height, 65500);
+
+	test_buffer buf(16, 16, 48);
+	const bytes before = buf.mem;
+	buf.b.width = 65500;
+	buf.b.height = 65500;
+	buf.b.pitch = 65500 * 3;
+	buf.b.size = 4281572908u;
+	const output o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "jpeg_sf_decode: jpeg reslution(65500x65500) not match fb(65500x65500)\n");
+	EXPECT_TRUE(buf.mem == before);
+}
+
+TEST_F(jpeg_decoder, four_component_picture_prints_the_channel_line_and_writes_nothing)
+{
+	const std::string path = write("0.jpg", compress({kind::cmyk, 32, 24}));
+
+	int width = 0, height = 0;
+	jpeg_get_size(path.c_str(), &width, &height);
+	EXPECT_EQ(width, 32);
+	EXPECT_EQ(height, 24);
+
+	test_buffer buf(32, 24, 96);
+	const bytes before = buf.mem;
+	const long fds = open_descriptors();
+	output o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out,
+	          "Error: the number of color channels is 4.\tThis program only handles 1 or 3\n");
+	EXPECT_EQ(o.err, "");
+	EXPECT_TRUE(buf.mem == before);
+	EXPECT_EQ(open_descriptors(), fds);
+
+	// Too large as well: the size check comes first and is the only message.
+	test_buffer small(16, 24, 48);
+	o = capture([&] { jpeg_sf_decode(path.c_str(), &small.b); });
+	EXPECT_EQ(o.out, "jpeg_sf_decode: jpeg reslution(32x24) not match fb(16x24)\n");
+}
+
+// --- no buffer, no mapping, no file ---------------------------------------------------------
+
+TEST_F(jpeg_decoder, no_buffer_opens_nothing_and_prints_nothing)
+{
+	// A missing file would print the fopen line if it were opened.
+	const std::string missing = (dir_ / "missing.jpg").string();
+	const output o = capture([&] { jpeg_sf_decode(missing.c_str(), nullptr); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "");
+}
+
+TEST_F(jpeg_decoder, buffer_without_mapping_is_skipped_silently)
+{
+	const std::string path = write("0.jpg", compress({kind::color420, 64, 48}));
+	bo unmapped{};
+	unmapped.width = 8; // too small as well: the missing mapping is found first
+	unmapped.height = 8;
+	unmapped.pitch = 24;
+	const long fds = open_descriptors();
+	const output o = capture([&] { jpeg_sf_decode(path.c_str(), &unmapped); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "");
+	EXPECT_EQ(open_descriptors(), fds);
+}
+
+TEST_F(jpeg_decoder, missing_file)
+{
+	const std::string missing = (dir_ / "7.jpg").string();
+	int width = -1, height = -1;
+	output o = capture([&] { jpeg_get_size(missing.c_str(), &width, &height); });
+	EXPECT_EQ(width, 0);
+	EXPECT_EQ(height, 0);
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "");
+
+	test_buffer buf(64, 48, 192);
+	const bytes before = buf.mem;
+	o = capture([&] { jpeg_sf_decode(missing.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "fopen fail: No such file or directory\n");
+	EXPECT_TRUE(buf.mem == before);
+}
+
+// --- files the library rejects: its message, and the process goes on -------------------------
+
+struct bad_file {
+	const char *name;
+	std::function<bytes()> make;
+	const char *message; // the library's own words, as its standard manager prints them
+};
+
+TEST_F(jpeg_decoder, library_errors_end_only_the_call)
+{
+	const bytes good = compress({kind::color420, 64, 48});
+	const bad_file cases[] = {
+	        {"png data",
+	         [] {
+		         return bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13,
+		                      'I',  'H', 'D', 'R', 0,    0,    0,    64,   0, 0, 0, 48};
+	         },
+	         "Not a JPEG file: starts with 0x89 0x50\n"},
+	        {"empty file", [] { return bytes{}; }, "Empty input file\n"},
+	        {"truncated in the header",
+	         [&] {
+		         // Cut inside the first quantisation table: the library inserts an end of
+		         // image and then finds no image.
+		         return bytes(good.begin(), good.begin() + 30);
+	         },
+	         "Premature end of JPEG file\nJPEG datastream contains no image\n"},
+	        {"corrupt header: 12-bit precision",
+	         [&] {
+		         bytes b = good;
+		         for (size_t i = 0; i + 1 < b.size(); i++)
+			         if (b[i] == 0xff && b[i + 1] == 0xc0) {
+				         b[i + 4] = 12;
+				         break;
+			         }
+		         return b;
+	         },
+	         "Unsupported JPEG data precision 12\n"},
+	        {"corrupt header: width beyond the limit",
+	         [&] {
+		         bytes b = good;
+		         for (size_t i = 0; i + 1 < b.size(); i++)
+			         if (b[i] == 0xff && b[i + 1] == 0xc0) {
+				         b[i + 7] = 0xff; // 65501
+				         b[i + 8] = 0xdd;
+				         break;
+			         }
+		         return b;
+	         },
+	         "Maximum supported image dimension is 65500 pixels\n"},
+	};
+
+	for (const bad_file &c : cases) {
+		SCOPED_TRACE(c.name);
+		const std::string path = write("0.jpg", c.make());
+		const long fds = open_descriptors();
+
+		int width = -1, height = -1;
+		const output size_out =
+		        capture([&] { jpeg_get_size(path.c_str(), &width, &height); });
+		EXPECT_EQ(width, 0);
+		EXPECT_EQ(height, 0);
+		EXPECT_EQ(size_out.out, "");
+		EXPECT_EQ(size_out.err, c.message);
+		EXPECT_EQ(open_descriptors(), fds);
+
+		test_buffer buf(64, 48, 192);
+		const bytes before = buf.mem;
+		const output decode_out = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+		EXPECT_EQ(decode_out.out, "");
+		EXPECT_EQ(decode_out.err, size_out.err);
+		EXPECT_TRUE(buf.mem == before);
+		EXPECT_EQ(open_descriptors(), fds);
+	}
+
+	// Still alive, and the next frame decodes as usual.
+	const std::string path = write("1.jpg", good);
+	test_buffer buf(64, 48, 192);
+	jpeg_sf_decode(path.c_str(), &buf.b);
+	EXPECT_EQ(buf.mem, library_decode(good).rgb);
+}
+
+TEST_F(jpeg_decoder, error_after_the_rows_keeps_the_rows)
+{
+	// A second frame header after the picture data: every row decodes, then finishing the
+	// decompression meets the marker and fails.
+	const bytes good = compress({kind::color420, 64, 48});
+	bytes b = good;
+	size_t sof = 0;
+	for (size_t i = 0; i + 1 < b.size(); i++)
+		if (b[i] == 0xff && b[i + 1] == 0xc0) {
+			sof = i;
+			break;
+		}
+	const size_t sof_len = 2 + (size_t{b[sof + 2]} << 8 | b[sof + 3]);
+	b.insert(b.end() - 2, good.begin() + sof, good.begin() + sof + sof_len);
+	const std::string path = write("0.jpg", b);
+
+	test_buffer buf(64, 48, 192);
+	const long fds = open_descriptors();
+	const output o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "Invalid JPEG file structure: two SOF markers\n");
+	EXPECT_EQ(buf.mem, library_decode(good).rgb);
+	EXPECT_EQ(open_descriptors(), fds);
+}
+
+TEST_F(jpeg_decoder, truncated_picture_data_is_padded_with_a_warning)
+{
+	// Warnings keep the library's standard handling: printed once, and decoding goes on.
+	const bytes good = compress({kind::color420, 64, 48});
+	const bytes cut(good.begin(), good.begin() + static_cast<long>(good.size() * 2 / 3));
+	const std::string path = write("0.jpg", cut);
+
+	int width = 0, height = 0;
+	output o = capture([&] { jpeg_get_size(path.c_str(), &width, &height); });
+	EXPECT_EQ(width, 64);
+	EXPECT_EQ(height, 48);
+	EXPECT_EQ(o.err, "");
+
+	decoded reference;
+	const output library_out = capture([&] { reference = library_decode(cut); });
+	ASSERT_EQ(library_out.err, "Premature end of JPEG file\n");
+
+	test_buffer buf(64, 48, 192);
+	o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "Premature end of JPEG file\n");
+	EXPECT_EQ(buf.mem, reference.rgb);
+	EXPECT_NE(buf.mem, library_decode(good).rgb);
+}
+
+} // namespace

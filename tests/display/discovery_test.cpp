@@ -1,0 +1,273 @@
+#include <cerrno>
+#include <string>
+
+#include <drm_fourcc.h>
+#include <gtest/gtest.h>
+
+#include "display/display.h"
+#include "sim/sim.h"
+#include "tests/support/capture.h"
+#include "tests/support/card.h"
+
+namespace
+{
+
+sim::mode_spec mode(uint16_t w, uint16_t h, uint32_t hz, const char *name = "")
+{
+	sim::mode_spec m;
+	m.hdisplay = w;
+	m.vdisplay = h;
+	m.vrefresh = hz;
+	m.name = name;
+	return m;
+}
+
+// One CRTC, one primary plane, and one encoder per connector, each bound to its connector.
+sim::topology card_with(std::vector<sim::connector_spec> connectors)
+{
+	sim::topology t;
+	for (size_t i = 0; i < connectors.size(); i++) {
+		sim::encoder_spec e;
+		e.type = connectors[i].type == DRM_MODE_CONNECTOR_HDMIA ? DRM_MODE_ENCODER_TMDS
+		                                                        : DRM_MODE_ENCODER_NONE;
+		t.encoders.push_back(e);
+		connectors[i].encoders = {int(i)};
+		if (!connectors[i].bound_encoder)
+			connectors[i].bound_encoder = int(i);
+	}
+	t.connectors = std::move(connectors);
+	sim::crtc_spec c;
+	t.crtcs.push_back(c);
+	sim::plane_spec p;
+	p.type = DRM_PLANE_TYPE_PRIMARY;
+	p.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
+	t.planes.push_back(p);
+	return t;
+}
+
+sim::connector_spec output(uint32_t type, bool connected, std::vector<sim::mode_spec> modes)
+{
+	sim::connector_spec c;
+	c.type = type;
+	c.connected = connected;
+	c.modes = std::move(modes);
+	return c;
+}
+
+struct discovery {
+	bool resources = false, connector = false, encoder = false;
+	std::string out;
+};
+
+discovery discover()
+{
+	discovery d;
+	output_capture cap;
+	int fd = open_atomic_card();
+	d.resources = drm_load_resources(fd);
+	d.connector = d.resources && drm_get_connector(fd);
+	d.encoder = d.connector && drm_find_encoder(fd);
+	d.out = cap.stop();
+	return d;
+}
+
+class DisplayDiscovery : public ::testing::Test
+{
+protected:
+	void TearDown() override
+	{
+		install_card(sim::topology{});
+	}
+};
+
+TEST_F(DisplayDiscovery, HdmiMonitorAfterDisplayPortIsChosenWithEveryLine)
+{
+	install_card(card_with({output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1280, 720, 60)}),
+	                        output(DRM_MODE_CONNECTOR_HDMIA, true,
+	                               {mode(1920, 1080, 60), mode(1280, 720, 50, "720p")})}));
+	discovery d = discover();
+	ASSERT_TRUE(d.encoder);
+	EXPECT_EQ(d.out,
+	          "[DRM]: Found 2 connectors.\n"
+	          "[DRM]: Connector 0 connected: yes\n"
+	          "[DRM]: Connector 0 has 1 modes.\n"
+	          "[DRM]: Connector 1 connected: yes\n"
+	          "[DRM]: Connector 1 has 2 modes.\n"
+	          "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n"
+	          "drm_get_connector: g_drm_connector=(nil) 11111\n"
+	          "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+	          "[DRM]: Mode 1: (720p) 1280 x 720, 50 Hz\n"
+	          "g_drm_encoder->encoder_id=" +
+	                  std::to_string(sim::encoder_id(0)) +
+	                  " g_drm_connector->encoder_id=" + std::to_string(sim::encoder_id(1)) +
+	                  "\n"
+	                  "g_drm_encoder->encoder_id=" +
+	                  std::to_string(sim::encoder_id(1)) + " g_drm_connector->encoder_id=" +
+	                  std::to_string(sim::encoder_id(1)) + "\n");
+	auto conn = g_drm_connector.get();
+	auto enc = g_drm_encoder.get();
+	ASSERT_TRUE(conn && enc);
+	EXPECT_EQ(conn->connector_id, sim::connector_id(1));
+	EXPECT_EQ(enc->encoder_id, sim::encoder_id(1));
+}
+
+TEST_F(DisplayDiscovery, WithoutHdmiTheFirstConnectedOutputWithModesIsChosen)
+{
+	install_card(card_with({output(DRM_MODE_CONNECTOR_DisplayPort, false, {mode(800, 600, 60)}),
+	                        output(DRM_MODE_CONNECTOR_VGA, true, {}),
+	                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
+	                        output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})}));
+	discovery d = discover();
+	ASSERT_TRUE(d.connector);
+	EXPECT_EQ(g_drm_connector.get()->connector_id, sim::connector_id(2));
+	EXPECT_NE(d.out.find("[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"),
+	          std::string::npos);
+	EXPECT_EQ(d.out.find("HDMI Connector"), std::string::npos);
+	EXPECT_NE(d.out.find("drm_get_connector: g_drm_connector=(nil) 11111\n"
+	                     "[DRM]: Mode 0: (1024x768) 1024 x 768, 60 Hz\n"),
+	          std::string::npos);
+}
+
+TEST_F(DisplayDiscovery, OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken)
+{
+	// The connected DisplayPort output comes first, but the first pass has found the HDMI
+	// monitor at index 2, so the second pass passes over everything that is not HDMI-A.
+	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
+	                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
+	                        output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})}));
+	discovery d = discover();
+	ASSERT_TRUE(d.encoder);
+	EXPECT_EQ(g_drm_connector.get()->connector_id, sim::connector_id(2));
+	EXPECT_EQ(g_drm_encoder.get()->encoder_id, sim::encoder_id(2));
+	EXPECT_NE(d.out.find("[DRM]: HDMI Connector 2 assigned to monitor index: #1.\n"),
+	          std::string::npos);
+}
+
+TEST_F(DisplayDiscovery, ConnectedOutputsWithoutModesGiveNoConnector)
+{
+	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
+	                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {})}));
+	discovery d = discover();
+	EXPECT_TRUE(d.resources);
+	EXPECT_FALSE(d.connector);
+	EXPECT_FALSE(g_drm_connector);
+	EXPECT_TRUE(d.out.ends_with("drm_get_connector: g_drm_connector=(nil) 11111\n"
+	                            "[DRM]: Couldn't get device connector."));
+}
+
+TEST_F(DisplayDiscovery, ConnectorWithoutBoundEncoderFindsNoEncoder)
+{
+	sim::connector_spec hdmi = output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)});
+	hdmi.bound_encoder = -1;
+	install_card(card_with({hdmi}));
+	discovery d = discover();
+	ASSERT_TRUE(d.connector);
+	EXPECT_FALSE(d.encoder);
+	EXPECT_FALSE(g_drm_encoder);
+	EXPECT_TRUE(
+	        d.out.ends_with("g_drm_encoder->encoder_id=" + std::to_string(sim::encoder_id(0)) +
+	                        " g_drm_connector->encoder_id=0\n"
+	                        "[DRM]: Couldn't find DRM encoder."));
+}
+
+TEST_F(DisplayDiscovery, MissingResourcesAndUnreadableConnectors)
+{
+	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)}),
+	                        output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1280, 720, 60)})}));
+	sim::fail_request("MODE_GETRESOURCES", EIO, 1);
+	discovery d = discover();
+	EXPECT_FALSE(d.resources);
+	EXPECT_EQ(d.out, "[DRM]: Couldn't get device resources.");
+
+	// A connector that cannot be fetched is skipped in both passes without a message.
+	sim::fail_request("MODE_GETCONNECTOR", EIO, 0, sim::connector_id(0));
+	d = discover();
+	ASSERT_TRUE(d.connector);
+	EXPECT_EQ(g_drm_connector.get()->connector_id, sim::connector_id(1));
+	EXPECT_EQ(d.out.find("Connector 0"), std::string::npos);
+	EXPECT_NE(d.out.find("[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n"),
+	          std::string::npos);
+}
+
+TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndKeepsHeldOnesAlive)
+{
+	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})}));
+	ASSERT_TRUE(discover().encoder);
+	auto held_connector = g_drm_connector.get();
+	auto held_encoder = g_drm_encoder.get();
+	char previous[32];
+	snprintf(previous, sizeof previous, "%p", static_cast<const void *>(held_connector.get()));
+
+	output_capture cap;
+	drm_redetect_display(g_drm_fd);
+	std::string out = cap.stop();
+	EXPECT_NE(out.find(std::string("drm_get_connector: g_drm_connector=") + previous +
+	                   " 11111\n"),
+	          std::string::npos);
+	// New records were chosen; the held ones are still readable (the sanitizer build would
+	// report a read of a released record).
+	EXPECT_NE(g_drm_connector.get(), held_connector);
+	EXPECT_NE(g_drm_encoder.get(), held_encoder);
+	EXPECT_EQ(held_connector->count_modes, 1);
+	EXPECT_EQ(held_connector->modes[0].hdisplay, 1920);
+	EXPECT_EQ(held_encoder->encoder_id, sim::encoder_id(0));
+}
+
+TEST_F(DisplayDiscovery, EncoderCrtcReportsItsPositionAsPipe)
+{
+	sim::topology t =
+	        card_with({output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})});
+	t.crtcs.resize(3);
+	t.encoders[0].possible_crtcs = 0x4;
+	t.crtcs[2].active = true;
+	t.crtcs[2].mode = mode(1920, 1080, 60);
+	install_card(t);
+	uint32_t pipe = 99;
+	EXPECT_EQ(get_encoder_crtc(g_drm_fd, &pipe), nullptr); // no encoder chosen yet
+	EXPECT_EQ(pipe, 99u);
+	ASSERT_TRUE(discover().encoder);
+	ASSERT_EQ(g_drm_encoder.get()->crtc_id, sim::crtc_id(2));
+	crtc_holder crtc = get_encoder_crtc(g_drm_fd, &pipe);
+	ASSERT_TRUE(crtc);
+	EXPECT_EQ(crtc->crtc_id, sim::crtc_id(2));
+	EXPECT_EQ(pipe, 2u);
+}
+
+TEST_F(DisplayDiscovery, PropertyIdsByExactName)
+{
+	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})}));
+	int fd = open_atomic_card();
+	uint32_t crtc = sim::crtc_id(0);
+	int32_t active = find_property_id(fd, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE");
+	int32_t mode_id = find_property_id(fd, crtc, DRM_MODE_OBJECT_CRTC, "MODE_ID");
+	EXPECT_GT(active, 0);
+	EXPECT_GT(mode_id, 0);
+	EXPECT_NE(active, mode_id);
+	{
+		property_holder prop(drmModeGetProperty(fd, uint32_t(active)));
+		ASSERT_TRUE(prop);
+		EXPECT_STREQ(prop->name, "ACTIVE");
+	}
+	EXPECT_EQ(find_property_id(fd, crtc, DRM_MODE_OBJECT_CRTC, "active"), -1);
+	EXPECT_EQ(find_property_id(fd, crtc, DRM_MODE_OBJECT_CRTC, "ACTIV"), -1);
+	EXPECT_EQ(find_property_id(fd, crtc, DRM_MODE_OBJECT_CONNECTOR, "ACTIVE"), -1);
+	EXPECT_GT(find_property_id(fd, sim::connector_id(0), DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID"),
+	          0);
+	EXPECT_EQ(find_property_id(fd, 9999, DRM_MODE_OBJECT_CRTC, "ACTIVE"), -1);
+}
+
+TEST_F(DisplayDiscovery, CardOpenIsRetriedUntilItSucceedsThenKept)
+{
+	install_card(card_with({}));
+	sim::fail_open(ENOENT);
+	EXPECT_EQ(drm_open_card(), -1);
+	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(g_drm_fd, -1);
+	sim::clear_faults();
+	int fd = drm_open_card();
+	EXPECT_GT(fd, 0);
+	EXPECT_EQ(drm_open_card(), fd);
+	EXPECT_EQ(sim::live().files, 1);
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include <drm_fourcc.h>
+#include <gtest/gtest.h>
+
+#include "display/display.h"
+#include "sim/sim.h"
+#include "tests/support/capture.h"
+#include "tests/support/card.h"
+
+namespace
+{
+
+sim::topology hdmi_card()
+{
+	sim::topology t;
+	sim::connector_spec c;
+	c.type = DRM_MODE_CONNECTOR_HDMIA;
+	c.modes = {{1920, 1080, 60, true, 0, ""}, {1280, 720, 60, false, 0, ""}};
+	c.encoders = {0};
+	c.bound_encoder = 0;
+	t.connectors = {c};
+	t.encoders = {sim::encoder_spec{}};
+	t.crtcs = {sim::crtc_spec{}};
+	t.crtcs[0].active = true;
+	t.crtcs[0].mode = c.modes[0];
+	sim::plane_spec p;
+	p.type = DRM_PLANE_TYPE_PRIMARY;
+	p.formats = {DRM_FORMAT_XRGB8888};
+	t.planes = {p};
+	return t;
+}
+
+// Readers on other threads keep reading the chosen connector and encoder while the main thread
+// chooses them again and again; no reader may ever see a released record.
+TEST(DisplayThreads, ReadersNeverSeeAReleasedRecordDuringRedetection)
+{
+	install_card(hdmi_card());
+	int fd = open_atomic_card();
+	ASSERT_TRUE(drm_load_resources(fd));
+	output_capture cap;
+	ASSERT_TRUE(drm_get_connector(fd));
+	ASSERT_TRUE(drm_find_encoder(fd));
+
+	std::atomic<bool> stop{false};
+	std::atomic<long> reads{0};
+	std::atomic<long> bad{0};
+	std::vector<std::thread> readers;
+	for (int r = 0; r < 3; r++) {
+		readers.emplace_back([&] {
+			while (!stop.load()) {
+				auto conn = g_drm_connector.get();
+				auto enc = g_drm_encoder.get();
+				if (conn &&
+				    (conn->count_modes != 2 || conn->modes[1].hdisplay != 1280))
+					bad++;
+				if (enc && enc->encoder_id != sim::encoder_id(0))
+					bad++;
+				uint32_t pipe = 7;
+				crtc_holder crtc = get_encoder_crtc(fd, &pipe);
+				if (crtc && pipe != 0)
+					bad++;
+				reads++;
+			}
+		});
+	}
+	for (int i = 0; i < 200; i++)
+		drm_redetect_display(fd);
+	while (reads.load() < 1000)
+		std::this_thread::yield();
+	stop = true;
+	for (auto &t : readers)
+		t.join();
+	cap.stop();
+	EXPECT_EQ(bad.load(), 0);
+	EXPECT_TRUE(g_drm_connector);
+	EXPECT_TRUE(g_drm_encoder);
+	install_card(sim::topology{});
+}
+
+} // namespace

@@ -1,0 +1,918 @@
+// The hot-plug handler against the virtual card: the count, the mode set on the card's first
+// CRTC, the switch-off, and what it does when something is missing.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <dlfcn.h>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <drm_fourcc.h>
+#include <gtest/gtest.h>
+
+#include "buffer/bo.h"
+#include "display/display.h"
+#include "hotplug/hotplug.h"
+#include "sim/sim.h"
+#include "tests/support/capture.h"
+#include "tests/support/card.h"
+#include "vsync/vsync.h"
+
+// Seams: the worker's signal marks when vsync_control ran among the card requests; request
+// allocation and property additions fail when asked to.
+namespace seam
+{
+struct control {
+	bool enable;
+	size_t requests; // card requests made before it
+};
+std::vector<control> controls;
+bool fail_alloc = false;
+int fail_add_at = 0; // the nth addition fails (1 is the first)
+struct add {
+	uint32_t object_id;
+	uint32_t prop_id;
+	uint64_t value;
+};
+std::vector<add> adds; // every addition to a request, in order, failed ones included
+} // namespace seam
+
+extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
+{
+	using fn = int (*)(pthread_cond_t *);
+	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "pthread_cond_signal"));
+	if (c == &g_vsync_cond)
+		seam::controls.push_back({g_vsync.enable.load(), sim::requests().size()});
+	return real(c);
+}
+
+extern "C" drmModeAtomicReqPtr drmModeAtomicAlloc(void)
+{
+	using fn = drmModeAtomicReqPtr (*)();
+	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAlloc"));
+	return seam::fail_alloc ? nullptr : real();
+}
+
+extern "C" int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object_id,
+                                        uint32_t property_id, uint64_t value)
+{
+	using fn = int (*)(drmModeAtomicReqPtr, uint32_t, uint32_t, uint64_t);
+	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAddProperty"));
+	seam::adds.push_back({object_id, property_id, value});
+	if (int(seam::adds.size()) == seam::fail_add_at)
+		return -ENOMEM;
+	return real(req, object_id, property_id, value);
+}
+
+namespace
+{
+
+using strings = std::vector<std::string>;
+
+sim::mode_spec mode(uint16_t w, uint16_t h, bool preferred = false)
+{
+	sim::mode_spec m;
+	m.hdisplay = w;
+	m.vdisplay = h;
+	m.vrefresh = 60;
+	m.preferred = preferred;
+	return m;
+}
+
+// Five modes, already in the kernel's order (preferred first, then larger before smaller).
+std::vector<sim::mode_spec> five_modes()
+{
+	return {mode(1920, 1080, true), mode(1680, 1050), mode(1280, 720), mode(1024, 768),
+	        mode(800, 600)};
+}
+
+sim::connector_spec output(uint32_t type, bool connected, std::vector<sim::mode_spec> modes,
+                           int encoder)
+{
+	sim::connector_spec c;
+	c.type = type;
+	c.connected = connected;
+	c.modes = std::move(modes);
+	c.encoders = {encoder};
+	c.bound_encoder = encoder;
+	return c;
+}
+
+// Outputs with one encoder each (encoder i for output i) and two CRTCs. `driven` gives, per
+// encoder, the CRTC it drives at start (-1: none); a driven CRTC starts active on its output's
+// first mode.
+sim::topology card(std::vector<sim::connector_spec> outputs, std::vector<int> driven = {})
+{
+	sim::topology t;
+	t.connectors = std::move(outputs);
+	driven.resize(t.connectors.size(), -1);
+	t.crtcs = {sim::crtc_spec{}, sim::crtc_spec{}};
+	for (size_t i = 0; i < t.connectors.size(); i++) {
+		sim::encoder_spec e;
+		e.possible_crtcs = 0x3;
+		e.crtc = driven[i];
+		t.encoders.push_back(e);
+		if (driven[i] >= 0) {
+			t.crtcs[driven[i]].active = true;
+			t.crtcs[driven[i]].mode = t.connectors[i].modes.at(0);
+		}
+	}
+	sim::plane_spec p0, p1, overlay;
+	p0.type = p1.type = DRM_PLANE_TYPE_PRIMARY;
+	p0.possible_crtcs = 0x1;
+	p1.possible_crtcs = 0x2;
+	overlay.possible_crtcs = 0x3;
+	p0.formats = p1.formats = overlay.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
+	t.planes = {p0, p1, overlay};
+	return t;
+}
+
+// A DisplayPort output with nothing attached, then an HDMI monitor with five modes; both CRTCs
+// off, as before the first mode set.
+sim::topology dp_off_hdmi_on()
+{
+	return card({output(DRM_MODE_CONNECTOR_DisplayPort, false, {}, 0),
+	             output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 1)});
+}
+
+std::string triple(const sim::prop_triple &p)
+{
+	std::ostringstream s;
+	s << p.object_id
+	  << (p.object_type == DRM_MODE_OBJECT_CRTC        ? " crtc "
+	      : p.object_type == DRM_MODE_OBJECT_CONNECTOR ? " connector "
+	      : p.object_type == DRM_MODE_OBJECT_PLANE     ? " plane "
+	                                                   : " ? ")
+	  << p.name << "=" << p.value;
+	return s.str();
+}
+
+strings triples(const sim::commit_record &c)
+{
+	strings out;
+	for (const auto &p : c.props)
+		out.push_back(triple(p));
+	return out;
+}
+
+std::string on_connector(int index, const char *name, uint64_t value)
+{
+	return std::to_string(sim::connector_id(index)) + " connector " + name + "=" +
+	       std::to_string(value);
+}
+
+std::string on_crtc(int index, const char *name, uint64_t value)
+{
+	return std::to_string(sim::crtc_id(index)) + " crtc " + name + "=" + std::to_string(value);
+}
+
+std::string on_plane(int index, const char *name, uint64_t value)
+{
+	return std::to_string(sim::plane_id(index)) + " plane " + name + "=" +
+	       std::to_string(value);
+}
+
+std::string set_line(uint32_t object, uint64_t value)
+{
+	return "setMode object[" + std::to_string(object) + "] = " + std::to_string(value) + "\n";
+}
+
+// The handler's own lines: the display's re-detection lines taken out.
+std::string handler_lines(const std::string &out)
+{
+	auto starts = [](const std::string &line, const char *prefix) {
+		return line.rfind(prefix, 0) == 0;
+	};
+	auto ends = [](const std::string &line, const std::string &suffix) {
+		return line.size() >= suffix.size() &&
+		       line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
+	};
+	std::string kept;
+	std::istringstream in(out);
+	for (std::string line; std::getline(in, line);) {
+		bool discovery =
+		        starts(line, "[DRM]: Found ") || starts(line, "[DRM]: Connector ") ||
+		        starts(line, "[DRM]: Mode ") || starts(line, "drm_get_connector: ") ||
+		        starts(line, "g_drm_encoder->") ||
+		        (starts(line, "[DRM]: HDMI Connector ") &&
+		         ends(line, " assigned to monitor index: #1."));
+		if (!discovery)
+			kept += line + "\n";
+	}
+	return kept;
+}
+
+// The text with the address after "g_drm_connector=" replaced.
+std::string hide_pointer(std::string text)
+{
+	const std::string key = "g_drm_connector=";
+	for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+		size_t from = at + key.size();
+		text.replace(from, text.find(' ', from) - from, "PTR");
+	}
+	return text;
+}
+
+size_t count_requests(const std::vector<sim::request_record> &records, const std::string &name)
+{
+	size_t n = 0;
+	for (const auto &r : records)
+		n += r.name == name;
+	return n;
+}
+
+class Hotplug : public ::testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		modeid = 0;
+		g_vsync.enable = false;
+		g_vsync.exit = false;
+	}
+
+	void TearDown() override
+	{
+		forget_seams();
+		modeid = 0;
+		install_card(sim::topology{});
+		g_vsync.enable = false;
+	}
+
+	static void forget_seams()
+	{
+		seam::controls.clear();
+		seam::fail_alloc = false;
+		seam::fail_add_at = 0;
+		seam::adds.clear();
+	}
+
+	// Installs `t` and discovers it as the entry does at start-up.
+	void start(const sim::topology &t)
+	{
+		install_card(t);
+		fd = open_atomic_card();
+		output_capture quiet;
+		drm_load_resources(fd);
+		if (drm_get_connector(fd))
+			drm_find_encoder(fd);
+		quiet.stop();
+		sim::clear_records();
+		forget_seams();
+	}
+
+	std::string hotplug()
+	{
+		output_capture cap;
+		handle_hotplug(fd);
+		return cap.stop();
+	}
+
+	// The modes the card lists for a connector now, in its order.
+	std::vector<drmModeModeInfo> modes_of(int index)
+	{
+		connector_holder c(drmModeGetConnector(fd, sim::connector_id(index)));
+		if (!c)
+			return {};
+		return {c->modes, c->modes + c->count_modes};
+	}
+
+	// The 68 bytes of a blob, as the card keeps them.
+	std::vector<uint8_t> blob_bytes(uint32_t id)
+	{
+		blob_holder b(drmModeGetPropertyBlob(fd, id));
+		if (!b)
+			return {};
+		auto p = static_cast<const uint8_t *>(b->data);
+		return {p, p + b->length};
+	}
+
+	static std::vector<uint8_t> bytes(const drmModeModeInfo &m)
+	{
+		auto p = reinterpret_cast<const uint8_t *>(&m);
+		return {p, p + sizeof m};
+	}
+
+	// The handler's additions to its request, in order, each named as the card names it.
+	strings added()
+	{
+		strings out;
+		for (const auto &a : seam::adds) {
+			property_holder prop(drmModeGetProperty(fd, a.prop_id));
+			sim::prop_triple t;
+			t.object_id = a.object_id;
+			t.object_type = kind(a.object_id);
+			t.name = prop ? prop->name : "#" + std::to_string(a.prop_id);
+			t.value = a.value;
+			out.push_back(triple(t));
+		}
+		return out;
+	}
+
+	static uint32_t kind(uint32_t id)
+	{
+		auto res = g_drm_mode_res.get();
+		for (int i = 0; res && i < res->count_connectors; i++)
+			if (res->connectors[i] == id)
+				return DRM_MODE_OBJECT_CONNECTOR;
+		for (int i = 0; res && i < res->count_crtcs; i++)
+			if (res->crtcs[i] == id)
+				return DRM_MODE_OBJECT_CRTC;
+		plane_res_holder planes(drmModeGetPlaneResources(g_drm_fd));
+		for (uint32_t i = 0; planes && i < planes->count_planes; i++)
+			if (planes->planes[i] == id)
+				return DRM_MODE_OBJECT_PLANE;
+		return 0;
+	}
+
+	// The additions were made in this order, and the request the card received holds the same
+	// triples (libdrm sends them sorted by object and property).
+	void expect_request(const sim::commit_record &c, strings in_order)
+	{
+		EXPECT_EQ(added(), in_order);
+		strings got = triples(c);
+		std::sort(got.begin(), got.end());
+		std::sort(in_order.begin(), in_order.end());
+		EXPECT_EQ(got, in_order);
+	}
+
+	int fd = -1;
+};
+
+uint64_t value_of(const sim::commit_record &c, uint32_t object, const char *name)
+{
+	for (const auto &p : c.props)
+		if (p.object_id == object && p.name == name)
+			return p.value;
+	ADD_FAILURE() << "no " << name << " on " << object;
+	return 0;
+}
+
+uint64_t value_of_id(const sim::commit_record &c, uint32_t object)
+{
+	for (const auto &p : c.props)
+		if (p.object_id == object)
+			return p.value;
+	ADD_FAILURE() << "nothing on " << object;
+	return 0;
+}
+
+uint64_t mode_blob(const sim::commit_record &c)
+{
+	return value_of(c, sim::crtc_id(0), "MODE_ID");
+}
+
+using ModeSet = Hotplug;
+
+TEST_F(ModeSet, OneHdmiMonitorGetsItsModeOnTheFirstCrtc)
+{
+	start(dp_off_hdmi_on());
+	std::vector<drmModeModeInfo> modes = modes_of(1);
+	ASSERT_EQ(modes.size(), 5u);
+	std::string out = hotplug();
+
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	const sim::commit_record &c = commits[0];
+	ASSERT_EQ(c.props.size(), 3u);
+	uint32_t blob = static_cast<uint32_t>(mode_blob(c));
+	EXPECT_NE(blob, 0u);
+	expect_request(c, {on_connector(1, "CRTC_ID", sim::crtc_id(0)), on_crtc(0, "MODE_ID", blob),
+	                   on_crtc(0, "ACTIVE", 1)});
+	EXPECT_EQ(c.flags, 0x401u);
+	EXPECT_EQ(c.error, 0);
+
+	// The blob holds the whole first mode record, and the monitor now shows that mode.
+	auto records = sim::requests();
+	ASSERT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 1u);
+	for (const auto &r : records)
+		if (r.name == "MODE_CREATEPROPBLOB") {
+			EXPECT_EQ(r.field("length"), 68u);
+			EXPECT_EQ(r.field("blob_id"), blob);
+			EXPECT_EQ(r.error, 0);
+		}
+	EXPECT_EQ(blob_bytes(blob), bytes(modes[0]));
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), blob);
+	EXPECT_EQ(sim::property_value(sim::connector_id(1), "CRTC_ID"), sim::crtc_id(0));
+	EXPECT_EQ(sim::screen(0).width, 1920u);
+
+	// Every line: the count, the three property steps, the re-detection, the assignment and
+	// the worker's status line.
+	std::string expected =
+	        "hotplug: remove connector monitor_index=1\n" +
+	        set_line(sim::connector_id(1), sim::crtc_id(0)) + set_line(sim::crtc_id(0), blob) +
+	        set_line(sim::crtc_id(0), 1) +
+	        "[DRM]: Found 2 connectors.\n"
+	        "[DRM]: Connector 0 connected: no\n"
+	        "[DRM]: Connector 0 has 0 modes.\n"
+	        "[DRM]: Connector 1 connected: yes\n"
+	        "[DRM]: Connector 1 has 5 modes.\n"
+	        "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n"
+	        "drm_get_connector: g_drm_connector=PTR 11111\n"
+	        "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+	        "[DRM]: Mode 1: (1680x1050) 1680 x 1050, 60 Hz\n"
+	        "[DRM]: Mode 2: (1280x720) 1280 x 720, 60 Hz\n"
+	        "[DRM]: Mode 3: (1024x768) 1024 x 768, 60 Hz\n"
+	        "[DRM]: Mode 4: (800x600) 800 x 600, 60 Hz\n" +
+	        "g_drm_encoder->encoder_id=" + std::to_string(sim::encoder_id(0)) +
+	        " g_drm_connector->encoder_id=" + std::to_string(sim::encoder_id(1)) + "\n" +
+	        "g_drm_encoder->encoder_id=" + std::to_string(sim::encoder_id(1)) +
+	        " g_drm_connector->encoder_id=" + std::to_string(sim::encoder_id(1)) + "\n" +
+	        "[DRM]: HDMI Connector 1 assigned to monitor index: #2.\n" +
+	        "vsync_control: enable=1 exit=0\n";
+	EXPECT_EQ(hide_pointer(out), expected);
+
+	// Connector and encoder chosen again, on the new CRTC; the worker enabled after the
+	// commit.
+	auto conn = g_drm_connector.get();
+	auto enc = g_drm_encoder.get();
+	ASSERT_TRUE(conn && enc);
+	EXPECT_EQ(conn->connector_id, sim::connector_id(1));
+	EXPECT_EQ(enc->encoder_id, sim::encoder_id(1));
+	EXPECT_EQ(enc->crtc_id, sim::crtc_id(0));
+	ASSERT_EQ(seam::controls.size(), 1u);
+	EXPECT_TRUE(seam::controls[0].enable);
+	size_t atomic_at = 0;
+	while (atomic_at < records.size() && records[atomic_at].name != "MODE_ATOMIC")
+		atomic_at++;
+	EXPECT_GT(seam::controls[0].requests, atomic_at);
+	EXPECT_TRUE(g_vsync.enable.load());
+	EXPECT_EQ(g_vsync_count.load(), 0);
+}
+
+TEST_F(ModeSet, ModeidChoosesTheModeWhenInRangeElseTheFirst)
+{
+	const std::pair<int32_t, int> cases[] = {{0, 0}, {2, 2},  {4, 4},         {5, 0},
+	                                         {6, 0}, {-1, 0}, {INT32_MAX, 0}, {INT32_MIN, 0}};
+	for (auto [id, chosen] : cases) {
+		SCOPED_TRACE(id);
+		start(dp_off_hdmi_on());
+		modeid = id;
+		std::vector<drmModeModeInfo> modes = modes_of(1);
+		ASSERT_EQ(modes.size(), 5u);
+		hotplug();
+		auto commits = sim::commits();
+		ASSERT_EQ(commits.size(), 1u);
+		ASSERT_EQ(commits[0].props.size(), 3u);
+		EXPECT_EQ(commits[0].error, 0);
+		uint32_t blob = static_cast<uint32_t>(mode_blob(commits[0]));
+		EXPECT_EQ(blob_bytes(blob), bytes(modes[chosen]));
+		EXPECT_EQ(sim::screen(0).width, modes[chosen].hdisplay);
+		EXPECT_EQ(sim::screen(0).height, modes[chosen].vdisplay);
+	}
+}
+
+TEST_F(ModeSet, TheCardsFirstCrtcWhicheverCrtcTheEncoderDrives)
+{
+	// The HDMI encoder drives the second CRTC at start.
+	start(card({output(DRM_MODE_CONNECTOR_DisplayPort, false, {}, 0),
+	            output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 1)},
+	           {-1, 1}));
+	ASSERT_EQ(sim::property_value(sim::crtc_id(1), "ACTIVE"), 1u);
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	ASSERT_EQ(commits[0].props.size(), 3u);
+	uint64_t blob = mode_blob(commits[0]);
+	expect_request(commits[0], (strings{on_connector(1, "CRTC_ID", sim::crtc_id(0)),
+	                                    on_crtc(0, "MODE_ID", blob), on_crtc(0, "ACTIVE", 1)}));
+	EXPECT_EQ(commits[0].flags, 0x401u);
+	::testing::Test::RecordProperty("card_error", commits[0].error);
+	// Whatever the card made of it, the handler went on as after a successful commit.
+	EXPECT_EQ(handler_lines(out), "hotplug: remove connector monitor_index=1\n" +
+	                                      set_line(sim::connector_id(1), sim::crtc_id(0)) +
+	                                      set_line(sim::crtc_id(0), blob) +
+	                                      set_line(sim::crtc_id(0), 1) +
+	                                      "[DRM]: HDMI Connector 1 assigned to monitor "
+	                                      "index: #2.\nvsync_control: enable=1 exit=0\n");
+	// A refused commit leaves no blob behind.
+	if (commits[0].error != 0) {
+		EXPECT_EQ(sim::live().blobs, 0);
+	}
+}
+
+TEST_F(ModeSet, OnlyHdmiAMonitorsAreGivenAMode)
+{
+	// DisplayPort before HDMI-A: the HDMI-A monitor is chosen, at position 1; two monitors.
+	start(card({output(DRM_MODE_CONNECTOR_DisplayPort, true, five_modes(), 0),
+	            output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 1)}));
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	ASSERT_EQ(commits[0].props.size(), 3u);
+	EXPECT_EQ(value_of(commits[0], sim::connector_id(1), "CRTC_ID"), sim::crtc_id(0));
+	EXPECT_EQ(handler_lines(out),
+	          "hotplug: remove connector monitor_index=2\n" +
+	                  set_line(sim::connector_id(1), sim::crtc_id(0)) +
+	                  set_line(sim::crtc_id(0), mode_blob(commits[0])) +
+	                  set_line(sim::crtc_id(0), 1) +
+	                  "[DRM]: HDMI Connector 1 assigned to monitor index: #3.\n"
+	                  "vsync_control: enable=1 exit=0\n");
+}
+
+TEST_F(ModeSet, NoHdmiAMonitorCommitsNothingButEnablesTheWorker)
+{
+	for (uint32_t type :
+	     {uint32_t(DRM_MODE_CONNECTOR_DisplayPort), uint32_t(DRM_MODE_CONNECTOR_HDMIB),
+	      uint32_t(DRM_MODE_CONNECTOR_DVID)}) {
+		SCOPED_TRACE(type);
+		start(card({output(type, true, five_modes(), 0),
+		            output(DRM_MODE_CONNECTOR_HDMIA, false, {}, 1)}));
+		g_vsync.enable = false;
+		EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n"
+		                     "vsync_control: enable=1 exit=0\n");
+		auto records = sim::requests();
+		EXPECT_EQ(count_requests(records, "MODE_ATOMIC"), 0u);
+		EXPECT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 0u);
+		EXPECT_EQ(count_requests(records, "MODE_GETCRTC"), 0u);
+		EXPECT_TRUE(g_vsync.enable.load());
+	}
+}
+
+TEST_F(ModeSet, TwoHdmiMonitorsTheFirstListedGetsTheMode)
+{
+	start(card({output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 0),
+	            output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1280, 720, true)}, 1)}));
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	ASSERT_EQ(commits[0].props.size(), 3u);
+	expect_request(commits[0], (strings{on_connector(0, "CRTC_ID", sim::crtc_id(0)),
+	                                    on_crtc(0, "MODE_ID", mode_blob(commits[0])),
+	                                    on_crtc(0, "ACTIVE", 1)}));
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(handler_lines(out),
+	          "hotplug: remove connector monitor_index=2\n" +
+	                  set_line(sim::connector_id(0), sim::crtc_id(0)) +
+	                  set_line(sim::crtc_id(0), mode_blob(commits[0])) +
+	                  set_line(sim::crtc_id(0), 1) +
+	                  "[DRM]: HDMI Connector 0 assigned to monitor index: #3.\n"
+	                  "vsync_control: enable=1 exit=0\n");
+}
+
+TEST_F(ModeSet, ConnectorThatCannotBeFetchedIsSkippedSilently)
+{
+	// The first monitor cannot be read while counting: one monitor counted, and the walk
+	// that follows gives that first monitor the mode.
+	start(card({output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 0),
+	            output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 1)}));
+	sim::fail_request("MODE_GETCONNECTOR", EIO, 1, sim::connector_id(0));
+	std::string out = hotplug();
+	EXPECT_EQ(handler_lines(out).rfind("hotplug: remove connector monitor_index=1\n", 0), 0u);
+	EXPECT_NE(out.find("[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n"),
+	          std::string::npos);
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	EXPECT_EQ(value_of(commits[0], sim::connector_id(0), "CRTC_ID"), sim::crtc_id(0));
+}
+
+TEST_F(ModeSet, FailedBlobCreationCommitsModeIdZeroWithActive)
+{
+	start(dp_off_hdmi_on());
+	sim::fail_request("MODE_CREATEPROPBLOB", ENOMEM, 1);
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	expect_request(commits[0], (strings{on_connector(1, "CRTC_ID", sim::crtc_id(0)),
+	                                    on_crtc(0, "MODE_ID", 0), on_crtc(0, "ACTIVE", 1)}));
+	EXPECT_EQ(commits[0].flags, 0x401u);
+	::testing::Test::RecordProperty("card_error", commits[0].error);
+	EXPECT_EQ(handler_lines(out), "hotplug: remove connector monitor_index=1\n" +
+	                                      set_line(sim::connector_id(1), sim::crtc_id(0)) +
+	                                      set_line(sim::crtc_id(0), 0) +
+	                                      set_line(sim::crtc_id(0), 1) +
+	                                      "[DRM]: HDMI Connector 1 assigned to monitor "
+	                                      "index: #2.\nvsync_control: enable=1 exit=0\n");
+	EXPECT_EQ(sim::live().blobs, 0);
+}
+
+TEST_F(ModeSet, FailedAdditionIsReportedAndTheCommitGoesAhead)
+{
+	start(dp_off_hdmi_on());
+	seam::fail_add_at = 2;
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	auto records = sim::requests();
+	uint64_t blob = 0;
+	for (const auto &r : records)
+		if (r.name == "MODE_CREATEPROPBLOB")
+			blob = r.field("blob_id");
+	ASSERT_NE(blob, 0u);
+	// Three additions were tried; the connector's and the ACTIVE triple went in, the blob id
+	// did not.
+	EXPECT_EQ(added(), (strings{on_connector(1, "CRTC_ID", sim::crtc_id(0)),
+	                            on_crtc(0, "MODE_ID", blob), on_crtc(0, "ACTIVE", 1)}));
+	EXPECT_EQ(triples(commits[0]),
+	          (strings{on_crtc(0, "ACTIVE", 1), on_connector(1, "CRTC_ID", sim::crtc_id(0))}));
+	EXPECT_EQ(handler_lines(out).substr(0, handler_lines(out).find("[DRM]")),
+	          "hotplug: remove connector monitor_index=1\n" +
+	                  set_line(sim::connector_id(1), sim::crtc_id(0)) +
+	                  set_line(sim::crtc_id(0), blob) + "Failed to add prop[" +
+	                  std::to_string(blob) + "] to [" + std::to_string(sim::crtc_id(0)) + "]" +
+	                  set_line(sim::crtc_id(0), 1));
+}
+
+TEST_F(ModeSet, PropertyTheObjectLacksGoesInAsMinusOne)
+{
+	// Without the atomic capability the card hides CRTC_ID, MODE_ID and ACTIVE.
+	install_card(dp_off_hdmi_on());
+	fd = drm_open_card();
+	drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
+	output_capture quiet;
+	ASSERT_TRUE(drm_load_resources(fd));
+	quiet.stop();
+	sim::clear_records();
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	// Every lookup gave -1, which went into the request as it came.
+	ASSERT_EQ(seam::adds.size(), 3u);
+	for (const auto &a : seam::adds)
+		EXPECT_EQ(a.prop_id, 0xffffffffu);
+	EXPECT_EQ(seam::adds[0].object_id, sim::connector_id(1));
+	EXPECT_EQ(seam::adds[0].value, sim::crtc_id(0));
+	EXPECT_EQ(seam::adds[1].object_id, sim::crtc_id(0));
+	EXPECT_EQ(seam::adds[2].object_id, sim::crtc_id(0));
+	EXPECT_EQ(seam::adds[2].value, 1u);
+	// libdrm keeps the last of two values for one property of one object.
+	ASSERT_EQ(commits[0].props.size(), 2u);
+	for (const auto &p : commits[0].props)
+		EXPECT_EQ(p.prop_id, 0xffffffffu);
+	EXPECT_EQ(value_of_id(commits[0], sim::crtc_id(0)), 1u);
+	EXPECT_EQ(value_of_id(commits[0], sim::connector_id(1)), sim::crtc_id(0));
+	EXPECT_NE(commits[0].error, 0);
+	EXPECT_NE(out.find(set_line(sim::crtc_id(0), 1) + "[DRM]: Found 2 connectors.\n"),
+	          std::string::npos);
+}
+
+TEST_F(ModeSet, BlobsDoNotPileUpOverManyModeSets)
+{
+	start(dp_off_hdmi_on());
+	uint64_t previous = 0;
+	for (int i = 0; i < 10; i++) {
+		SCOPED_TRACE(i);
+		modeid = i % 5;
+		sim::clear_records();
+		hotplug();
+		auto commits = sim::commits();
+		ASSERT_EQ(commits.size(), 1u);
+		ASSERT_EQ(commits[0].error, 0);
+		uint64_t blob = mode_blob(commits[0]);
+		EXPECT_EQ(sim::live().blobs, 1);
+		// Once the commit has replaced it, the earlier blob is destroyed. (The first mode
+		// set of this card destroys the id the handler kept from an earlier test's card.)
+		if (i > 1) {
+			auto records = sim::requests();
+			ASSERT_EQ(count_requests(records, "MODE_DESTROYPROPBLOB"), 1u);
+			for (const auto &r : records)
+				if (r.name == "MODE_DESTROYPROPBLOB") {
+					EXPECT_EQ(r.field("blob_id"), previous);
+					EXPECT_EQ(r.error, 0);
+				}
+		}
+		previous = blob;
+	}
+
+	// Unplugging and plugging again: still one blob at most.
+	for (int i = 0; i < 3; i++) {
+		SCOPED_TRACE(i);
+		sim::set_connected(1, false);
+		hotplug();
+		EXPECT_LE(sim::live().blobs, 1);
+		sim::set_connected(1, true);
+		hotplug();
+		EXPECT_EQ(sim::live().blobs, 1);
+		EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
+	}
+}
+
+TEST_F(ModeSet, FailedCommitDestroysItsOwnBlob)
+{
+	start(dp_off_hdmi_on());
+	hotplug();
+	ASSERT_EQ(sim::live().blobs, 1);
+	uint64_t lit = sim::property_value(sim::crtc_id(0), "MODE_ID").value_or(0);
+	sim::fail_request("MODE_ATOMIC", EINVAL, 1);
+	std::string out = hotplug();
+	EXPECT_EQ(sim::live().blobs, 1);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), lit);
+	// The handler went on all the same.
+	EXPECT_NE(out.find("[DRM]: HDMI Connector 1 assigned to monitor index: #2.\n"
+	                   "vsync_control: enable=1 exit=0\n"),
+	          std::string::npos);
+	// And the next mode set replaces the lit blob.
+	hotplug();
+	EXPECT_EQ(sim::live().blobs, 1);
+	EXPECT_NE(sim::property_value(sim::crtc_id(0), "MODE_ID"), lit);
+}
+
+using SwitchOff = Hotplug;
+
+TEST_F(SwitchOff, DetachesEveryConnectorAndSwitchesEveryCrtcOff)
+{
+	start(dp_off_hdmi_on());
+	hotplug();
+	ASSERT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
+	const void *encoder = g_drm_encoder.address();
+	sim::set_connected(1, false);
+	sim::clear_records();
+	forget_seams();
+	g_vsync.enable = true;
+	std::string out = hotplug();
+
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	expect_request(commits[0],
+	               (strings{on_connector(0, "CRTC_ID", 0), on_connector(1, "CRTC_ID", 0),
+	                        on_crtc(0, "MODE_ID", 0), on_crtc(0, "ACTIVE", 0),
+	                        on_crtc(1, "MODE_ID", 0), on_crtc(1, "ACTIVE", 0)}));
+	EXPECT_EQ(commits[0].flags, 0x400u);
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::screen(0).width, 0u);
+
+	EXPECT_EQ(out, "hotplug: remove connector monitor_index=0\n"
+	               "vsync_control: enable=0 exit=0\n" +
+	                       set_line(sim::connector_id(0), 0) +
+	                       set_line(sim::connector_id(1), 0) +
+	                       "g_drm_encoder = NULL *************\n" +
+	                       set_line(sim::crtc_id(0), 0) + set_line(sim::crtc_id(0), 0) +
+	                       set_line(sim::crtc_id(1), 0) + set_line(sim::crtc_id(1), 0));
+
+	// The worker is disabled before anything but the count reaches the device.
+	ASSERT_EQ(seam::controls.size(), 1u);
+	EXPECT_FALSE(seam::controls[0].enable);
+	auto records = sim::requests();
+	ASSERT_LE(seam::controls[0].requests, records.size());
+	for (size_t i = 0; i < seam::controls[0].requests; i++)
+		EXPECT_EQ(records[i].name, "MODE_GETCONNECTOR");
+	EXPECT_FALSE(g_vsync.enable.load());
+	// The encoder record is left as it was.
+	EXPECT_EQ(g_drm_encoder.address(), encoder);
+}
+
+TEST_F(SwitchOff, ConnectedOutputWithoutModesIsLeftOutOfTheRequest)
+{
+	start(card({output(DRM_MODE_CONNECTOR_HDMIA, true, {}, 0),
+	            output(DRM_MODE_CONNECTOR_DisplayPort, false, {}, 1)}));
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	expect_request(commits[0], (strings{on_connector(1, "CRTC_ID", 0), on_crtc(0, "MODE_ID", 0),
+	                                    on_crtc(0, "ACTIVE", 0), on_crtc(1, "MODE_ID", 0),
+	                                    on_crtc(1, "ACTIVE", 0)}));
+	EXPECT_EQ(commits[0].flags, 0x400u);
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(out.rfind("hotplug: remove connector monitor_index=0\n"
+	                    "vsync_control: enable=0 exit=0\n",
+	                    0),
+	          0u);
+}
+
+TEST_F(SwitchOff, ConnectorThatCannotBeFetchedIsLeftOut)
+{
+	start(card({output(DRM_MODE_CONNECTOR_HDMIA, false, {}, 0),
+	            output(DRM_MODE_CONNECTOR_DisplayPort, false, {}, 1)}));
+	// Counted, then not readable in the switch-off's own walk (libdrm reads a connector with
+	// two requests).
+	sim::fail_request("MODE_GETCONNECTOR", EIO, 3, sim::connector_id(0));
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	expect_request(commits[0], {on_connector(1, "CRTC_ID", 0), on_crtc(0, "MODE_ID", 0),
+	                            on_crtc(0, "ACTIVE", 0), on_crtc(1, "MODE_ID", 0),
+	                            on_crtc(1, "ACTIVE", 0)});
+	EXPECT_EQ(out.find(set_line(sim::connector_id(0), 0)), std::string::npos);
+}
+
+TEST_F(SwitchOff, WhileAPlaneStillShowsAFrame)
+{
+	start(dp_off_hdmi_on());
+	hotplug();
+	// A frame on the primary plane of the lit CRTC, as the animation leaves it.
+	drmModeModeInfo m = modes_of(1).at(0);
+	bo *b = bo_create(fd, DRM_FORMAT_XRGB8888, 64, 48);
+	ASSERT_NE(b, nullptr);
+	uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)}, offsets[4] = {};
+	ASSERT_EQ(drmModeAddFB2(fd, 64, 48, DRM_FORMAT_XRGB8888, handles, pitches, offsets,
+	                        &b->fb_id, 0),
+	          0);
+	uint32_t fb = b->fb_id;
+	drmModeAtomicReqPtr req = drmModeAtomicAlloc();
+	uint32_t p = sim::plane_id(0);
+	auto add = [&](const char *name, uint64_t v) {
+		drmModeAtomicAddProperty(
+		        req, p,
+		        static_cast<uint32_t>(find_property_id(fd, p, DRM_MODE_OBJECT_PLANE, name)),
+		        v);
+	};
+	add("CRTC_ID", sim::crtc_id(0));
+	add("FB_ID", fb);
+	add("SRC_X", 0);
+	add("SRC_Y", 0);
+	add("SRC_W", 64 << 16);
+	add("SRC_H", 48 << 16);
+	add("CRTC_X", 0);
+	add("CRTC_Y", 0);
+	add("CRTC_W", m.hdisplay);
+	add("CRTC_H", m.vdisplay);
+	ASSERT_EQ(drmModeAtomicCommit(fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr), 0);
+	drmModeAtomicFree(req);
+
+	sim::set_connected(1, false);
+	sim::clear_records();
+	forget_seams();
+	hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	// The plane showing the frame leaves its CRTC in the same request, so the kernel accepts
+	// the switch-off (it refuses to disable a CRTC under a plane that still shows something).
+	expect_request(commits[0],
+	               (strings{on_connector(0, "CRTC_ID", 0), on_connector(1, "CRTC_ID", 0),
+	                        on_crtc(0, "MODE_ID", 0), on_crtc(0, "ACTIVE", 0),
+	                        on_crtc(1, "MODE_ID", 0), on_crtc(1, "ACTIVE", 0),
+	                        on_plane(0, "FB_ID", 0), on_plane(0, "CRTC_ID", 0)}));
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
+	EXPECT_EQ(sim::screen(0).width, 0u);
+	unmap_buffer(b);
+	destroy_buffer(b);
+	bo_free(b);
+}
+
+using Missing = Hotplug;
+
+TEST_F(Missing, NoResourcesTouchesNothing)
+{
+	start(dp_off_hdmi_on());
+	g_drm_mode_res.reset();
+	EXPECT_EQ(hotplug(), "hotplug: no display resources, nothing to set\n");
+	EXPECT_TRUE(sim::requests().empty());
+	EXPECT_TRUE(seam::controls.empty());
+}
+
+TEST_F(Missing, NoCrtc)
+{
+	start(dp_off_hdmi_on());
+	drmModeRes *res = drmModeGetResources(fd);
+	ASSERT_NE(res, nullptr);
+	res->count_crtcs = 0;
+	g_drm_mode_res.reset(res);
+	sim::clear_records();
+	EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n"
+	                     "hotplug: the card has no CRTC\n"
+	                     "vsync_control: enable=1 exit=0\n");
+	auto records = sim::requests();
+	EXPECT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 0u);
+	EXPECT_EQ(count_requests(records, "MODE_ATOMIC"), 0u);
+	EXPECT_EQ(count_requests(records, "MODE_GETCRTC"), 0u);
+
+	// The switch-off then detaches the connectors only.
+	sim::set_connected(1, false);
+	sim::clear_records();
+	std::string out = hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	expect_request(commits[0],
+	               (strings{on_connector(0, "CRTC_ID", 0), on_connector(1, "CRTC_ID", 0)}));
+}
+
+TEST_F(Missing, FirstCrtcThatCannotBeFetched)
+{
+	start(dp_off_hdmi_on());
+	sim::fail_request("MODE_GETCRTC", ENOENT, 0, sim::crtc_id(0));
+	EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n"
+	                     "hotplug: couldn't get crtc " +
+	                             std::to_string(sim::crtc_id(0)) +
+	                             "\nvsync_control: enable=1 exit=0\n");
+	auto records = sim::requests();
+	EXPECT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 0u);
+	EXPECT_EQ(count_requests(records, "MODE_ATOMIC"), 0u);
+}
+
+TEST_F(Missing, NoAtomicRequest)
+{
+	start(dp_off_hdmi_on());
+	seam::fail_alloc = true;
+	EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n"
+	                     "hotplug: couldn't allocate an atomic request\n"
+	                     "vsync_control: enable=1 exit=0\n");
+	auto records = sim::requests();
+	EXPECT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 0u);
+	EXPECT_EQ(count_requests(records, "MODE_ATOMIC"), 0u);
+	EXPECT_EQ(sim::live().blobs, 0);
+
+	sim::set_connected(1, false);
+	sim::clear_records();
+	EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=0\n"
+	                     "vsync_control: enable=0 exit=0\n"
+	                     "hotplug: couldn't allocate an atomic request\n");
+	EXPECT_EQ(count_requests(sim::requests(), "MODE_ATOMIC"), 0u);
+}
+
+} // namespace

@@ -1,0 +1,144 @@
+// Hot-plugs on one thread while the vsync worker cycles and plays and other threads read the
+// chosen connector and encoder: the re-detection never leaves a reader with a released record.
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <drm_fourcc.h>
+#include <gtest/gtest.h>
+
+#include "animation/boot_config.h"
+#include "display/display.h"
+#include "hotplug/hotplug.h"
+#include "sim/sim.h"
+#include "tests/support/capture.h"
+#include "tests/support/card.h"
+#include "tests/support/jpeg_file.h"
+#include "vsync/vsync.h"
+
+namespace
+{
+
+using namespace std::chrono_literals;
+
+sim::mode_spec mode(uint16_t w, uint16_t h, bool preferred = false)
+{
+	sim::mode_spec m;
+	m.hdisplay = w;
+	m.vdisplay = h;
+	m.vrefresh = 60;
+	m.preferred = preferred;
+	return m;
+}
+
+// An HDMI monitor with three modes lit on the first CRTC, as at boot.
+sim::topology card()
+{
+	sim::topology t;
+	sim::connector_spec c;
+	c.type = DRM_MODE_CONNECTOR_HDMIA;
+	c.modes = {mode(320, 240, true), mode(160, 120), mode(64, 48)};
+	c.encoders = {0};
+	c.bound_encoder = 0;
+	t.connectors = {c};
+	sim::encoder_spec e;
+	e.possible_crtcs = 0x1;
+	t.encoders = {e};
+	t.crtcs = {sim::crtc_spec{}};
+	t.crtcs[0].active = true;
+	t.crtcs[0].mode = c.modes[0];
+	sim::plane_spec primary, overlay;
+	primary.type = DRM_PLANE_TYPE_PRIMARY;
+	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
+	overlay.formats = {DRM_FORMAT_XRGB8888};
+	t.planes = {primary, overlay};
+	return t;
+}
+
+TEST(HotplugThreads, RedetectionWhileTheWorkerAndReadersUseConnectorAndEncoder)
+{
+	std::string dir = make_temp_dir();
+	ASSERT_FALSE(dir.empty());
+	for (int k = 0; k < 2; k++)
+		ASSERT_TRUE(write_jpeg(dir + "/" + std::to_string(k) + ".jpg",
+		                       test_picture(32, 24, k)));
+	install_card(card());
+	int fd = open_atomic_card();
+	output_capture cap;
+	ASSERT_TRUE(drm_load_resources(fd));
+	ASSERT_TRUE(drm_get_connector(fd));
+	ASSERT_TRUE(drm_find_encoder(fd));
+
+	ASSERT_EQ(start_boot_thread(fd), 0);
+	// The worker waits disabled; it reads the configuration only once enabled.
+	snprintf(mBootAnimPath, sizeof mBootAnimPath, "%s", dir.c_str());
+	mImageCount = 2;
+	mFps = 500;
+	vsync_control(1);
+
+	std::atomic<bool> stop{false};
+	std::atomic<long> reads{0}, bad{0};
+	std::vector<std::thread> readers;
+	for (int r = 0; r < 2; r++)
+		readers.emplace_back([&] {
+			while (!stop.load()) {
+				auto conn = g_drm_connector.get();
+				if (conn &&
+				    (conn->count_modes != 3 || conn->modes[2].hdisplay != 64 ||
+				     conn->connector_id != sim::connector_id(0)))
+					bad++;
+				auto enc = g_drm_encoder.get();
+				if (enc && enc->encoder_id != sim::encoder_id(0))
+					bad++;
+				uint32_t pipe = 9;
+				crtc_holder crtc = get_encoder_crtc(fd, &pipe);
+				if (crtc && pipe != 0)
+					bad++;
+				reads++;
+			}
+		});
+
+	for (int i = 0; i < 30; i++) {
+		modeid = i % 3;
+		handle_hotplug(fd);
+		if (i % 5 == 4) {
+			sim::set_connected(0, false);
+			handle_hotplug(fd);
+			sim::set_connected(0, true);
+		}
+		std::this_thread::sleep_for(2ms);
+	}
+	modeid = 0;
+	handle_hotplug(fd);
+	while (reads.load() < 1000)
+		std::this_thread::yield();
+	stop = true;
+	for (auto &t : readers)
+		t.join();
+	release_boot_resources();
+	cap.stop();
+
+	EXPECT_EQ(bad.load(), 0);
+	auto conn = g_drm_connector.get();
+	auto enc = g_drm_encoder.get();
+	ASSERT_TRUE(conn && enc);
+	EXPECT_EQ(conn->connector_id, sim::connector_id(0));
+	EXPECT_EQ(enc->crtc_id, sim::crtc_id(0));
+	EXPECT_EQ(sim::live().blobs, 1);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
+	// The worker played at least once on the way.
+	bool played = false;
+	for (const auto &c : sim::commits())
+		for (const auto &p : c.props)
+			played = played || (p.name == "FB_ID" && p.value != 0);
+	EXPECT_TRUE(played);
+
+	conn.reset();
+	enc.reset();
+	install_card(sim::topology{});
+	remove_tree(dir);
+}
+
+} // namespace

@@ -1,0 +1,782 @@
+// Starting, controlling and stopping the worker, and every failure of the thread primitives,
+// through seams over the pthread calls. The seams act only on the worker's lock, condition and
+// thread; every other caller reaches the C library unchanged. No worker loop runs here: start
+// tests create a stand-in thread that returns at once, and cycles run on the test thread.
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <drm_fourcc.h>
+#include <gtest/gtest.h>
+
+#include "animation/boot_config.h"
+#include "animation/player.h"
+#include "buffer/bo.h"
+#include "display/display.h"
+#include "sim/sim.h"
+#include "tests/support/capture.h"
+#include "tests/support/card.h"
+#include "tests/support/jpeg_file.h"
+#include "vsync/vsync.h"
+
+namespace pseam
+{
+namespace
+{
+enum op {
+	cond_init,
+	mutex_init,
+	create,
+	lock,
+	unlock,
+	signal,
+	wait,
+	join,
+	cond_destroy,
+	mutex_destroy,
+	op_count
+};
+const char *const k_names[op_count] = {"cond_init",    "mutex_init",   "create", "lock",
+                                       "unlock",       "signal",       "wait",   "join",
+                                       "cond_destroy", "mutex_destroy"};
+
+// What happened to the worker's primitives, in order: "lock", or "lock 35" when it failed.
+std::vector<std::string> log;
+std::atomic_flag log_busy = ATOMIC_FLAG_INIT;
+
+struct fault {
+	int nth = 0; // the nth call from arming fails (once)
+	int err = 0;
+	int seen = 0;
+};
+fault faults[op_count];
+
+bool stand_in_worker = false; // pthread_create of the worker runs a thread that returns at once
+bool wake_at_once = false;    // a wait on the condition returns at once, as a spurious wake-up
+int cond_clock = -1;          // the clock attribute of the condition's last initialisation
+
+void arm(op o, int err, int nth = 1)
+{
+	faults[o] = {nth, err, 0};
+}
+
+void disarm()
+{
+	for (auto &f : faults)
+		f = {};
+	stand_in_worker = false;
+	wake_at_once = false;
+}
+
+int injected(op o)
+{
+	fault &f = faults[o];
+	if (f.nth == 0 || ++f.seen != f.nth)
+		return 0;
+	int err = f.err;
+	f = {};
+	return err;
+}
+
+void record(op o, int result)
+{
+	std::string s = k_names[o];
+	if (result)
+		s += " " + std::to_string(result);
+	while (log_busy.test_and_set(std::memory_order_acquire))
+		;
+	log.push_back(s);
+	log_busy.clear(std::memory_order_release);
+}
+
+std::vector<std::string> take_log()
+{
+	while (log_busy.test_and_set(std::memory_order_acquire))
+		;
+	std::vector<std::string> out = std::move(log);
+	log.clear();
+	log_busy.clear(std::memory_order_release);
+	return out;
+}
+
+// The next definition of a function; resolved without a guarded static, because the lock seam
+// may run inside the runtime's own initialisation.
+template <typename Fn>
+Fn next_definition(std::atomic<void *> &slot, const char *name)
+{
+	void *p = slot.load(std::memory_order_acquire);
+	if (!p) {
+		p = dlsym(RTLD_NEXT, name);
+		slot.store(p, std::memory_order_release);
+	}
+	return reinterpret_cast<Fn>(p);
+}
+
+#define NEXT(type, fn)                                                                             \
+	([] {                                                                                      \
+		static std::atomic<void *> slot{nullptr};                                          \
+		return pseam::next_definition<type>(slot, #fn);                                    \
+	}())
+
+void *stand_in(void *)
+{
+	return nullptr;
+}
+
+// boot.conf is read from a file of the test's own.
+std::string boot_conf;
+FILE *boot_conf_stream = nullptr;
+int boot_conf_opens = 0;
+bool boot_conf_open = false;
+} // namespace
+} // namespace pseam
+
+extern "C" int pthread_mutex_lock(pthread_mutex_t *m) noexcept
+{
+	auto real = NEXT(int (*)(pthread_mutex_t *), pthread_mutex_lock);
+	if (m != &g_vsync_lock)
+		return real(m);
+	int err = pseam::injected(pseam::lock);
+	if (err == 0)
+		err = real(m);
+	pseam::record(pseam::lock, err);
+	return err;
+}
+
+// A failing unlock still lets go of the lock, so that the test can go on.
+extern "C" int pthread_mutex_unlock(pthread_mutex_t *m) noexcept
+{
+	auto real = NEXT(int (*)(pthread_mutex_t *), pthread_mutex_unlock);
+	if (m != &g_vsync_lock)
+		return real(m);
+	int err = pseam::injected(pseam::unlock);
+	int real_err = real(m);
+	if (err == 0)
+		err = real_err;
+	pseam::record(pseam::unlock, err);
+	return err;
+}
+
+extern "C" int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr) noexcept
+{
+	auto real =
+	        NEXT(int (*)(pthread_mutex_t *, const pthread_mutexattr_t *), pthread_mutex_init);
+	if (m != &g_vsync_lock)
+		return real(m, attr);
+	int err = pseam::injected(pseam::mutex_init);
+	if (err == 0)
+		err = real(m, attr);
+	pseam::record(pseam::mutex_init, err);
+	return err;
+}
+
+extern "C" int pthread_mutex_destroy(pthread_mutex_t *m) noexcept
+{
+	auto real = NEXT(int (*)(pthread_mutex_t *), pthread_mutex_destroy);
+	if (m == &g_vsync_lock)
+		pseam::record(pseam::mutex_destroy, 0);
+	return real(m);
+}
+
+extern "C" int pthread_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr) noexcept
+{
+	auto real = NEXT(int (*)(pthread_cond_t *, const pthread_condattr_t *), pthread_cond_init);
+	if (c != &g_vsync_cond)
+		return real(c, attr);
+	clockid_t clock = -1;
+	if (attr)
+		pthread_condattr_getclock(attr, &clock);
+	pseam::cond_clock = clock;
+	int err = pseam::injected(pseam::cond_init);
+	if (err == 0)
+		err = real(c, attr);
+	pseam::record(pseam::cond_init, err);
+	return err;
+}
+
+extern "C" int pthread_cond_destroy(pthread_cond_t *c) noexcept
+{
+	auto real = NEXT(int (*)(pthread_cond_t *), pthread_cond_destroy);
+	if (c == &g_vsync_cond)
+		pseam::record(pseam::cond_destroy, 0);
+	return real(c);
+}
+
+extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
+{
+	auto real = NEXT(int (*)(pthread_cond_t *), pthread_cond_signal);
+	if (c != &g_vsync_cond)
+		return real(c);
+	int err = pseam::injected(pseam::signal);
+	if (err == 0)
+		err = real(c);
+	pseam::record(pseam::signal, err);
+	return err;
+}
+
+extern "C" int pthread_cond_wait(pthread_cond_t *c, pthread_mutex_t *m)
+{
+	auto real = NEXT(int (*)(pthread_cond_t *, pthread_mutex_t *), pthread_cond_wait);
+	if (c != &g_vsync_cond)
+		return real(c, m);
+	pseam::record(pseam::wait, 0);
+	if (pseam::wake_at_once)
+		return 0;
+	return real(c, m);
+}
+
+extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
+                              void *arg) noexcept
+{
+	auto real = NEXT(int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *),
+	                 pthread_create);
+	if (start != vsync_thread_main)
+		return real(thread, attr, start, arg);
+	int err = pseam::injected(pseam::create);
+	if (err == 0)
+		err = real(thread, attr, pseam::stand_in_worker ? pseam::stand_in : start, arg);
+	pseam::record(pseam::create, err);
+	return err;
+}
+
+// A failing join has joined all the same, so that no thread is left behind.
+extern "C" int pthread_join(pthread_t thread, void **result)
+{
+	auto real = NEXT(int (*)(pthread_t, void **), pthread_join);
+	int err = pseam::injected(pseam::join);
+	int real_err = real(thread, result);
+	pseam::record(pseam::join, err ? err : real_err);
+	return err ? err : real_err;
+}
+
+extern "C" FILE *fopen(const char *path, const char *mode)
+{
+	auto real = NEXT(FILE * (*)(const char *, const char *), fopen);
+	if (pseam::boot_conf.empty() || strcmp(path, k_boot_conf_path) != 0)
+		return real(path, mode);
+	FILE *f = real(pseam::boot_conf.c_str(), mode);
+	pseam::boot_conf_opens++;
+	pseam::boot_conf_stream = f;
+	pseam::boot_conf_open = f != nullptr;
+	return f;
+}
+
+extern "C" int fclose(FILE *f)
+{
+	auto real = NEXT(int (*)(FILE *), fclose);
+	if (f && f == pseam::boot_conf_stream) {
+		pseam::boot_conf_open = false;
+		pseam::boot_conf_stream = nullptr;
+	}
+	return real(f);
+}
+
+namespace
+{
+
+using strings = std::vector<std::string>;
+constexpr int k_entry_fd = 7; // start_boot_thread only prints the entry's descriptor
+
+sim::topology card()
+{
+	sim::mode_spec m;
+	m.hdisplay = 64;
+	m.vdisplay = 48;
+	m.preferred = true;
+	sim::topology t;
+	sim::connector_spec c;
+	c.type = DRM_MODE_CONNECTOR_HDMIA;
+	c.modes = {m};
+	c.encoders = {0};
+	c.bound_encoder = 0;
+	t.connectors = {c};
+	t.encoders = {sim::encoder_spec{}};
+	t.crtcs = {sim::crtc_spec{}};
+	t.crtcs[0].active = true;
+	t.crtcs[0].mode = m;
+	sim::plane_spec primary, overlay;
+	primary.type = DRM_PLANE_TYPE_PRIMARY;
+	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
+	overlay.formats = {DRM_FORMAT_XRGB8888};
+	t.planes = {primary, overlay};
+	return t;
+}
+
+// The log without the entries not named in `keep`.
+strings only(const strings &log, std::initializer_list<const char *> keep)
+{
+	strings out;
+	for (const auto &s : log)
+		for (const char *k : keep)
+			if (s.rfind(k, 0) == 0 && (s.size() == strlen(k) || s[strlen(k)] == ' '))
+				out.push_back(s);
+	return out;
+}
+
+bool has_request(const char *name)
+{
+	for (const auto &r : sim::requests())
+		if (r.name == name)
+			return true;
+	return false;
+}
+
+class Lifecycle : public ::testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		pseam::disarm();
+		dir = make_temp_dir();
+		ASSERT_FALSE(dir.empty());
+		ASSERT_TRUE(write_jpeg(dir + "/0.jpg", test_picture(32, 24, 0)));
+		pseam::boot_conf = dir + "/boot.conf";
+		std::ofstream(pseam::boot_conf) << "cnt=1\npath=" << dir << "\nfps=1000\n";
+		pseam::boot_conf_opens = 0;
+		mImageCount = 77;
+
+		install_card(card());
+		fd = open_atomic_card();
+		output_capture quiet;
+		ASSERT_TRUE(drm_load_resources(fd));
+		ASSERT_TRUE(drm_get_connector(fd));
+		ASSERT_TRUE(drm_find_encoder(fd));
+		quiet.stop();
+		g_vsync.enable = false;
+		g_vsync.exit = false;
+		g_vsync_count = 0;
+		pseam::take_log();
+		sim::clear_records();
+	}
+
+	void TearDown() override
+	{
+		pseam::disarm();
+		{
+			output_capture quiet;
+			release_boot_resources();
+		}
+		for (auto &slot : mSfJpegBufInfo) {
+			if (slot.mBuf) {
+				unmap_buffer(slot.mBuf);
+				destroy_buffer(slot.mBuf);
+				bo_free(slot.mBuf);
+			}
+			slot = SfJpegBufInfo{};
+		}
+		install_card(sim::topology{});
+		pseam::boot_conf.clear();
+		pseam::take_log();
+		g_vsync.enable = false;
+		g_vsync.exit = false;
+		remove_tree(dir);
+	}
+
+	// start_boot_thread with a stand-in for the worker: the primitives are ready and a
+	// thread exists to be joined, but no cycle runs except the test's own.
+	void start_without_worker()
+	{
+		pseam::stand_in_worker = true;
+		output_capture quiet;
+		ASSERT_EQ(start_boot_thread(k_entry_fd), 0);
+		quiet.stop();
+		pseam::stand_in_worker = false;
+		pseam::take_log();
+		sim::clear_records();
+	}
+
+	std::string start(int *result)
+	{
+		output_capture cap;
+		*result = start_boot_thread(k_entry_fd);
+		return cap.stop();
+	}
+
+	std::string control(int enable, int *result)
+	{
+		output_capture cap;
+		*result = vsync_control(enable);
+		return cap.stop();
+	}
+
+	std::string release()
+	{
+		output_capture cap;
+		release_boot_resources();
+		return cap.stop();
+	}
+
+	std::string cycle()
+	{
+		output_capture cap;
+		vsync_worker_step();
+		return cap.stop();
+	}
+
+	std::string cfg_line() const
+	{
+		return "cfg:  mImageCount=1 mBootAnimPath=" + dir + " mFps 1000\n";
+	}
+
+	std::string play_line() const
+	{
+		return "picPath: " + dir + "/0.jpg \n";
+	}
+
+	// After a failed start, the worker's primitives are never touched again.
+	void expect_control_touches_nothing()
+	{
+		pseam::take_log();
+		for (int enable : {1, 0}) {
+			int result = -1;
+			std::string out = control(enable, &result);
+			EXPECT_EQ(result, 0);
+			EXPECT_EQ(out,
+			          "vsync_control: enable=" + std::to_string(enable) + " exit=0\n");
+			EXPECT_EQ(g_vsync.enable.load(), enable == 1);
+		}
+		EXPECT_EQ(pseam::take_log(), strings{});
+		// The teardown finds no thread to join and nothing to destroy.
+		EXPECT_EQ(release(), "Couldn't cancel vsync thread \n");
+		EXPECT_EQ(pseam::take_log(), strings{});
+	}
+
+	// A registered, mapped buffer of the test's own, as the player leaves them in its ring.
+	bo *frame_buffer()
+	{
+		bo *b = bo_create(fd, DRM_FORMAT_XRGB8888, 16, 16);
+		EXPECT_NE(b, nullptr);
+		if (!b)
+			return nullptr;
+		uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)},
+		         offsets[4] = {};
+		EXPECT_EQ(drmModeAddFB2(fd, 16, 16, DRM_FORMAT_XRGB8888, handles, pitches, offsets,
+		                        &b->fb_id, 0),
+		          0);
+		return b;
+	}
+
+	static std::string release_line(int i, const bo *b)
+	{
+		char line[256];
+		snprintf(line, sizeof line,
+		         "release drm res:i=%d fd=0x%x fb_id=0x%x ptr=%p addr=%p\n", i,
+		         static_cast<unsigned>(b->fd), b->fb_id, static_cast<void *>(b->ptr),
+		         static_cast<const void *>(b));
+		return line;
+	}
+
+	int fd = -1;
+	std::string dir;
+};
+
+TEST_F(Lifecycle, StartReadsTheConfigurationThenStartsTheWorkerDisabled)
+{
+	g_vsync.enable = true;
+	g_vsync.exit = true;
+	pseam::stand_in_worker = true;
+	int result = -1;
+	EXPECT_EQ(start(&result), cfg_line() + "start_boot_thread: mDrmFd = 7\n");
+	EXPECT_EQ(result, 0);
+	EXPECT_EQ(only(pseam::take_log(), {"cond_init", "mutex_init", "create"}),
+	          (strings{"cond_init", "mutex_init", "create"}));
+	EXPECT_EQ(pseam::cond_clock, CLOCK_MONOTONIC);
+	EXPECT_FALSE(g_vsync.enable.load());
+	EXPECT_FALSE(g_vsync.exit.load());
+	EXPECT_EQ(mImageCount, 1);
+	EXPECT_EQ(mFps, 1000);
+	EXPECT_EQ(pseam::boot_conf_opens, 1);
+	EXPECT_FALSE(pseam::boot_conf_open);
+
+	// The teardown: the flag under the lock, the signal after it, the join, then the
+	// condition and the lock are destroyed.
+	EXPECT_EQ(release(), "");
+	EXPECT_EQ(pseam::take_log(),
+	          (strings{"lock", "unlock", "signal", "join", "cond_destroy", "mutex_destroy"}));
+	EXPECT_TRUE(g_vsync.exit.load());
+}
+
+TEST_F(Lifecycle, StartWithoutBootConfUsesTheDefaults)
+{
+	pseam::boot_conf = dir + "/missing.conf";
+	pseam::stand_in_worker = true;
+	int result = -1;
+	EXPECT_EQ(start(&result), "start_boot_thread: mDrmFd = 7\n");
+	EXPECT_EQ(result, 0);
+	EXPECT_EQ(mImageCount, 4);
+	EXPECT_STREQ(mBootAnimPath, "/media/bootanimation");
+}
+
+TEST_F(Lifecycle, ConditionThatCannotBeInitialised)
+{
+	g_vsync.enable = true;
+	g_vsync.exit = true;
+	pseam::arm(pseam::cond_init, EAGAIN);
+	int result = -1;
+	EXPECT_EQ(start(&result), "Failed to int thread start_boot_thread condition 11\n");
+	EXPECT_EQ(result, EAGAIN);
+	EXPECT_EQ(only(pseam::take_log(), {"cond_init", "mutex_init", "create"}),
+	          (strings{"cond_init 11"}));
+	// The configuration is not read, the stream is closed, the flags are false all the same.
+	EXPECT_EQ(mImageCount, 77);
+	EXPECT_EQ(pseam::boot_conf_opens, 1);
+	EXPECT_FALSE(pseam::boot_conf_open);
+	EXPECT_FALSE(g_vsync.enable.load());
+	EXPECT_FALSE(g_vsync.exit.load());
+	expect_control_touches_nothing();
+}
+
+TEST_F(Lifecycle, LockThatCannotBeInitialised)
+{
+	pseam::arm(pseam::mutex_init, ENOMEM);
+	int result = -1;
+	EXPECT_EQ(start(&result), "Failed to init thread  lock 12\n");
+	EXPECT_EQ(result, ENOMEM);
+	// The condition, initialised, is destroyed again after the lock failed.
+	strings log = pseam::take_log();
+	EXPECT_EQ(only(log, {"cond_init", "mutex_init", "create"}),
+	          (strings{"cond_init", "mutex_init 12"}));
+	ASSERT_GE(log.size(), 2u);
+	EXPECT_EQ(strings(log.end() - 2, log.end()), (strings{"mutex_init 12", "cond_destroy"}));
+	EXPECT_EQ(mImageCount, 77);
+	EXPECT_EQ(pseam::boot_conf_opens, 1);
+	EXPECT_FALSE(pseam::boot_conf_open);
+	expect_control_touches_nothing();
+}
+
+TEST_F(Lifecycle, ThreadThatCannotBeCreated)
+{
+	pseam::arm(pseam::create, EAGAIN);
+	int result = -1;
+	EXPECT_EQ(start(&result),
+	          cfg_line() + "start_boot_thread: mDrmFd = 7\nCould not create thread  11\n");
+	EXPECT_EQ(result, EAGAIN);
+	strings log = pseam::take_log();
+	ASSERT_GE(log.size(), 3u);
+	EXPECT_EQ(strings(log.end() - 3, log.end()),
+	          (strings{"create 11", "mutex_destroy", "cond_destroy"}));
+	EXPECT_EQ(mImageCount, 1);
+	EXPECT_FALSE(pseam::boot_conf_open);
+	expect_control_touches_nothing();
+}
+
+TEST_F(Lifecycle, ControlSignalsWhileHoldingTheLock)
+{
+	start_without_worker();
+	g_vsync_count = 9;
+	int result = -1;
+	EXPECT_EQ(control(1, &result), "vsync_control: enable=1 exit=0\n");
+	EXPECT_EQ(result, 0);
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "signal", "unlock"}));
+	EXPECT_EQ(g_vsync_count.load(), 0);
+}
+
+TEST_F(Lifecycle, FailingSignalIsPrintedTwiceAroundTheStatusLineAndReturned)
+{
+	start_without_worker();
+	g_vsync_count = 9;
+	pseam::arm(pseam::signal, EINVAL);
+	int result = -1;
+	EXPECT_EQ(control(1, &result), "Failed to signal condition  thread 22\n"
+	                               "vsync_control: enable=1 exit=0\n"
+	                               "Failed to signal condition  thread 22\n");
+	EXPECT_EQ(result, EINVAL);
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "signal 22", "unlock"}));
+	EXPECT_TRUE(g_vsync.enable.load());
+	EXPECT_EQ(g_vsync_count.load(), 0);
+}
+
+TEST_F(Lifecycle, ThreadLoopRetriesAFailedLockAtOnce)
+{
+	start_without_worker();
+	g_vsync.exit = true;
+	pseam::arm(pseam::lock, EDEADLK);
+	output_capture cap;
+	EXPECT_EQ(vsync_thread_main(nullptr), nullptr);
+	EXPECT_EQ(cap.stop(), "Failed to lock vsyncThread thread 35\n");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock 35", "lock", "unlock"}));
+	EXPECT_TRUE(sim::requests().empty());
+}
+
+TEST_F(Lifecycle, ThreadLoopEndsWhenItCannotUnlock)
+{
+	start_without_worker();
+	g_vsync.enable = true;
+	pseam::arm(pseam::unlock, EPERM);
+	output_capture cap;
+	EXPECT_EQ(vsync_thread_main(nullptr), nullptr);
+	EXPECT_EQ(cap.stop(), "Failed to unlock vsyncThread thread 1\n");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock 1"}));
+	// No cycle ran.
+	EXPECT_TRUE(sim::requests().empty());
+	EXPECT_EQ(g_vsync_count.load(), 0);
+}
+
+TEST_F(Lifecycle, CycleThatCannotLockEnds)
+{
+	start_without_worker();
+	g_vsync.enable = true;
+
+	// The lock before the enable test: nothing else happens.
+	pseam::arm(pseam::lock, EDEADLK);
+	EXPECT_EQ(cycle(), "Failed to lock worker 35 \n");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock 35"}));
+	EXPECT_TRUE(sim::requests().empty());
+	EXPECT_EQ(g_vsync_count.load(), 0);
+
+	// The lock around the count: the cycle has waited and scanned but neither counts nor
+	// plays.
+	pseam::arm(pseam::lock, EDEADLK, 2);
+	EXPECT_EQ(cycle(), "Failed to lock worker 35 \n");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock", "lock 35"}));
+	EXPECT_TRUE(has_request("WAIT_VBLANK"));
+	EXPECT_TRUE(has_request("MODE_GETPLANERESOURCES"));
+	EXPECT_TRUE(sim::commits().empty());
+	EXPECT_EQ(g_vsync_count.load(), 0);
+
+	EXPECT_EQ(cycle(), play_line());
+	EXPECT_EQ(g_vsync_count.load(), 1);
+}
+
+TEST_F(Lifecycle, CycleThatCannotUnlockGoesOn)
+{
+	start_without_worker();
+	g_vsync.enable = true;
+	pseam::arm(pseam::unlock, EPERM);
+	EXPECT_EQ(cycle(), "Failed to unlock worker 1 \n" + play_line());
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock 1", "lock", "unlock"}));
+	EXPECT_EQ(g_vsync_count.load(), 1);
+
+	g_vsync_count = 0;
+	pseam::arm(pseam::unlock, EPERM, 2);
+	EXPECT_EQ(cycle(), "Failed to unlock worker 1 \n" + play_line());
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock", "lock", "unlock 1"}));
+	EXPECT_EQ(g_vsync_count.load(), 1);
+}
+
+TEST_F(Lifecycle, DisabledCycleWaitsOnceAndAWakeUpWhileDisabledEndsIt)
+{
+	start_without_worker();
+	pseam::wake_at_once = true;
+	g_vsync_count = 3;
+	EXPECT_EQ(cycle(), "vsync: pthread_cond_wait\n");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "wait", "unlock"}));
+	EXPECT_TRUE(sim::requests().empty());
+	EXPECT_EQ(g_vsync_count.load(), 3);
+}
+
+TEST_F(Lifecycle, WorkerToldToExitNeverWaits)
+{
+	start_without_worker();
+	g_vsync.exit = true;
+	EXPECT_EQ(cycle(), "");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock"}));
+	EXPECT_TRUE(sim::requests().empty());
+
+	// Nor does the thread loop.
+	output_capture cap;
+	EXPECT_EQ(vsync_thread_main(nullptr), nullptr);
+	EXPECT_EQ(cap.stop(), "");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock"}));
+}
+
+TEST_F(Lifecycle, ReleaseStopsTheWorkerThenFreesTheMappedSlots)
+{
+	start_without_worker();
+	bo *unmapped = frame_buffer();
+	unmap_buffer(unmapped);
+	mSfJpegBufInfo[0].mBuf = unmapped;
+	std::string expected;
+	for (int i = 1; i < 4; i++) {
+		mSfJpegBufInfo[i].mBuf = frame_buffer();
+		expected += release_line(i, mSfJpegBufInfo[i].mBuf);
+	}
+	ASSERT_EQ(sim::live().framebuffers, 4);
+
+	EXPECT_EQ(release(), expected);
+	EXPECT_EQ(pseam::take_log(),
+	          (strings{"lock", "unlock", "signal", "join", "cond_destroy", "mutex_destroy"}));
+	EXPECT_EQ(mSfJpegBufInfo[0].mBuf, unmapped);
+	for (int i = 1; i < 4; i++)
+		EXPECT_EQ(mSfJpegBufInfo[i].mBuf, nullptr);
+	sim::live_counts live = sim::live();
+	EXPECT_EQ(live.framebuffers, 1);
+	EXPECT_EQ(live.dumb_buffers, 1);
+	EXPECT_EQ(live.mappings, 0);
+
+	// Afterwards the destroyed primitives are left alone.
+	int result = -1;
+	EXPECT_EQ(control(1, &result), "vsync_control: enable=1 exit=1\n");
+	EXPECT_EQ(pseam::take_log(), strings{});
+}
+
+TEST_F(Lifecycle, FailedSignalStopsTheRelease)
+{
+	start_without_worker();
+	mSfJpegBufInfo[1].mBuf = frame_buffer();
+	std::string line = release_line(1, mSfJpegBufInfo[1].mBuf);
+	pseam::arm(pseam::signal, EINVAL);
+	EXPECT_EQ(release(), "Failed to signal condition  thread 22\n");
+	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock", "signal 22"}));
+	// Nothing joined, destroyed or freed: the worker may still be running.
+	EXPECT_NE(mSfJpegBufInfo[1].mBuf, nullptr);
+	EXPECT_EQ(sim::live().framebuffers, 1);
+
+	EXPECT_EQ(release(), line);
+	EXPECT_EQ(pseam::take_log(),
+	          (strings{"lock", "unlock", "signal", "join", "cond_destroy", "mutex_destroy"}));
+	EXPECT_EQ(sim::live().framebuffers, 0);
+}
+
+TEST_F(Lifecycle, FailedJoinIsReportedAndTheReleaseGoesOn)
+{
+	start_without_worker();
+	mSfJpegBufInfo[2].mBuf = frame_buffer();
+	std::string line = release_line(2, mSfJpegBufInfo[2].mBuf);
+	pseam::arm(pseam::join, ESRCH);
+	EXPECT_EQ(release(), "Couldn't cancel vsync thread \n" + line);
+	EXPECT_EQ(pseam::take_log(),
+	          (strings{"lock", "unlock", "signal", "join 3", "cond_destroy", "mutex_destroy"}));
+	EXPECT_EQ(mSfJpegBufInfo[2].mBuf, nullptr);
+}
+
+// Checks, in a process of its own, what the worker's primitives do from process start: they
+// work before start_boot_thread, and a teardown without a started thread joins nothing.
+int fresh_process_checks()
+{
+	int failures = 0;
+	auto check = [&](bool ok, const std::string &what) {
+		if (!ok) {
+			fprintf(stderr, "failed: %s\n", what.c_str());
+			failures++;
+		}
+	};
+	output_capture cap;
+	int result = vsync_control(1);
+	std::string out = cap.stop();
+	check(result == 0, "vsync_control result");
+	check(out == "vsync_control: enable=1 exit=0\n", "status line: " + out);
+	check(pseam::take_log() == strings{"lock", "signal", "unlock"}, "control uses the lock");
+
+	output_capture cap2;
+	release_boot_resources();
+	out = cap2.stop();
+	check(out == "Couldn't cancel vsync thread \n", "release output: " + out);
+	strings log = pseam::take_log();
+	check(log == strings{"lock", "unlock", "signal", "cond_destroy", "mutex_destroy"},
+	      "release joins no thread");
+	return failures ? 1 : 0;
+}
+
+TEST(LifecycleFromProcessStart, ControlWorksAndReleaseJoinsNoThread)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	EXPECT_EXIT(exit(fresh_process_checks()), ::testing::ExitedWithCode(0), "");
+}
+
+} // namespace
