@@ -1,0 +1,804 @@
+// bootanim-vm-tool: the host side of the real-kernel tests; tests/vm/vm-test drives it.
+//
+//   frames <dir> <count> <width> <height>
+//       writes the test frames 0.jpg ... <count-1>.jpg (every frame other colours)
+//   qemu <workdir> <timeout-s> <step>... -- <qemu command line>
+//       runs QEMU with the guest's first serial port in <workdir>/console.txt and its second
+//       (the player's output) in <workdir>/output.txt, QMP and the VNC server on sockets in a
+//       short-lived folder under /tmp (socket paths are short), plays the steps, then ends it
+//   sim <control-socket> <output-file> <timeout-s> <step>... -- <command line>
+//       runs the command (the player on the LD_PRELOAD virtual card) with standard output and
+//       error in <output-file>, plays the steps against it and then kills it
+//   compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance>
+//       the screen must show the frame as a scan-out of its RG24 memory (bytes red, green,
+//       blue as the decoder writes them) read in the DRM byte order (blue at the lowest
+//       address) or red first; no channel may differ by more than <tolerance>
+//   compare-screens <a.ppm> <b.ppm> <tolerance>
+//       the two screens have one size and differ by at most <tolerance> in any channel
+//
+// Steps, played in order; waits look at the output written since the previous wait matched:
+//   wait=<text>        until the output holds <text>
+//   console=<text>     (qemu) until the guest's console holds <text>
+//   sleep=<seconds>    (fractions allowed)
+//   screendump=<path>  the screen as PPM: QMP "screendump", or the card's "screen 0 <path>"
+//   resize=<W>x<H>     (qemu) an RFB SetDesktopSize through QEMU's VNC server
+//   live=<path>        (sim) the card's reply to "live" (objects alive) into <path>
+// Exit status 0 when every step and check passed, 1 otherwise, with the reason on stderr.
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "tests/support/jpeg_file.h"
+
+namespace
+{
+
+using clock_type = std::chrono::steady_clock;
+
+[[noreturn]] void die(const std::string &what)
+{
+	fprintf(stderr, "bootanim-vm-tool: %s\n", what.c_str());
+	exit(1);
+}
+
+std::string read_file(const std::string &path)
+{
+	std::ifstream in(path, std::ios::binary);
+	std::stringstream s;
+	s << in.rdbuf();
+	return s.str();
+}
+
+// --- pictures ---------------------------------------------------------------------------------
+
+struct ppm {
+	int width = 0;
+	int height = 0;
+	std::vector<uint8_t> rgb;
+};
+
+bool read_ppm(const std::string &path, ppm &out)
+{
+	std::string data = read_file(path);
+	size_t pos = 0;
+	auto token = [&]() {
+		while (pos < data.size()) {
+			if (data[pos] == '#') {
+				while (pos < data.size() && data[pos] != '\n')
+					pos++;
+			} else if (isspace(static_cast<unsigned char>(data[pos]))) {
+				pos++;
+			} else {
+				break;
+			}
+		}
+		size_t start = pos;
+		while (pos < data.size() && !isspace(static_cast<unsigned char>(data[pos])))
+			pos++;
+		return data.substr(start, pos - start);
+	};
+	if (token() != "P6")
+		return false;
+	out.width = atoi(token().c_str());
+	out.height = atoi(token().c_str());
+	if (atoi(token().c_str()) != 255 || out.width <= 0 || out.height <= 0)
+		return false;
+	pos++; // the one blank after the maximum value
+	size_t n = size_t(out.width) * out.height * 3;
+	if (data.size() < pos + n)
+		return false;
+	out.rgb.assign(data.begin() + long(pos), data.begin() + long(pos + n));
+	return true;
+}
+
+int cmd_frames(int argc, char **argv)
+{
+	if (argc != 4)
+		die("frames <dir> <count> <width> <height>");
+	std::string dir = argv[0];
+	int count = atoi(argv[1]), width = atoi(argv[2]), height = atoi(argv[3]);
+	for (int k = 0; k < count; k++) {
+		std::string path = dir + "/" + std::to_string(k) + ".jpg";
+		if (!write_jpeg(path, test_picture(width, height, k)))
+			die("cannot write " + path);
+	}
+	return 0;
+}
+
+struct difference {
+	int max = 0;
+	long over = 0; // channels differing by more than the tolerance
+	int first_x = -1, first_y = -1;
+};
+
+int cmd_compare_frame(int argc, char **argv)
+{
+	if (argc != 4)
+		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance>");
+	ppm screen;
+	if (!read_ppm(argv[0], screen))
+		die(std::string("cannot read the screen ") + argv[0]);
+	rgb_picture frame = decode_jpeg(argv[1]);
+	if (frame.width == 0 || frame.components != 3)
+		die(std::string("cannot decode ") + argv[1]);
+	bool drm_order = std::string(argv[2]) == "drm";
+	int tolerance = atoi(argv[3]);
+	if (screen.width != frame.width || screen.height != frame.height) {
+		fprintf(stderr, "compare-frame: the screen is %dx%d, the frame %dx%d\n",
+		        screen.width, screen.height, frame.width, frame.height);
+		return 1;
+	}
+	// Memory holds red, green, blue at increasing addresses; read in the DRM order the first
+	// byte is blue, so the screen's red is the picture's blue.
+	difference as_read, other;
+	for (int y = 0; y < frame.height; y++)
+		for (int x = 0; x < frame.width; x++) {
+			const uint8_t *s = &screen.rgb[(size_t(y) * frame.width + x) * 3];
+			const uint8_t *f = &frame.data[(size_t(y) * frame.width + x) * 3];
+			uint8_t drm[3] = {f[2], f[1], f[0]};
+			const uint8_t *want = drm_order ? drm : f;
+			const uint8_t *unwanted = drm_order ? f : drm;
+			for (int c = 0; c < 3; c++) {
+				int d = abs(int(s[c]) - int(want[c]));
+				if (d > as_read.max)
+					as_read.max = d;
+				if (d > tolerance && as_read.over++ == 0) {
+					as_read.first_x = x;
+					as_read.first_y = y;
+				}
+				int e = abs(int(s[c]) - int(unwanted[c]));
+				if (e > other.max)
+					other.max = e;
+			}
+		}
+	printf("compare-frame: %s byte order: largest channel difference %d, %ld channels over %d; "
+	       "the other order's largest difference %d\n",
+	       drm_order ? "DRM" : "red-first", as_read.max, as_read.over, tolerance, other.max);
+	if (as_read.over != 0) {
+		fprintf(stderr, "compare-frame: %s does not show %s (first difference at %d,%d)\n",
+		        argv[0], argv[1], as_read.first_x, as_read.first_y);
+		return 1;
+	}
+	return 0;
+}
+
+int cmd_compare_screens(int argc, char **argv)
+{
+	if (argc != 3)
+		die("compare-screens <a.ppm> <b.ppm> <tolerance>");
+	ppm a, b;
+	if (!read_ppm(argv[0], a))
+		die(std::string("cannot read ") + argv[0]);
+	if (!read_ppm(argv[1], b))
+		die(std::string("cannot read ") + argv[1]);
+	if (a.width != b.width || a.height != b.height) {
+		fprintf(stderr, "compare-screens: %s is %dx%d, %s is %dx%d\n", argv[0], a.width,
+		        a.height, argv[1], b.width, b.height);
+		return 1;
+	}
+	int tolerance = atoi(argv[2]);
+	difference d;
+	for (size_t i = 0; i < a.rgb.size(); i++) {
+		int v = abs(int(a.rgb[i]) - int(b.rgb[i]));
+		if (v > d.max)
+			d.max = v;
+		if (v > tolerance && d.over++ == 0) {
+			d.first_x = int(i / 3 % size_t(a.width));
+			d.first_y = int(i / 3 / size_t(a.width));
+		}
+	}
+	printf("compare-screens: %dx%d, largest channel difference %d, %ld channels over %d\n",
+	       a.width, a.height, d.max, d.over, tolerance);
+	if (d.over != 0) {
+		fprintf(stderr, "compare-screens: %s and %s differ (first at %d,%d)\n", argv[0],
+		        argv[1], d.first_x, d.first_y);
+		return 1;
+	}
+	return 0;
+}
+
+// --- sockets ----------------------------------------------------------------------------------
+
+int connect_unix(const std::string &path, clock_type::time_point deadline)
+{
+	for (;;) {
+		int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		if (fd < 0)
+			return -1;
+		sockaddr_un addr{};
+		addr.sun_family = AF_UNIX;
+		if (path.size() >= sizeof addr.sun_path) {
+			close(fd);
+			errno = ENAMETOOLONG;
+			return -1;
+		}
+		memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+		if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+			return fd;
+		close(fd);
+		if (clock_type::now() > deadline)
+			return -1;
+		std::this_thread::sleep_for(std::chrono::milliseconds(50));
+	}
+}
+
+bool write_all(int fd, const void *data, size_t n)
+{
+	const char *p = static_cast<const char *>(data);
+	while (n > 0) {
+		ssize_t w = write(fd, p, n);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0)
+			return false;
+		p += w;
+		n -= size_t(w);
+	}
+	return true;
+}
+
+// Reads until `ends` says the text so far is complete; false on end of file or error.
+template <typename F>
+bool read_until(int fd, std::string &text, F ends)
+{
+	char buf[4096];
+	while (!ends(text)) {
+		ssize_t n = read(fd, buf, sizeof buf);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		text.append(buf, size_t(n));
+	}
+	return true;
+}
+
+bool read_exact(int fd, void *data, size_t n)
+{
+	char *p = static_cast<char *>(data);
+	while (n > 0) {
+		ssize_t r = read(fd, p, n);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return false;
+		p += r;
+		n -= size_t(r);
+	}
+	return true;
+}
+
+// --- QMP --------------------------------------------------------------------------------------
+
+// One QMP command; true when its reply is a "return". Events between are skipped.
+bool qmp_command(int fd, const std::string &json, std::string &reply)
+{
+	if (!write_all(fd, json.data(), json.size()))
+		return false;
+	std::string text;
+	for (;;) {
+		if (!read_until(fd, text, [](const std::string &t) {
+			    return t.find('\n') != std::string::npos;
+		    }))
+			return false;
+		size_t nl = text.find('\n');
+		std::string line = text.substr(0, nl);
+		text.erase(0, nl + 1);
+		if (line.find("\"return\"") != std::string::npos) {
+			reply = line;
+			return true;
+		}
+		if (line.find("\"error\"") != std::string::npos) {
+			reply = line;
+			return false;
+		}
+	}
+}
+
+int qmp_open(const std::string &path, clock_type::time_point deadline)
+{
+	int fd = connect_unix(path, deadline);
+	if (fd < 0)
+		return -1;
+	std::string greeting, reply;
+	if (!read_until(fd, greeting,
+	                [](const std::string &t) { return t.find('\n') != std::string::npos; }) ||
+	    !qmp_command(fd, "{\"execute\":\"qmp_capabilities\"}\n", reply)) {
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+// --- RFB --------------------------------------------------------------------------------------
+
+void put16(std::vector<uint8_t> &m, unsigned v)
+{
+	m.push_back(uint8_t(v >> 8));
+	m.push_back(uint8_t(v));
+}
+
+void put32(std::vector<uint8_t> &m, uint32_t v)
+{
+	put16(m, v >> 16);
+	put16(m, v & 0xffff);
+}
+
+// Connects to QEMU's VNC server and asks for a new desktop size with SetDesktopSize (message
+// 251, one screen); QEMU hands it to the display device as a new preferred size, which
+// virtio-gpu reports to the guest as a display change. Returns the connection, which stays
+// open until the run ends, or -1 with `error` set.
+int rfb_set_desktop_size(const std::string &path, int width, int height, std::string &error)
+{
+	int fd = connect_unix(path, clock_type::now() + std::chrono::seconds(5));
+	if (fd < 0) {
+		error = "cannot connect to the VNC server: " + std::string(strerror(errno));
+		return -1;
+	}
+	char version[12];
+	if (!read_exact(fd, version, 12) || memcmp(version, "RFB 003.", 8) != 0) {
+		error = "no RFB greeting";
+		close(fd);
+		return -1;
+	}
+	const char ours[] = "RFB 003.008\n";
+	uint8_t count = 0;
+	bool ok = write_all(fd, ours, 12) && read_exact(fd, &count, 1) && count > 0;
+	std::vector<uint8_t> types(count);
+	ok = ok && read_exact(fd, types.data(), count);
+	bool none = false;
+	for (uint8_t t : types)
+		none = none || t == 1;
+	uint8_t choice = 1, shared = 1;
+	uint32_t result = 1;
+	ok = ok && none && write_all(fd, &choice, 1) && read_exact(fd, &result, 4) && result == 0;
+	ok = ok && write_all(fd, &shared, 1);
+	uint8_t init[24];
+	ok = ok && read_exact(fd, init, sizeof init);
+	if (!ok) {
+		error = "RFB handshake failed (the server must offer security type None)";
+		close(fd);
+		return -1;
+	}
+	uint32_t name_length = uint32_t(init[20]) << 24 | uint32_t(init[21]) << 16 |
+	                       uint32_t(init[22]) << 8 | init[23];
+	std::vector<char> name(name_length);
+	if (!read_exact(fd, name.data(), name_length)) {
+		error = "RFB ServerInit cut short";
+		close(fd);
+		return -1;
+	}
+	std::vector<uint8_t> m;
+	// SetEncodings: raw, DesktopSize (-223), ExtendedDesktopSize (-308).
+	m.push_back(2);
+	m.push_back(0);
+	put16(m, 3);
+	put32(m, 0);
+	put32(m, uint32_t(-223));
+	put32(m, uint32_t(-308));
+	// SetDesktopSize: width, height, one screen (id 0 at 0,0 of that size, flags 0).
+	m.push_back(251);
+	m.push_back(0);
+	put16(m, unsigned(width));
+	put16(m, unsigned(height));
+	m.push_back(1);
+	m.push_back(0);
+	put32(m, 0);
+	put16(m, 0);
+	put16(m, 0);
+	put16(m, unsigned(width));
+	put16(m, unsigned(height));
+	put32(m, 0);
+	if (!write_all(fd, m.data(), m.size())) {
+		error = "cannot send SetDesktopSize";
+		close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+// --- runs -------------------------------------------------------------------------------------
+
+struct step {
+	std::string kind;
+	std::string arg;
+};
+
+std::vector<step> parse_steps(int &i, int argc, char **argv)
+{
+	std::vector<step> steps;
+	for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
+		const char *eq = strchr(argv[i], '=');
+		if (!eq)
+			die(std::string("bad step ") + argv[i]);
+		steps.push_back({std::string(argv[i], size_t(eq - argv[i])), eq + 1});
+	}
+	if (i >= argc)
+		die("missing -- and the command line");
+	i++;
+	return steps;
+}
+
+pid_t spawn(const std::vector<std::string> &args, const std::string &output)
+{
+	pid_t pid = fork();
+	if (pid < 0)
+		die("fork: " + std::string(strerror(errno)));
+	if (pid == 0) {
+		setpgid(0, 0);
+		int fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+		int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+		if (fd < 0 || null < 0)
+			_exit(127);
+		dup2(null, 0);
+		dup2(fd, 1);
+		dup2(fd, 2);
+		std::vector<char *> v;
+		for (const auto &a : args)
+			v.push_back(const_cast<char *>(a.c_str()));
+		v.push_back(nullptr);
+		execvp(v[0], v.data());
+		fprintf(stderr, "cannot run %s: %s\n", v[0], strerror(errno));
+		_exit(127);
+	}
+	setpgid(pid, pid);
+	return pid;
+}
+
+// The process is still running (not reaped); sets `status` when it has ended.
+bool alive(pid_t pid, int &status)
+{
+	return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+std::string describe_status(int status)
+{
+	if (WIFEXITED(status))
+		return "exited with status " + std::to_string(WEXITSTATUS(status));
+	if (WIFSIGNALED(status))
+		return std::string("killed by signal ") + strsignal(WTERMSIG(status));
+	return "ended";
+}
+
+class runner
+{
+public:
+	runner(pid_t pid, std::string output, clock_type::time_point deadline)
+	    : pid_(pid), output_(std::move(output)), deadline_(deadline)
+	{
+	}
+	virtual ~runner() = default;
+
+	bool play(const std::vector<step> &steps)
+	{
+		for (const auto &s : steps) {
+			fprintf(stderr, "step %s=%s\n", s.kind.c_str(), s.arg.c_str());
+			bool ok;
+			if (s.kind == "wait")
+				ok = wait_for(output_, seen_, s.arg);
+			else if (s.kind == "console")
+				ok = wait_for(console(), console_seen_, s.arg);
+			else if (s.kind == "sleep")
+				ok = pause(std::chrono::duration<double>(atof(s.arg.c_str())));
+			else if (s.kind == "screendump")
+				ok = screendump(s.arg);
+			else if (s.kind == "resize")
+				ok = resize(s.arg);
+			else if (s.kind == "live")
+				ok = live(s.arg);
+			else
+				ok = fail("unknown step " + s.kind);
+			if (!ok)
+				return false;
+		}
+		return true;
+	}
+
+	bool ended() const
+	{
+		return ended_;
+	}
+
+protected:
+	bool fail(const std::string &why)
+	{
+		fprintf(stderr, "bootanim-vm-tool: %s\n", why.c_str());
+		return false;
+	}
+
+	// False when the process has ended or the run's time is up.
+	bool still_running()
+	{
+		int status = 0;
+		if (!ended_ && !alive(pid_, status)) {
+			ended_ = true;
+			return fail("the process " + describe_status(status) + " early");
+		}
+		if (ended_)
+			return false;
+		if (clock_type::now() > deadline_)
+			return fail("the run's time is up");
+		return true;
+	}
+
+	virtual bool screendump(const std::string &path) = 0;
+	virtual std::string console() const
+	{
+		return {};
+	}
+	virtual bool resize(const std::string &)
+	{
+		return fail("resize is not possible here");
+	}
+	virtual bool live(const std::string &)
+	{
+		return fail("live is not possible here");
+	}
+
+	pid_t pid_;
+	bool ended_ = false;
+
+private:
+	bool pause(std::chrono::duration<double> d)
+	{
+		auto until =
+		        clock_type::now() + std::chrono::duration_cast<clock_type::duration>(d);
+		while (clock_type::now() < until) {
+			if (!still_running())
+				return false;
+			std::this_thread::sleep_for(std::chrono::milliseconds(50));
+		}
+		return true;
+	}
+
+	bool wait_for(const std::string &file, size_t &seen, const std::string &text)
+	{
+		if (file.empty())
+			return fail("there is no console here");
+		for (;;) {
+			std::string out = read_file(file);
+			size_t at = out.find(text, seen);
+			if (at != std::string::npos) {
+				seen = at + text.size();
+				return true;
+			}
+			if (!still_running())
+				return fail(file + " never showed \"" + text + "\"");
+			std::this_thread::sleep_for(std::chrono::milliseconds(100));
+		}
+	}
+
+	std::string output_;
+	clock_type::time_point deadline_;
+	size_t seen_ = 0;
+	size_t console_seen_ = 0;
+};
+
+class qemu_runner : public runner
+{
+public:
+	qemu_runner(pid_t pid, std::string workdir, std::string sockets,
+	            clock_type::time_point deadline)
+	    : runner(pid, workdir + "/output.txt", deadline), workdir_(std::move(workdir)),
+	      sockets_(std::move(sockets))
+	{
+	}
+
+	~qemu_runner() override
+	{
+		if (vnc_ >= 0)
+			close(vnc_);
+	}
+
+	bool connect_qmp()
+	{
+		qmp_ = qmp_open(sockets_ + "/qmp.sock",
+		                clock_type::now() + std::chrono::seconds(30));
+		return qmp_ >= 0 || fail("cannot reach QEMU's QMP socket");
+	}
+
+	// Asks QEMU to quit, then kills it if it does not.
+	void stop()
+	{
+		int status = 0;
+		if (!ended_ && qmp_ >= 0) {
+			std::string reply;
+			qmp_command(qmp_, "{\"execute\":\"quit\"}\n", reply);
+			auto until = clock_type::now() + std::chrono::seconds(10);
+			while (alive(pid_, status) && clock_type::now() < until)
+				std::this_thread::sleep_for(std::chrono::milliseconds(50));
+			if (clock_type::now() < until)
+				ended_ = true;
+		}
+		if (!ended_) {
+			kill(-pid_, SIGKILL);
+			waitpid(pid_, &status, 0);
+			ended_ = true;
+		}
+		if (qmp_ >= 0)
+			close(qmp_);
+		qmp_ = -1;
+	}
+
+protected:
+	std::string console() const override
+	{
+		return workdir_ + "/console.txt";
+	}
+
+	bool screendump(const std::string &path) override
+	{
+		if (!still_running())
+			return false;
+		std::string reply;
+		if (!qmp_command(qmp_,
+		                 "{\"execute\":\"screendump\",\"arguments\":{\"filename\":\"" +
+		                         path + "\"}}\n",
+		                 reply))
+			return fail("screendump failed: " + reply);
+		return true;
+	}
+
+	bool resize(const std::string &size) override
+	{
+		if (!still_running())
+			return false;
+		int w = 0, h = 0;
+		if (sscanf(size.c_str(), "%dx%d", &w, &h) != 2)
+			return fail("bad size " + size);
+		std::string error;
+		if (vnc_ >= 0)
+			close(vnc_);
+		vnc_ = rfb_set_desktop_size(sockets_ + "/vnc.sock", w, h, error);
+		return vnc_ >= 0 || fail(error);
+	}
+
+private:
+	std::string workdir_;
+	std::string sockets_;
+	int qmp_ = -1;
+	int vnc_ = -1;
+};
+
+class sim_runner : public runner
+{
+public:
+	sim_runner(pid_t pid, std::string control, std::string output,
+	           clock_type::time_point deadline)
+	    : runner(pid, std::move(output), deadline), control_(std::move(control))
+	{
+	}
+
+	void stop()
+	{
+		int status = 0;
+		if (!ended_) {
+			kill(-pid_, SIGKILL);
+			waitpid(pid_, &status, 0);
+			ended_ = true;
+		}
+	}
+
+protected:
+	bool screendump(const std::string &path) override
+	{
+		std::string reply;
+		return control("screen 0 " + path, reply) ||
+		       fail("the card did not write the screen: " + reply);
+	}
+
+	bool live(const std::string &path) override
+	{
+		std::string reply;
+		if (!control("live", reply))
+			return fail("the card did not answer \"live\": " + reply);
+		std::ofstream out(path);
+		out << reply.substr(0, reply.find("ok\n"));
+		return bool(out) || fail("cannot write " + path);
+	}
+
+private:
+	// One command on the card's control channel; true when its reply ends in "ok".
+	bool control(const std::string &command, std::string &reply)
+	{
+		if (!still_running())
+			return false;
+		int fd = connect_unix(control_, clock_type::now() + std::chrono::seconds(10));
+		if (fd < 0) {
+			reply = "cannot reach the card's control socket " + control_;
+			return false;
+		}
+		std::string line = command + "\n";
+		bool ok = write_all(fd, line.data(), line.size()) &&
+		          read_until(fd, reply, [](const std::string &t) {
+			          return t.find("ok\n") != std::string::npos ||
+			                 t.find("error") != std::string::npos;
+		          });
+		close(fd);
+		return ok && reply.find("ok\n") != std::string::npos;
+	}
+
+	std::string control_;
+};
+
+int cmd_qemu(int argc, char **argv)
+{
+	if (argc < 3)
+		die("qemu <workdir> <timeout-s> <step>... -- <qemu command line>");
+	std::string workdir = argv[0];
+	auto deadline = clock_type::now() + std::chrono::seconds(atoi(argv[1]));
+	int i = 2;
+	std::vector<step> steps = parse_steps(i, argc, argv);
+	std::vector<std::string> args(argv + i, argv + argc);
+	char folder[] = "/tmp/bootanim-vm-XXXXXX";
+	if (!mkdtemp(folder))
+		die("mkdtemp: " + std::string(strerror(errno)));
+	std::string sockets = folder;
+	args.insert(args.end(), {"-serial", "file:" + workdir + "/console.txt", "-serial",
+	                         "file:" + workdir + "/output.txt", "-qmp",
+	                         "unix:" + sockets + "/qmp.sock,server=on,wait=off", "-vnc",
+	                         "unix:" + sockets + "/vnc.sock"});
+	pid_t pid = spawn(args, workdir + "/qemu.log");
+	bool ok;
+	{
+		qemu_runner run(pid, workdir, sockets, deadline);
+		ok = run.connect_qmp() && run.play(steps);
+		run.stop();
+	}
+	unlink((sockets + "/qmp.sock").c_str());
+	unlink((sockets + "/vnc.sock").c_str());
+	rmdir(sockets.c_str());
+	return ok ? 0 : 1;
+}
+
+int cmd_sim(int argc, char **argv)
+{
+	if (argc < 4)
+		die("sim <control-socket> <output-file> <timeout-s> <step>... -- <command line>");
+	std::string control = argv[0], output = argv[1];
+	auto deadline = clock_type::now() + std::chrono::seconds(atoi(argv[2]));
+	int i = 3;
+	std::vector<step> steps = parse_steps(i, argc, argv);
+	pid_t pid = spawn(std::vector<std::string>(argv + i, argv + argc), output);
+	sim_runner run(pid, control, output, deadline);
+	bool ok = run.play(steps);
+	run.stop();
+	return ok ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	signal(SIGPIPE, SIG_IGN);
+	if (argc < 2)
+		die("frames | qemu | sim | compare-frame | compare-screens ...");
+	std::string cmd = argv[1];
+	if (cmd == "frames")
+		return cmd_frames(argc - 2, argv + 2);
+	if (cmd == "qemu")
+		return cmd_qemu(argc - 2, argv + 2);
+	if (cmd == "sim")
+		return cmd_sim(argc - 2, argv + 2);
+	if (cmd == "compare-frame")
+		return cmd_compare_frame(argc - 2, argv + 2);
+	if (cmd == "compare-screens")
+		return cmd_compare_screens(argc - 2, argv + 2);
+	die("unknown command " + cmd);
+}
