@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Drives the init script through start, status and stop with a stand-in player, under the given
+# shell (dash as /bin/sh, BusyBox ash): the start returns at once and the player starts only
+# once the card exists, with the configured arguments and its output in the configured log; the
+# pid file names the player itself; stop ends it and a stale pid file never hits a stranger.
+#
+# init_behaviour.sh INIT_SCRIPT SHELL...
+set -uo pipefail
+
+init=$1
+shift
+shell=("$@")
+
+work=$(mktemp -d)
+strangers=()
+cleanup() {
+	if [ -r "$work/pid" ]; then
+		kill "$(cat "$work/pid")" 2>/dev/null
+	fi
+	for p in "${strangers[@]}"; do
+		kill "$p" 2>/dev/null
+	done
+	rm -rf "$work"
+}
+trap cleanup EXIT
+
+fails=0
+fail() {
+	echo "FAIL: $*"
+	fails=$((fails + 1))
+}
+
+# The stand-in player reports its arguments and runs until it is told to stop.
+cat >"$work/bootanim" <<'PLAYER'
+#!/bin/sh
+echo "player started: $*"
+trap 'echo "player stopped"; exit 0' TERM
+while :; do sleep 0.1; done
+PLAYER
+chmod +x "$work/bootanim"
+
+sed -e "s|^DAEMON=.*|DAEMON=$work/bootanim|" -e "s|^DEVICE=.*|DEVICE=$work/card0|" \
+	-e "s|^PIDFILE=.*|PIDFILE=$work/pid|" -e "s|^DEFAULTS=.*|DEFAULTS=$work/defaults|" \
+	"$init" >"$work/init"
+for v in DAEMON DEVICE PIDFILE DEFAULTS; do
+	grep -q "^$v=$work/" "$work/init" || fail "the init script has no $v= line to point elsewhere"
+done
+cat >"$work/defaults" <<DEFAULTS
+BOOTANIM_ARGS=2
+BOOTANIM_LOG=$work/log
+BOOTANIM_WAIT=20
+DEFAULTS
+
+run() {
+	"${shell[@]}" "$work/init" "$@"
+}
+
+# wait_for CONDITION...: up to 5 s for a command to succeed.
+wait_for() {
+	for _ in $(seq 50); do
+		"$@" && return 0
+		sleep 0.1
+	done
+	return 1
+}
+logged() { grep -qx "$1" "$work/log" 2>/dev/null; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
+
+out=$(run status)
+[ $? -eq 3 ] || fail "status before start: exit status is not 3"
+[ "$out" = "bootanim is not running" ] || fail "status before start said '$out'"
+
+start=$(date +%s%N)
+out=$(run start) || fail "start failed"
+elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+[ "$out" = "Starting bootanim" ] || fail "start said '$out'"
+[ $elapsed_ms -lt 2000 ] || fail "start blocked for $elapsed_ms ms while the card was missing"
+pid=$(cat "$work/pid")
+sleep 0.5
+if logged "player started: 2"; then
+	fail "the player started before the card existed"
+fi
+: >"$work/card0"
+wait_for logged "player started: 2" || fail "the player did not start once the card existed"
+[ "$(cat "$work/pid")" = "$pid" ] || fail "the pid file changed after the start"
+grep -q "$work/bootanim" "/proc/$pid/cmdline" || fail "pid $pid in the pid file is not the player"
+
+out=$(run status) || fail "status while running: exit status is not 0"
+[ "$out" = "bootanim is running (pid $pid)" ] || fail "status while running said '$out'"
+
+out=$(run start)
+[ "$out" = "bootanim: already running (pid $pid)" ] || fail "a second start said '$out'"
+[ "$(grep -c '^player started' "$work/log")" -eq 1 ] || fail "a second start ran a second player"
+
+out=$(run stop) || fail "stop failed"
+[ "$out" = "Stopping bootanim" ] || fail "stop said '$out'"
+gone "$pid" || fail "the player still runs after stop"
+[ ! -e "$work/pid" ] || fail "stop left the pid file"
+wait_for logged "player stopped" || fail "the player was not stopped with SIGTERM"
+
+out=$(run status)
+[ $? -eq 3 ] || fail "status after stop: exit status is not 3"
+
+# A pid file from an earlier boot whose pid now belongs to another program.
+sleep 30 &
+stranger=$!
+strangers+=("$stranger")
+echo "$stranger" >"$work/pid"
+out=$(run status)
+[ $? -eq 1 ] || fail "status with a stale pid file: exit status is not 1"
+[ "$out" = "bootanim is not running (stale $work/pid)" ] || fail "stale status said '$out'"
+run stop >/dev/null
+kill -0 "$stranger" 2>/dev/null || fail "stop killed another program named by a stale pid file"
+[ ! -e "$work/pid" ] || fail "stop left the stale pid file"
+
+out=$(run bogus 2>&1)
+[ $? -eq 3 ] || fail "an unknown action: exit status is not 3"
+
+if [ $fails -ne 0 ]; then
+	echo "$fails check(s) failed under ${shell[*]}"
+	exit 1
+fi
+echo "init script start/status/stop behave under ${shell[*]}"
