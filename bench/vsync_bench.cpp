@@ -81,7 +81,7 @@ using namespace std::chrono_literals;
 
 sim::topology card(bool vblank)
 {
-	sim::mode_spec m;
+	sim::mode_def m;
 	m.hdisplay = 1920;
 	m.vdisplay = 1080;
 	m.vrefresh = 60;
@@ -89,17 +89,17 @@ sim::topology card(bool vblank)
 	m.preferred = true;
 	sim::topology t;
 	t.driver.vblank = vblank;
-	sim::connector_spec c;
+	sim::connector_def c;
 	c.type = DRM_MODE_CONNECTOR_HDMIA;
 	c.modes = {m};
 	c.encoders = {0};
 	c.bound_encoder = 0;
 	t.connectors = {c};
-	t.encoders = {sim::encoder_spec{}};
-	t.crtcs = {sim::crtc_spec{}};
+	t.encoders = {sim::encoder_def{}};
+	t.crtcs = {sim::crtc_def{}};
 	t.crtcs[0].active = true;
 	t.crtcs[0].mode = m;
-	sim::plane_spec primary, overlay;
+	sim::plane_def primary, overlay;
 	primary.type = DRM_PLANE_TYPE_PRIMARY;
 	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
 	overlay.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888};

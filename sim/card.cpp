@@ -70,7 +70,7 @@ const object_ref *find_object(const device &d, uint32_t id)
 
 // Timings in the manner of CVT reduced blanking; when the clock is given, the horizontal total
 // is chosen so that the clock gives the asked refresh rate.
-drm_mode_modeinfo make_modeinfo(const mode_spec &m)
+drm_mode_modeinfo make_modeinfo(const mode_def &m)
 {
 	drm_mode_modeinfo mi{};
 	const uint32_t refresh = m.vrefresh ? m.vrefresh : 60;
@@ -400,10 +400,10 @@ void sort_modes(std::vector<drm_mode_modeinfo> &modes)
 	                 });
 }
 
-void set_modes(connector &c, const std::vector<mode_spec> &specs)
+void set_modes(connector &c, const std::vector<mode_def> &specs)
 {
 	c.modes.clear();
-	for (const mode_spec &m : specs)
+	for (const mode_def &m : specs)
 		c.modes.push_back(make_modeinfo(m));
 	sort_modes(c.modes);
 }
@@ -416,7 +416,7 @@ void build(device &d, const topology &t)
 	d.topo = t;
 	create_standard_properties(d);
 	for (size_t i = 0; i < t.planes.size(); i++) {
-		const plane_spec &ps = t.planes[i];
+		const plane_def &ps = t.planes[i];
 		plane p;
 		p.id = alloc_object_id(d, DRM_MODE_OBJECT_PLANE, int(i));
 		p.type = ps.type;
@@ -453,7 +453,7 @@ void build(device &d, const topology &t)
 	}
 	std::map<uint32_t, uint32_t> type_ids;
 	for (size_t i = 0; i < t.connectors.size(); i++) {
-		const connector_spec &cs = t.connectors[i];
+		const connector_def &cs = t.connectors[i];
 		connector c;
 		c.id = alloc_object_id(d, DRM_MODE_OBJECT_CONNECTOR, int(i));
 		c.type = cs.type;
@@ -593,7 +593,7 @@ uint32_t plane_id(int index)
 	return index >= 0 && size_t(index) < d.planes.size() ? d.planes[index].id : 0;
 }
 
-void set_connected(int connector_index, bool connected, std::vector<mode_spec> modes)
+void set_connected(int connector_index, bool connected, std::vector<mode_def> modes)
 {
 	card_lock lock;
 	device &d = dev_or_die();

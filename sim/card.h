@@ -137,7 +137,7 @@ struct connector {
 	uint32_t type = 0;
 	uint32_t type_id = 0;
 	bool connected = false;
-	std::vector<mode_spec> topology_modes;
+	std::vector<mode_def> topology_modes;
 	std::vector<drm_mode_modeinfo> modes; // in the kernel's sorted order; empty when unplugged
 	std::vector<int> encoders;
 	std::vector<int> props;
@@ -303,7 +303,7 @@ void sleep_until(int64_t t);
 // --- objects (card.cpp) ----------------------------------------------------------------------
 uint32_t alloc_object_id(device &d, uint32_t type, int index);
 const object_ref *find_object(const device &d, uint32_t id);
-drm_mode_modeinfo make_modeinfo(const mode_spec &m);
+drm_mode_modeinfo make_modeinfo(const mode_def &m);
 int mode_vrefresh(const drm_mode_modeinfo &m);
 bool mode_equal(const drm_mode_modeinfo &a, const drm_mode_modeinfo &b);
 int64_t frame_ns(const drm_mode_modeinfo &m);

@@ -278,7 +278,7 @@ int64_t calc_scale(int64_t src, int64_t dst)
 // drm_atomic_helper_check_plane_state() as a driver's plane atomic_check calls it.
 int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 {
-	const driver_spec &drv = d.topo.driver;
+	const driver_def &drv = d.topo.driver;
 	const plane_state &ns = s.planes[i];
 	if (!ns.fb || ns.crtc < 0)
 		return 0;

@@ -98,7 +98,7 @@ drm_mode_modeinfo to_umode(const drm_file &f, drm_mode_modeinfo m)
 
 int version(request_ctx &c, drm_version &v)
 {
-	const driver_spec &drv = c.dev->topo.driver;
+	const driver_def &drv = c.dev->topo.driver;
 	// drm_copy_field(): copies what fits, reports the full length.
 	auto copy = [](const std::string &value, __kernel_size_t &len, char *buf) {
 		const size_t n = std::min<size_t>(value.size(), len);
@@ -117,7 +117,7 @@ int version(request_ctx &c, drm_version &v)
 
 int get_cap(request_ctx &c, drm_get_cap &cap)
 {
-	const driver_spec &drv = c.dev->topo.driver;
+	const driver_def &drv = c.dev->topo.driver;
 	cap.value = 0;
 	switch (cap.capability) {
 	case DRM_CAP_TIMESTAMP_MONOTONIC:
@@ -203,7 +203,7 @@ int master(request_ctx &, void *)
 int get_resources(request_ctx &c, drm_mode_card_res &r)
 {
 	const device &d = *c.dev;
-	const driver_spec &drv = d.topo.driver;
+	const driver_def &drv = d.topo.driver;
 	uint32_t count = 0;
 	for (uint32_t id : c.file->fbs) {
 		if (count < r.count_fbs && !put_u32(r.fb_id_ptr, count, id))
@@ -455,7 +455,7 @@ int destroy_prop_blob(request_ctx &c, drm_mode_destroy_blob &r)
 // drm_mode_create_dumb() and a GEM helper's dumb_create.
 int create_dumb(request_ctx &c, drm_mode_create_dumb &r)
 {
-	const driver_spec &drv = c.dev->topo.driver;
+	const driver_def &drv = c.dev->topo.driver;
 	if (!r.width || !r.height || !r.bpp)
 		return -EINVAL;
 	if (r.bpp > UINT32_MAX - 8)
@@ -560,7 +560,7 @@ bool format_offered(const device &d, uint32_t format)
 int add_fb2(request_ctx &c, drm_mode_fb_cmd2 &r)
 {
 	device &d = *c.dev;
-	const driver_spec &drv = d.topo.driver;
+	const driver_def &drv = d.topo.driver;
 	if (r.flags & ~uint32_t(DRM_MODE_FB_INTERLACED | DRM_MODE_FB_MODIFIERS))
 		return -EINVAL;
 	if (drv.min_width > r.width || r.width > drv.max_width)

@@ -130,7 +130,7 @@ std::optional<preload_config> parse_config(std::string_view text, std::string &e
 	}
 
 	cfg.card = *preset(cfg.preset);
-	driver_spec &d = cfg.card.driver;
+	driver_def &d = cfg.card.driver;
 	if (over.pitch_align)
 		d.pitch_align = *over.pitch_align;
 	if (over.rg24_red_first)

@@ -134,9 +134,9 @@ std::optional<int> parse_errno(std::string_view s)
 }
 
 // "1920x1080", "1920x1080@50", "1280x720*"
-std::optional<mode_spec> parse_mode(std::string_view s)
+std::optional<mode_def> parse_mode(std::string_view s)
 {
-	mode_spec m;
+	mode_def m;
 	if (!s.empty() && s.back() == '*') {
 		m.preferred = true;
 		s.remove_suffix(1);
@@ -220,9 +220,9 @@ std::string run(const topology &card, const std::vector<std::string_view> &w, st
 		if (std::string e = index_arg(1, card.connectors.size(), "connector", i);
 		    !e.empty())
 			return e;
-		std::vector<mode_spec> modes;
+		std::vector<mode_def> modes;
 		for (size_t k = 2; k < w.size(); k++) {
-			std::optional<mode_spec> m = parse_mode(w[k]);
+			std::optional<mode_def> m = parse_mode(w[k]);
 			if (!m)
 				return "bad mode " + std::string(w[k]);
 			modes.push_back(*m);

@@ -26,9 +26,9 @@ namespace sim
 namespace
 {
 
-mode_spec mode(uint16_t w, uint16_t h, uint32_t refresh, uint32_t clock, bool preferred = false)
+mode_def mode(uint16_t w, uint16_t h, uint32_t refresh, uint32_t clock, bool preferred = false)
 {
-	mode_spec m;
+	mode_def m;
 	m.hdisplay = w;
 	m.vdisplay = h;
 	m.vrefresh = refresh;
@@ -37,7 +37,7 @@ mode_spec mode(uint16_t w, uint16_t h, uint32_t refresh, uint32_t clock, bool pr
 	return m;
 }
 
-std::vector<mode_spec> hdmi_modes()
+std::vector<mode_def> hdmi_modes()
 {
 	return {
 	        mode(1920, 1080, 60, 148500, true), mode(1280, 720, 60, 74250),
@@ -46,7 +46,7 @@ std::vector<mode_spec> hdmi_modes()
 	};
 }
 
-std::vector<mode_spec> dp_modes()
+std::vector<mode_def> dp_modes()
 {
 	return {
 	        mode(2560, 1440, 60, 241500, true), mode(1920, 1080, 60, 148500),
@@ -55,19 +55,19 @@ std::vector<mode_spec> dp_modes()
 	};
 }
 
-plane_spec plane(uint32_t type, uint32_t possible_crtcs, std::vector<uint32_t> formats)
+plane_def plane(uint32_t type, uint32_t possible_crtcs, std::vector<uint32_t> formats)
 {
-	plane_spec p;
+	plane_def p;
 	p.type = type;
 	p.possible_crtcs = possible_crtcs;
 	p.formats = std::move(formats);
 	return p;
 }
 
-connector_spec connector(uint32_t type, std::vector<mode_spec> modes, int encoder,
-                         std::optional<int> bound)
+connector_def connector(uint32_t type, std::vector<mode_def> modes, int encoder,
+                        std::optional<int> bound)
 {
-	connector_spec c;
+	connector_def c;
 	c.type = type;
 	c.modes = std::move(modes);
 	c.encoders = {encoder};
@@ -75,29 +75,29 @@ connector_spec connector(uint32_t type, std::vector<mode_spec> modes, int encode
 	return c;
 }
 
-encoder_spec encoder(uint32_t type, uint32_t possible_crtcs)
+encoder_def encoder(uint32_t type, uint32_t possible_crtcs)
 {
-	encoder_spec e;
+	encoder_def e;
 	e.type = type;
 	e.possible_crtcs = possible_crtcs;
 	return e;
 }
 
-crtc_spec crtc_off()
+crtc_def crtc_off()
 {
 	return {};
 }
 
-crtc_spec crtc_on(const mode_spec &m)
+crtc_def crtc_on(const mode_def &m)
 {
-	crtc_spec c;
+	crtc_def c;
 	c.active = true;
 	c.mode = m;
 	return c;
 }
 
 // Planes of a one-CRTC display controller: primary, an overlay without RG24, two with it, cursor.
-std::vector<plane_spec> planes_one_crtc()
+std::vector<plane_def> planes_one_crtc()
 {
 	return {
 	        plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
@@ -113,7 +113,7 @@ std::vector<plane_spec> planes_one_crtc()
 }
 
 // Planes of a two-CRTC controller: one primary per CRTC (CRTC 0's first), shared overlays.
-std::vector<plane_spec> planes_two_crtcs()
+std::vector<plane_def> planes_two_crtcs()
 {
 	return {
 	        plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
@@ -149,7 +149,7 @@ topology dp_and_hdmi(bool dp_first)
 // What the four kernel drivers share: no plane scaling, a primary plane that covers the whole
 // CRTC, no vblank interrupt, one CRTC driven by one encoder, fbdev's mode set at boot.
 topology kernel_driver(std::string name, std::string desc, uint32_t connector_type,
-                       uint32_t encoder_type, std::vector<mode_spec> modes)
+                       uint32_t encoder_type, std::vector<mode_def> modes)
 {
 	topology t;
 	t.driver.name = std::move(name);
@@ -164,7 +164,7 @@ topology kernel_driver(std::string name, std::string desc, uint32_t connector_ty
 }
 
 // The modes that QEMU's EDID offers (bochs and virtio-gpu), preferred 1280x800@75 first.
-std::vector<mode_spec> qemu_edid_modes()
+std::vector<mode_def> qemu_edid_modes()
 {
 	return {
 	        mode(1280, 800, 75, 107300, true), mode(1920, 1080, 60, 148500),
@@ -277,10 +277,10 @@ topology preset_bochs()
 
 topology preset_virtio()
 {
-	std::vector<mode_spec> modes = qemu_edid_modes();
+	std::vector<mode_def> modes = qemu_edid_modes();
 	// virtio-gpu adds the large modes of QEMU's EDID that bochs leaves out; the kernel sorts
 	// them after the preferred one, by size.
-	const std::vector<mode_spec> large = {
+	const std::vector<mode_def> large = {
 	        mode(5120, 2160, 50, 742500), mode(4096, 2160, 50, 594000),
 	        mode(3840, 2160, 60, 594000), mode(3840, 2160, 60, 593407),
 	        mode(3840, 2160, 50, 594000), mode(1920, 1440, 60, 234000),

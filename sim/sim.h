@@ -24,7 +24,7 @@ namespace sim
 {
 
 // One display mode; a drm_mode_modeinfo is built from it with CVT-like timings.
-struct mode_spec {
+struct mode_def {
 	uint16_t hdisplay = 0;
 	uint16_t vdisplay = 0;
 	uint32_t vrefresh = 60;
@@ -33,17 +33,17 @@ struct mode_spec {
 	std::string name;   // empty gives "<h>x<v>"
 };
 
-struct connector_spec {
+struct connector_def {
 	uint32_t type = DRM_MODE_CONNECTOR_HDMIA;
 	bool connected = true;
-	std::vector<mode_spec> modes;
+	std::vector<mode_def> modes;
 	// Encoders (indices into topology::encoders) this connector can use; the first is bound
 	// at start when bound_encoder is unset.
 	std::vector<int> encoders;
 	std::optional<int> bound_encoder; // -1 for none
 };
 
-struct encoder_spec {
+struct encoder_def {
 	uint32_t type = DRM_MODE_ENCODER_TMDS;
 	uint32_t possible_crtcs = 0x1; // bit i: CRTC index i
 	// The CRTC index the encoder drives at start; unset: the first active CRTC among
@@ -51,20 +51,20 @@ struct encoder_spec {
 	std::optional<int> crtc;
 };
 
-struct crtc_spec {
+struct crtc_def {
 	// A CRTC that starts active shows `mode` (as fbdev emulation leaves it at boot).
 	bool active = false;
-	mode_spec mode;
+	mode_def mode;
 };
 
-struct plane_spec {
+struct plane_def {
 	uint32_t type = DRM_PLANE_TYPE_OVERLAY; // DRM_PLANE_TYPE_{OVERLAY,PRIMARY,CURSOR}
 	uint32_t possible_crtcs = 0x1;
 	std::vector<uint32_t> formats;
 };
 
 // Where real drivers differ, the card follows these settings.
-struct driver_spec {
+struct driver_def {
 	std::string name = "simkms";
 	// Planes scale their source to any CRTC rectangle (atomic helpers with scaling allowed).
 	// When false a source size different from the CRTC size is refused with ERANGE.
@@ -103,11 +103,11 @@ struct driver_spec {
 };
 
 struct topology {
-	driver_spec driver;
-	std::vector<connector_spec> connectors;
-	std::vector<encoder_spec> encoders;
-	std::vector<crtc_spec> crtcs;
-	std::vector<plane_spec> planes;
+	driver_def driver;
+	std::vector<connector_def> connectors;
+	std::vector<encoder_def> encoders;
+	std::vector<crtc_def> crtcs;
+	std::vector<plane_def> planes;
 };
 
 // Ready topologies (sim/presets.cpp).
@@ -139,7 +139,7 @@ uint32_t plane_id(int index);
 
 // Hot-plug: the connector's state and mode list change as after a real hot-plug (no uevent is
 // sent; tests send their own). An empty mode list keeps the topology's modes.
-void set_connected(int connector_index, bool connected, std::vector<mode_spec> modes = {});
+void set_connected(int connector_index, bool connected, std::vector<mode_def> modes = {});
 
 // --- faults ---------------------------------------------------------------------------------
 // Requests are named as the kernel's ioctl names without the DRM_IOCTL_ prefix

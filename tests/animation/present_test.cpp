@@ -66,9 +66,9 @@ extern "C" int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object
 namespace
 {
 
-sim::mode_spec mode(uint16_t w, uint16_t h)
+sim::mode_def mode(uint16_t w, uint16_t h)
 {
-	sim::mode_spec m;
+	sim::mode_def m;
 	m.hdisplay = w;
 	m.vdisplay = h;
 	m.vrefresh = 60;
@@ -76,9 +76,9 @@ sim::mode_spec mode(uint16_t w, uint16_t h)
 	return m;
 }
 
-sim::plane_spec plane(uint32_t type, std::vector<uint32_t> formats, uint32_t crtcs = 0x3)
+sim::plane_def plane(uint32_t type, std::vector<uint32_t> formats, uint32_t crtcs = 0x3)
 {
-	sim::plane_spec p;
+	sim::plane_def p;
 	p.type = type;
 	p.formats = std::move(formats);
 	p.possible_crtcs = crtcs;
@@ -90,16 +90,16 @@ sim::plane_spec plane(uint32_t type, std::vector<uint32_t> formats, uint32_t crt
 sim::topology two_crtc_card()
 {
 	sim::topology t;
-	sim::connector_spec c;
+	sim::connector_def c;
 	c.type = DRM_MODE_CONNECTOR_HDMIA;
 	c.modes = {mode(128, 96)};
 	c.encoders = {0};
 	c.bound_encoder = 0;
 	t.connectors = {c};
-	sim::encoder_spec e;
+	sim::encoder_def e;
 	e.possible_crtcs = 0x3;
 	t.encoders = {e};
-	t.crtcs = {sim::crtc_spec{}, sim::crtc_spec{}};
+	t.crtcs = {sim::crtc_def{}, sim::crtc_def{}};
 	t.crtcs[1].active = true;
 	t.crtcs[1].mode = mode(128, 96);
 	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
@@ -280,13 +280,13 @@ TEST_F(Present, TheModeComesFromTheEncodersCrtcThePlaneGoesToTheActiveOne)
 	t.crtcs[0].active = true;
 	t.crtcs[0].mode = mode(96, 64);
 	t.encoders[0].possible_crtcs = 0x2;
-	sim::connector_spec other;
+	sim::connector_def other;
 	other.type = DRM_MODE_CONNECTOR_DisplayPort;
 	other.modes = {mode(96, 64)};
 	other.encoders = {1};
 	other.bound_encoder = 1;
 	t.connectors.push_back(other);
-	sim::encoder_spec e;
+	sim::encoder_def e;
 	e.possible_crtcs = 0x1;
 	t.encoders.push_back(e);
 	start(t);

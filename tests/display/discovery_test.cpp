@@ -12,9 +12,9 @@
 namespace
 {
 
-sim::mode_spec mode(uint16_t w, uint16_t h, uint32_t hz, const char *name = "")
+sim::mode_def mode(uint16_t w, uint16_t h, uint32_t hz, const char *name = "")
 {
-	sim::mode_spec m;
+	sim::mode_def m;
 	m.hdisplay = w;
 	m.vdisplay = h;
 	m.vrefresh = hz;
@@ -23,11 +23,11 @@ sim::mode_spec mode(uint16_t w, uint16_t h, uint32_t hz, const char *name = "")
 }
 
 // One CRTC, one primary plane, and one encoder per connector, each bound to its connector.
-sim::topology card_with(std::vector<sim::connector_spec> connectors)
+sim::topology card_with(std::vector<sim::connector_def> connectors)
 {
 	sim::topology t;
 	for (size_t i = 0; i < connectors.size(); i++) {
-		sim::encoder_spec e;
+		sim::encoder_def e;
 		e.type = connectors[i].type == DRM_MODE_CONNECTOR_HDMIA ? DRM_MODE_ENCODER_TMDS
 		                                                        : DRM_MODE_ENCODER_NONE;
 		t.encoders.push_back(e);
@@ -36,18 +36,18 @@ sim::topology card_with(std::vector<sim::connector_spec> connectors)
 			connectors[i].bound_encoder = int(i);
 	}
 	t.connectors = std::move(connectors);
-	sim::crtc_spec c;
+	sim::crtc_def c;
 	t.crtcs.push_back(c);
-	sim::plane_spec p;
+	sim::plane_def p;
 	p.type = DRM_PLANE_TYPE_PRIMARY;
 	p.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
 	t.planes.push_back(p);
 	return t;
 }
 
-sim::connector_spec output(uint32_t type, bool connected, std::vector<sim::mode_spec> modes)
+sim::connector_def output(uint32_t type, bool connected, std::vector<sim::mode_def> modes)
 {
-	sim::connector_spec c;
+	sim::connector_def c;
 	c.type = type;
 	c.connected = connected;
 	c.modes = std::move(modes);
@@ -157,7 +157,7 @@ TEST_F(DisplayDiscovery, ConnectedOutputsWithoutModesGiveNoConnector)
 
 TEST_F(DisplayDiscovery, ConnectorWithoutBoundEncoderFindsNoEncoder)
 {
-	sim::connector_spec hdmi = output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)});
+	sim::connector_def hdmi = output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)});
 	hdmi.bound_encoder = -1;
 	install_card(card_with({hdmi}));
 	discovery d = discover();

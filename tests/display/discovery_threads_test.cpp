@@ -16,17 +16,17 @@ namespace
 sim::topology hdmi_card()
 {
 	sim::topology t;
-	sim::connector_spec c;
+	sim::connector_def c;
 	c.type = DRM_MODE_CONNECTOR_HDMIA;
 	c.modes = {{1920, 1080, 60, true, 0, ""}, {1280, 720, 60, false, 0, ""}};
 	c.encoders = {0};
 	c.bound_encoder = 0;
 	t.connectors = {c};
-	t.encoders = {sim::encoder_spec{}};
-	t.crtcs = {sim::crtc_spec{}};
+	t.encoders = {sim::encoder_def{}};
+	t.crtcs = {sim::crtc_def{}};
 	t.crtcs[0].active = true;
 	t.crtcs[0].mode = c.modes[0];
-	sim::plane_spec p;
+	sim::plane_def p;
 	p.type = DRM_PLANE_TYPE_PRIMARY;
 	p.formats = {DRM_FORMAT_XRGB8888};
 	t.planes = {p};

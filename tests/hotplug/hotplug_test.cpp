@@ -71,9 +71,9 @@ namespace
 
 using strings = std::vector<std::string>;
 
-sim::mode_spec mode(uint16_t w, uint16_t h, bool preferred = false)
+sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
 {
-	sim::mode_spec m;
+	sim::mode_def m;
 	m.hdisplay = w;
 	m.vdisplay = h;
 	m.vrefresh = 60;
@@ -82,16 +82,16 @@ sim::mode_spec mode(uint16_t w, uint16_t h, bool preferred = false)
 }
 
 // Five modes, already in the kernel's order (preferred first, then larger before smaller).
-std::vector<sim::mode_spec> five_modes()
+std::vector<sim::mode_def> five_modes()
 {
 	return {mode(1920, 1080, true), mode(1680, 1050), mode(1280, 720), mode(1024, 768),
 	        mode(800, 600)};
 }
 
-sim::connector_spec output(uint32_t type, bool connected, std::vector<sim::mode_spec> modes,
-                           int encoder)
+sim::connector_def output(uint32_t type, bool connected, std::vector<sim::mode_def> modes,
+                          int encoder)
 {
-	sim::connector_spec c;
+	sim::connector_def c;
 	c.type = type;
 	c.connected = connected;
 	c.modes = std::move(modes);
@@ -103,14 +103,14 @@ sim::connector_spec output(uint32_t type, bool connected, std::vector<sim::mode_
 // Outputs with one encoder each (encoder i for output i) and two CRTCs. `driven` gives, per
 // encoder, the CRTC it drives at start (-1: none); a driven CRTC starts active on its output's
 // first mode.
-sim::topology card(std::vector<sim::connector_spec> outputs, std::vector<int> driven = {})
+sim::topology card(std::vector<sim::connector_def> outputs, std::vector<int> driven = {})
 {
 	sim::topology t;
 	t.connectors = std::move(outputs);
 	driven.resize(t.connectors.size(), -1);
-	t.crtcs = {sim::crtc_spec{}, sim::crtc_spec{}};
+	t.crtcs = {sim::crtc_def{}, sim::crtc_def{}};
 	for (size_t i = 0; i < t.connectors.size(); i++) {
-		sim::encoder_spec e;
+		sim::encoder_def e;
 		e.possible_crtcs = 0x3;
 		e.crtc = driven[i];
 		t.encoders.push_back(e);
@@ -119,7 +119,7 @@ sim::topology card(std::vector<sim::connector_spec> outputs, std::vector<int> dr
 			t.crtcs[driven[i]].mode = t.connectors[i].modes.at(0);
 		}
 	}
-	sim::plane_spec p0, p1, overlay;
+	sim::plane_def p0, p1, overlay;
 	p0.type = p1.type = DRM_PLANE_TYPE_PRIMARY;
 	p0.possible_crtcs = 0x1;
 	p1.possible_crtcs = 0x2;

@@ -23,9 +23,9 @@ namespace
 
 using namespace std::chrono_literals;
 
-sim::mode_spec mode(uint16_t w, uint16_t h, bool preferred = false)
+sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
 {
-	sim::mode_spec m;
+	sim::mode_def m;
 	m.hdisplay = w;
 	m.vdisplay = h;
 	m.vrefresh = 60;
@@ -37,19 +37,19 @@ sim::mode_spec mode(uint16_t w, uint16_t h, bool preferred = false)
 sim::topology card()
 {
 	sim::topology t;
-	sim::connector_spec c;
+	sim::connector_def c;
 	c.type = DRM_MODE_CONNECTOR_HDMIA;
 	c.modes = {mode(320, 240, true), mode(160, 120), mode(64, 48)};
 	c.encoders = {0};
 	c.bound_encoder = 0;
 	t.connectors = {c};
-	sim::encoder_spec e;
+	sim::encoder_def e;
 	e.possible_crtcs = 0x1;
 	t.encoders = {e};
-	t.crtcs = {sim::crtc_spec{}};
+	t.crtcs = {sim::crtc_def{}};
 	t.crtcs[0].active = true;
 	t.crtcs[0].mode = c.modes[0];
-	sim::plane_spec primary, overlay;
+	sim::plane_def primary, overlay;
 	primary.type = DRM_PLANE_TYPE_PRIMARY;
 	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
 	overlay.formats = {DRM_FORMAT_XRGB8888};

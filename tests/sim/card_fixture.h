@@ -46,9 +46,9 @@ using blob_holder = drm_holder<drmModePropertyBlobRes, drmModeFreePropertyBlob>;
 using version_holder = drm_holder<drmVersion, drmFreeVersion>;
 using atomic_holder = drm_holder<drmModeAtomicReq, drmModeAtomicFree>;
 
-inline sim::mode_spec mode(uint16_t w, uint16_t h, uint32_t refresh = 60, bool preferred = false)
+inline sim::mode_def mode(uint16_t w, uint16_t h, uint32_t refresh = 60, bool preferred = false)
 {
-	sim::mode_spec m;
+	sim::mode_def m;
 	m.hdisplay = w;
 	m.vdisplay = h;
 	m.vrefresh = refresh;
@@ -56,9 +56,9 @@ inline sim::mode_spec mode(uint16_t w, uint16_t h, uint32_t refresh = 60, bool p
 	return m;
 }
 
-inline sim::plane_spec plane(uint32_t type, uint32_t crtcs, std::vector<uint32_t> formats)
+inline sim::plane_def plane(uint32_t type, uint32_t crtcs, std::vector<uint32_t> formats)
 {
-	sim::plane_spec p;
+	sim::plane_def p;
 	p.type = type;
 	p.possible_crtcs = crtcs;
 	p.formats = std::move(formats);
@@ -72,26 +72,26 @@ inline sim::topology two_pipes()
 {
 	sim::topology t;
 	t.driver.name = "simtest";
-	sim::encoder_spec tmds;
+	sim::encoder_def tmds;
 	tmds.type = DRM_MODE_ENCODER_TMDS;
 	tmds.possible_crtcs = 0x3;
 	t.encoders = {tmds, tmds};
-	sim::connector_spec hdmi;
+	sim::connector_def hdmi;
 	hdmi.type = DRM_MODE_CONNECTOR_HDMIA;
 	hdmi.modes = {mode(1280, 720), mode(1920, 1080, 60, true), mode(1024, 768),
 	              mode(1920, 1080, 50)};
 	hdmi.encoders = {0};
-	sim::connector_spec dp;
+	sim::connector_def dp;
 	dp.type = DRM_MODE_CONNECTOR_DisplayPort;
 	dp.connected = false;
 	dp.modes = {mode(2560, 1440, 60, true), mode(800, 600)};
 	dp.encoders = {1};
 	dp.bound_encoder = -1;
 	t.connectors = {hdmi, dp};
-	sim::crtc_spec lit;
+	sim::crtc_def lit;
 	lit.active = true;
 	lit.mode = mode(1920, 1080, 60, true);
-	t.crtcs = {lit, sim::crtc_spec{}};
+	t.crtcs = {lit, sim::crtc_def{}};
 	t.planes = {
 	        plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
 	              {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_RGB565}),

@@ -61,7 +61,7 @@ TEST(config, every_setting_is_read)
 	EXPECT_EQ(cfg->control, "/tmp/simkms test.sock");
 	EXPECT_EQ(cfg->capture_dir, "/tmp/shots");
 	EXPECT_EQ(cfg->log, "/tmp/card.log");
-	const sim::driver_spec &d = cfg->card.driver;
+	const sim::driver_def &d = cfg->card.driver;
 	EXPECT_EQ(d.pitch_align, 64u);
 	EXPECT_TRUE(d.rg24_red_first);
 	EXPECT_TRUE(d.commit_waits_vblank);

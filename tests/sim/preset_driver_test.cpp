@@ -62,7 +62,7 @@ TEST_P(driver_preset, has_the_connector_and_modes_in_the_kernels_order)
 {
 	ASSERT_EQ(t.connectors.size(), ref.connectors.size());
 	for (size_t i = 0; i < t.connectors.size(); i++) {
-		const sim::connector_spec &c = t.connectors[i];
+		const sim::connector_def &c = t.connectors[i];
 		const probe::connector &r = ref.connectors[i];
 		EXPECT_EQ(c.type, r.type);
 		EXPECT_EQ(c.connected, r.connected);
@@ -150,7 +150,7 @@ TEST_P(driver_preset, refuses_what_the_driver_refused)
 	for (uint32_t f : t.driver.fb_formats)
 		addfb_formats.insert(fourcc(f));
 	if (t.driver.fb_formats.empty())
-		for (const sim::plane_spec &p : t.planes)
+		for (const sim::plane_def &p : t.planes)
 			for (uint32_t f : p.formats)
 				addfb_formats.insert(fourcc(f));
 	int tested = 0;

@@ -18,19 +18,19 @@ const char *const all_presets[] = {
         "hdmi-1080p",         "dp-then-hdmi", "hdmi-then-dp", "two-hdmi", "disconnected",
         "connected-no-modes", "cirrus",       "bochs",        "virtio",   "vkms"};
 
-bool offers(const sim::plane_spec &p, uint32_t format)
+bool offers(const sim::plane_def &p, uint32_t format)
 {
 	return std::find(p.formats.begin(), p.formats.end(), format) != p.formats.end();
 }
 
-int bound_encoder(const sim::connector_spec &c)
+int bound_encoder(const sim::connector_def &c)
 {
 	if (c.bound_encoder)
 		return *c.bound_encoder;
 	return c.encoders.empty() ? -1 : c.encoders.front();
 }
 
-bool same_mode(const sim::mode_spec &a, const sim::mode_spec &b)
+bool same_mode(const sim::mode_def &a, const sim::mode_def &b)
 {
 	return std::tie(a.hdisplay, a.vdisplay, a.vrefresh, a.clock) ==
 	       std::tie(b.hdisplay, b.vdisplay, b.vrefresh, b.clock);
@@ -52,11 +52,11 @@ TEST_P(every_preset, is_a_consistent_card)
 	ASSERT_FALSE(t->connectors.empty());
 	ASSERT_FALSE(t->planes.empty());
 
-	for (const sim::encoder_spec &e : t->encoders) {
+	for (const sim::encoder_def &e : t->encoders) {
 		EXPECT_NE(e.possible_crtcs, 0u);
 		EXPECT_EQ(e.possible_crtcs & ~all_crtcs, 0u);
 	}
-	for (const sim::connector_spec &c : t->connectors) {
+	for (const sim::connector_def &c : t->connectors) {
 		ASSERT_FALSE(c.encoders.empty());
 		for (int e : c.encoders) {
 			EXPECT_GE(e, 0);
@@ -68,9 +68,9 @@ TEST_P(every_preset, is_a_consistent_card)
 			          c.encoders.end());
 		}
 		EXPECT_LE(std::count_if(c.modes.begin(), c.modes.end(),
-		                        [](const sim::mode_spec &m) { return m.preferred; }),
+		                        [](const sim::mode_def &m) { return m.preferred; }),
 		          1);
-		for (const sim::mode_spec &m : c.modes) {
+		for (const sim::mode_def &m : c.modes) {
 			EXPECT_GT(m.hdisplay, 0);
 			EXPECT_GT(m.vdisplay, 0);
 			EXPECT_GT(m.vrefresh, 0u);
@@ -80,13 +80,13 @@ TEST_P(every_preset, is_a_consistent_card)
 	EXPECT_EQ(t->planes.front().type, uint32_t(DRM_PLANE_TYPE_PRIMARY));
 	for (int i = 0; i < crtcs; i++) {
 		const int primaries = int(std::count_if(
-		        t->planes.begin(), t->planes.end(), [i](const sim::plane_spec &p) {
+		        t->planes.begin(), t->planes.end(), [i](const sim::plane_def &p) {
 			        return p.type == DRM_PLANE_TYPE_PRIMARY &&
 			               (p.possible_crtcs >> i & 1);
 		        }));
 		EXPECT_EQ(primaries, 1) << "crtc " << i;
 	}
-	for (const sim::plane_spec &p : t->planes) {
+	for (const sim::plane_def &p : t->planes) {
 		EXPECT_NE(p.possible_crtcs, 0u);
 		EXPECT_EQ(p.possible_crtcs & ~all_crtcs, 0u);
 		EXPECT_FALSE(p.formats.empty());
@@ -96,12 +96,12 @@ TEST_P(every_preset, is_a_consistent_card)
 		if (!t->crtcs[i].active)
 			continue;
 		bool driven = false;
-		for (const sim::connector_spec &c : t->connectors) {
+		for (const sim::connector_def &c : t->connectors) {
 			const int e = bound_encoder(c);
 			if (!c.connected || e < 0 || !(t->encoders[e].possible_crtcs >> i & 1))
 				continue;
 			driven |= std::any_of(c.modes.begin(), c.modes.end(),
-			                      [&](const sim::mode_spec &m) {
+			                      [&](const sim::mode_def &m) {
 				                      return same_mode(m, t->crtcs[i].mode);
 			                      });
 		}
@@ -131,7 +131,7 @@ TEST(presets, hdmi_1080p_is_one_monitor_lit_at_its_preferred_mode)
 {
 	const sim::topology t = sim::preset_hdmi_1080p();
 	ASSERT_EQ(t.connectors.size(), 1u);
-	const sim::connector_spec &c = t.connectors[0];
+	const sim::connector_def &c = t.connectors[0];
 	EXPECT_EQ(c.type, uint32_t(DRM_MODE_CONNECTOR_HDMIA));
 	EXPECT_TRUE(c.connected);
 	ASSERT_GE(c.modes.size(), 5u);
@@ -140,7 +140,7 @@ TEST(presets, hdmi_1080p_is_one_monitor_lit_at_its_preferred_mode)
 	EXPECT_EQ(c.modes[0].vrefresh, 60u);
 	EXPECT_TRUE(c.modes[0].preferred);
 	std::set<std::tuple<int, int, uint32_t>> sizes;
-	for (const sim::mode_spec &m : c.modes) {
+	for (const sim::mode_def &m : c.modes) {
 		EXPECT_LE(m.hdisplay * m.vdisplay, 1920 * 1080);
 		sizes.insert({m.hdisplay, m.vdisplay, m.vrefresh});
 	}
@@ -164,7 +164,7 @@ TEST(presets, generic_planes_mix_overlays_with_and_without_rg24)
 		const sim::topology t = *sim::preset(name);
 		EXPECT_FALSE(offers(t.planes[0], DRM_FORMAT_RGB888));
 		int with = 0, without = 0, cursors = 0;
-		for (const sim::plane_spec &p : t.planes) {
+		for (const sim::plane_def &p : t.planes) {
 			if (p.type == DRM_PLANE_TYPE_OVERLAY)
 				(offers(p, DRM_FORMAT_RGB888) ? with : without)++;
 			cursors += p.type == DRM_PLANE_TYPE_CURSOR;
@@ -202,7 +202,7 @@ TEST(presets, two_outputs_in_either_order)
 		EXPECT_EQ(t.connectors[0].type, x.first);
 		EXPECT_EQ(t.connectors[1].type, x.second);
 		ASSERT_EQ(t.crtcs.size(), 2u);
-		for (const sim::connector_spec &c : t.connectors) {
+		for (const sim::connector_def &c : t.connectors) {
 			EXPECT_TRUE(c.connected);
 			EXPECT_FALSE(c.modes.empty());
 			for (int e : c.encoders)
@@ -238,7 +238,7 @@ TEST(presets, outputs_without_a_monitor_start_dark)
 	EXPECT_EQ(bound_encoder(empty.connectors[0]), -1);
 
 	for (const sim::topology *t : {&off, &empty})
-		for (const sim::crtc_spec &c : t->crtcs)
+		for (const sim::crtc_def &c : t->crtcs)
 			EXPECT_FALSE(c.active);
 }
 

@@ -122,9 +122,9 @@ namespace
 constexpr int64_t k_period = 16666667;
 constexpr int k_pipe = 2;
 
-sim::mode_spec mode(uint16_t w, uint16_t h)
+sim::mode_def mode(uint16_t w, uint16_t h)
 {
-	sim::mode_spec m;
+	sim::mode_def m;
 	m.hdisplay = w;
 	m.vdisplay = h;
 	m.vrefresh = 60;
@@ -132,9 +132,9 @@ sim::mode_spec mode(uint16_t w, uint16_t h)
 	return m;
 }
 
-sim::plane_spec plane(uint32_t type, std::vector<uint32_t> formats)
+sim::plane_def plane(uint32_t type, std::vector<uint32_t> formats)
 {
-	sim::plane_spec p;
+	sim::plane_def p;
 	p.type = type;
 	p.possible_crtcs = 0x7;
 	p.formats = std::move(formats);
@@ -147,17 +147,17 @@ sim::plane_spec plane(uint32_t type, std::vector<uint32_t> formats)
 sim::topology card(int encoder_crtc = k_pipe)
 {
 	sim::topology t;
-	sim::connector_spec c;
+	sim::connector_def c;
 	c.type = DRM_MODE_CONNECTOR_HDMIA;
 	c.modes = {mode(64, 48)};
 	c.encoders = {0};
 	c.bound_encoder = 0;
 	t.connectors = {c};
-	sim::encoder_spec e;
+	sim::encoder_def e;
 	e.possible_crtcs = 0x7;
 	e.crtc = encoder_crtc;
 	t.encoders = {e};
-	t.crtcs = {sim::crtc_spec{}, sim::crtc_spec{}, sim::crtc_spec{}};
+	t.crtcs = {sim::crtc_def{}, sim::crtc_def{}, sim::crtc_def{}};
 	if (encoder_crtc >= 0) {
 		t.crtcs[encoder_crtc].active = true;
 		t.crtcs[encoder_crtc].mode = mode(64, 48);

@@ -1,0 +1,310 @@
+// Whole-program tests of a boot: the real bootanim, run without arguments under the virtual
+// card with one HDMI monitor, plays /mnt/bootanimation once and leaves the last frame on screen.
+#include "tests/e2e/e2e.h"
+
+#include <csignal>
+#include <cstdio>
+#include <sys/stat.h>
+
+#include <jpeglib.h>
+
+namespace e2e
+{
+namespace
+{
+
+const sim::topology k_card = sim::preset_hdmi_1080p();
+constexpr uint32_t k_mode_w = 1920, k_mode_h = 1080;
+
+int64_t mtime_ns(const std::string &path)
+{
+	struct stat st {
+	};
+	stat(path.c_str(), &st);
+	return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+class boot : public whole_program
+{
+protected:
+	// Checks that the commits are the frames' full-screen commits, one each, in order, and
+	// that the captures show exactly these pictures.
+	void expect_frames_shown(const std::vector<rgb_picture> &frames)
+	{
+		const std::vector<std::string> commits = player_->commits();
+		ASSERT_EQ(commits.size(), frames.size());
+		const uint32_t plane = ids_["planes"][size_t(rg24_plane(k_card))];
+		std::vector<uint32_t> fbs;
+		for (size_t k = 0; k < frames.size(); k++) {
+			const uint32_t fb = fb_of(commits[k]);
+			EXPECT_NE(fb, 0u);
+			// A new framebuffer for every frame, while the ring holds the last ones.
+			for (size_t back = 1; back <= 2 && back <= k; back++)
+				EXPECT_NE(fb, fbs[k - back]) << "frame " << k;
+			fbs.push_back(fb);
+			EXPECT_EQ(normalized(commits[k]),
+			          normalized(frame_commit(plane, ids_["crtcs"][0], fb,
+			                                  frames[k].width, frames[k].height,
+			                                  k_mode_w, k_mode_h)));
+		}
+		const std::vector<std::string> files = capture_files();
+		ASSERT_EQ(files.size(), frames.size());
+		for (size_t k = 0; k < frames.size(); k++)
+			EXPECT_EQ(compare(load_png(files[k]),
+			                  expected_screen(frames[k], k_mode_w, k_mode_h)),
+			          "")
+			        << "capture of frame " << k;
+	}
+};
+
+TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
+{
+	constexpr int k_count = 5, k_fps = 10;
+	std::vector<rgb_picture> frames;
+	for (int k = 0; k < k_count; k++)
+		frames.push_back(write_frame(k, 160, 90));
+	write_boot_conf(k_count, k_fps);
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/4.jpg \n"));
+	ASSERT_TRUE(wait_captures(k_count));
+	read_ids();
+	usleep(300000); // the last frame's pause, and some cycles after it
+
+	const std::string out = player_->output();
+	SCOPED_TRACE(out);
+	const uint32_t encoder = ids_["encoders"][0];
+	EXPECT_EQ(out.rfind("argc=1 modeid=0\n" + discovery_lines(k_card, encoder, "(nil)"), 0),
+	          0u);
+	EXPECT_EQ(occurrences(out, "cfg:  mImageCount=5 mBootAnimPath=" + k_frames + " mFps 10\n"),
+	          1);
+	EXPECT_EQ(occurrences(out, "start_boot_thread: mDrmFd = "), 1);
+	EXPECT_EQ(occurrences(out, "vsync_control: enable=1 exit=0\n"), 1);
+	EXPECT_LT(out.find("cfg:  "), out.find("vsync_control: enable=1 exit=0\n"));
+	// The frames in order, each once; the ring lets the two oldest go at frames 3 and 4.
+	size_t at = out.find("vsync_control: enable=1 exit=0\n");
+	for (int k = 0; k < k_count; k++) {
+		const std::string line =
+		        "picPath: " + k_frames + "/" + std::to_string(k) + ".jpg \n";
+		EXPECT_EQ(occurrences(out, line), 1) << line;
+		const size_t next = out.find(line);
+		EXPECT_LT(at, next) << line;
+		at = next;
+	}
+	EXPECT_EQ(occurrences(out, "free: mSfJpegBufInfo[0].mPath "), 2);
+	for (int k = 0; k < 2; k++) {
+		const std::string freed = "free: mSfJpegBufInfo[0].mPath " + k_frames + "/" +
+		                          std::to_string(k) + ".jpg \n";
+		ASSERT_EQ(occurrences(out, freed), 1) << freed;
+		EXPECT_LT(
+		        out.find("picPath: " + k_frames + "/" + std::to_string(k + 3) + ".jpg \n"),
+		        out.find(freed));
+	}
+	EXPECT_EQ(player_->errors(), "");
+
+	expect_frames_shown(frames);
+	// Each frame's pause (1/10 s) lies between its commit and the next one's.
+	const std::vector<std::string> files = capture_files();
+	for (size_t k = 1; k < files.size(); k++)
+		EXPECT_GE(mtime_ns(files[k]) - mtime_ns(files[k - 1]), 100000000) << "frame " << k;
+
+	// The last frame stays; the worker goes on cycling once per vblank and plays no more.
+	ASSERT_TRUE(player_->command("screen 0 " + dir_.path() + "/last.png"));
+	EXPECT_EQ(compare(load_png(dir_.path() + "/last.png"),
+	                  expected_screen(frames.back(), k_mode_w, k_mode_h)),
+	          "");
+	ASSERT_TRUE(player_->command("clear-records"));
+	const uint64_t v0 = std::stoull(player_->command("vblank 0").value_or("0"));
+	usleep(1000000);
+	const uint64_t v1 = std::stoull(player_->command("vblank 0").value_or("0"));
+	const std::string requests = player_->command("requests").value_or("");
+	EXPECT_GE(v1 - v0, 50u) << "the pipe does not run at 60 Hz";
+	// Each cycle waits for the next vblank of pipe 0 (relative, sequence 1), so the waits end
+	// on ever later vblanks, at most one per vblank. (A loaded machine may let cycles miss
+	// vblanks, so only a floor well below 60 a second is required.)
+	int waits = 0;
+	uint64_t last_sequence = 0;
+	for (const std::string &line : harness::lines_of(requests)) {
+		if (line.rfind("WAIT_VBLANK ", 0) != 0)
+			continue;
+		waits++;
+		EXPECT_EQ(line.rfind("WAIT_VBLANK error=0 ", 0), 0u) << line;
+		EXPECT_NE(line.find(" request.sequence=1 request.signal=0 request.type=1"),
+		          std::string::npos)
+		        << line;
+		const uint64_t sequence = std::stoull(number_after(line, " reply.sequence="));
+		EXPECT_GT(sequence, last_sequence) << line;
+		last_sequence = sequence;
+	}
+	EXPECT_LE(uint64_t(waits), v1 - v0 + 1);
+	EXPECT_GE(waits, 10) << "vblanks in the second: " << v1 - v0;
+	EXPECT_EQ(occurrences(requests, "MODE_ATOMIC"), 0);
+	EXPECT_EQ(occurrences(requests, "MODE_CREATE_DUMB"), 0);
+	EXPECT_EQ(occurrences(player_->output(), "picPath: "), k_count);
+	EXPECT_EQ(player_->captures(), k_count);
+	EXPECT_EQ(player_->command("live").value_or(""),
+	          "files=1 dumb_buffers=3 mappings=3 framebuffers=3 blobs=0\n");
+	EXPECT_TRUE(player_->alive());
+	EXPECT_EQ(player_->threads(), 4) << "entry, event thread, vsync worker, card's control";
+}
+
+TEST_F(boot, WithoutBootConfPlaysFourFramesFromMediaAtFifteenPerSecond)
+{
+	struct stat st {
+	};
+	ASSERT_EQ(stat("/media", &st), 0) << "the default frame directory needs /media to exist";
+	mkdir(outside("/media").c_str(), 0755);
+	mkdir(outside("/media/bootanimation").c_str(), 0755);
+	std::vector<rgb_picture> frames;
+	for (int k = 0; k < 5; k++)
+		frames.push_back(write_frame(k, 128, 72, ".jpg", -1, "/media/bootanimation"));
+	frames.pop_back(); // four frames by default: 4.jpg is never looked at
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: /media/bootanimation/3.jpg \n"));
+	ASSERT_TRUE(wait_captures(4));
+	read_ids();
+	usleep(200000);
+	const std::string out = player_->output();
+	EXPECT_EQ(out.find("cfg:"), std::string::npos) << out;
+	EXPECT_EQ(out.find("/media/bootanimation/4.jp"), std::string::npos) << out;
+	expect_frames_shown(frames);
+	const std::vector<std::string> files = capture_files();
+	for (size_t k = 1; k < files.size(); k++)
+		EXPECT_GE(mtime_ns(files[k]) - mtime_ns(files[k - 1]), 66666000) << "frame " << k;
+}
+
+TEST_F(boot, FrameDirectoryWithGapsAndJpegNames)
+{
+	std::vector<rgb_picture> shown;
+	shown.push_back(write_frame(0, 160, 90));
+	shown.push_back(write_frame(1, 160, 90, ".jpeg"));
+	shown.push_back(write_frame(3, 160, 90, ".jpg"));
+	write_frame(3, 160, 90, ".jpeg", 33); // .jpg wins over .jpeg
+	shown.push_back(write_frame(4, 96, 54, ".jpeg"));
+	write_boot_conf(5, 20);
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/4.jpeg \n"));
+	ASSERT_TRUE(wait_captures(4));
+	read_ids();
+	usleep(200000);
+	const std::string out = player_->output();
+	const size_t first = out.find("picPath: ");
+	ASSERT_NE(first, std::string::npos) << out;
+	EXPECT_EQ(out.substr(first),
+	          "picPath: " + k_frames + "/0.jpg \n" + "picPath: " + k_frames + "/1.jpeg \n" +
+	                  "bootAnimation: can't access file " + k_frames + "/2.jpeg \n" +
+	                  "picPath: " + k_frames + "/3.jpg \n" + "picPath: " + k_frames +
+	                  "/4.jpeg \n" + "free: mSfJpegBufInfo[0].mPath " + k_frames + "/0.jpg \n");
+	expect_frames_shown(shown);
+}
+
+TEST_F(boot, CorruptFrameIsShownAsFarAsItDecodesAndThePlayerGoesOn)
+{
+	std::vector<rgb_picture> frames;
+	for (int k = 0; k < 4; k++)
+		frames.push_back(write_frame(k, 160, 96));
+	// Frame 1 loses the second half of its file: libjpeg warns and fills the rest.
+	const std::string damaged = outside(k_frames) + "/1.jpg";
+	struct stat st {
+	};
+	ASSERT_EQ(stat(damaged.c_str(), &st), 0);
+	ASSERT_EQ(truncate(damaged.c_str(), st.st_size / 2), 0);
+	frames[1] = decode_jpeg(damaged);
+	ASSERT_EQ(frames[1].width, 160);
+	write_boot_conf(4, 20);
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
+	ASSERT_TRUE(wait_captures(4));
+	read_ids();
+	usleep(200000);
+	EXPECT_NE(player_->errors().find("Premature end of JPEG file"), std::string::npos)
+	        << player_->errors();
+	expect_frames_shown(frames);
+	EXPECT_TRUE(player_->alive());
+}
+
+// A four-component (CMYK) JPEG from libjpeg's compressor.
+bool write_cmyk_jpeg(const std::string &path, int w, int h)
+{
+	FILE *f = fopen(path.c_str(), "wb");
+	if (!f)
+		return false;
+	jpeg_compress_struct cinfo{};
+	jpeg_error_mgr jerr{};
+	cinfo.err = jpeg_std_error(&jerr);
+	jpeg_create_compress(&cinfo);
+	jpeg_stdio_dest(&cinfo, f);
+	cinfo.image_width = JDIMENSION(w);
+	cinfo.image_height = JDIMENSION(h);
+	cinfo.input_components = 4;
+	cinfo.in_color_space = JCS_CMYK;
+	jpeg_set_defaults(&cinfo);
+	jpeg_start_compress(&cinfo, TRUE);
+	std::vector<uint8_t> row(size_t(w) * 4);
+	while (cinfo.next_scanline < cinfo.image_height) {
+		for (int x = 0; x < w; x++)
+			for (int c = 0; c < 4; c++)
+				row[size_t(x) * 4 + c] = uint8_t(x * (c + 1) + cinfo.next_scanline);
+		JSAMPROW r = row.data();
+		jpeg_write_scanlines(&cinfo, &r, 1);
+	}
+	jpeg_finish_compress(&cinfo);
+	jpeg_destroy_compress(&cinfo);
+	return fclose(f) == 0;
+}
+
+TEST_F(boot, CmykFrameIsReportedAndItsEmptyBufferShown)
+{
+	std::vector<rgb_picture> frames;
+	frames.push_back(write_frame(0, 160, 90));
+	ASSERT_TRUE(write_cmyk_jpeg(outside(k_frames) + "/1.jpg", 160, 90));
+	frames.push_back(write_frame(2, 160, 90));
+	write_boot_conf(3, 20);
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
+	ASSERT_TRUE(wait_captures(3));
+	read_ids();
+	usleep(200000);
+	const std::string out = player_->output();
+	EXPECT_NE(out.find("picPath: " + k_frames + "/1.jpg \n" +
+	                   "Error: the number of color channels is 4.\tThis program only handles 1 "
+	                   "or 3\n" +
+	                   "picPath: " + k_frames + "/2.jpg \n"),
+	          std::string::npos)
+	        << out;
+	// The CMYK frame's buffer is committed as it was created: empty, a black screen.
+	const std::vector<std::string> files = capture_files();
+	ASSERT_EQ(files.size(), 3u);
+	EXPECT_EQ(compare(load_png(files[0]), expected_screen(frames[0], k_mode_w, k_mode_h)), "");
+	EXPECT_EQ(compare(load_png(files[1]), black_screen(k_mode_w, k_mode_h)), "");
+	EXPECT_EQ(compare(load_png(files[2]), expected_screen(frames[1], k_mode_w, k_mode_h)), "");
+	EXPECT_EQ(player_->commits().size(), 3u);
+	EXPECT_TRUE(player_->alive());
+}
+
+TEST_F(boot, TermAndKillEndThePlayerPromptly)
+{
+	for (int k = 0; k < 40; k++)
+		write_frame(k, 64, 36);
+	write_boot_conf(40, 30);
+	harness::player_options o = options();
+	o.capture = false;
+	for (int sig : {SIGTERM, SIGKILL}) {
+		SCOPED_TRACE(sig);
+		// While it plays,
+		start(o);
+		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
+		const int64_t t0 = harness::now_ms();
+		EXPECT_TRUE(player_->stop(sig, 2000));
+		EXPECT_EQ(player_->end_signal(), sig);
+		EXPECT_LT(harness::now_ms() - t0, 2000);
+		// and once idle.
+		start(o);
+		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/39.jpg \n"));
+		usleep(100000);
+		EXPECT_TRUE(player_->stop(sig, 2000));
+		EXPECT_EQ(player_->end_signal(), sig);
+	}
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,385 @@
+// Shared parts of the whole-program tests: a scratch /mnt/bootanimation with frames made by
+// libjpeg's compressor, the real bootanim under the virtual card, and what its screen must show.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <drm_fourcc.h>
+#include <map>
+#include <memory>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "sim/sim.h"
+#include "tests/support/jpeg_file.h"
+#include "tools/player_harness.h"
+#include "tools/png_read.h"
+
+namespace e2e
+{
+
+const std::string k_frames = "/mnt/bootanimation/frames";
+
+inline int occurrences(const std::string &text, const std::string &what)
+{
+	int n = 0;
+	for (size_t at = text.find(what); at != std::string::npos;
+	     at = text.find(what, at + what.size()))
+		n++;
+	return n;
+}
+
+// The text without the lines equal to `line` (lines that another thread may print anywhere).
+inline std::string without_line(const std::string &text, const std::string &line)
+{
+	std::string out;
+	for (const std::string &l : harness::lines_of(text))
+		if (l != line)
+			out += l + "\n";
+	return out;
+}
+
+// What the virtual card shows for an RG24 buffer into which the decoder wrote `pic` (red first,
+// as libjpeg emits it), stretched over a w x h mode. The card reads RG24 as the DRM format
+// defines it, blue at the lowest address, so red and blue trade places on screen.
+inline sim::image expected_screen(const rgb_picture &pic, uint32_t w, uint32_t h)
+{
+	sim::image img;
+	img.width = w;
+	img.height = h;
+	img.rgb.resize(size_t(w) * h * 3);
+	for (uint32_t y = 0; y < h; y++)
+		for (uint32_t x = 0; x < w; x++) {
+			const uint32_t sx = x * uint32_t(pic.width) / w;
+			const uint32_t sy = y * uint32_t(pic.height) / h;
+			const uint8_t *s =
+			        &pic.data[(size_t(sy) * pic.width + sx) * pic.components];
+			uint8_t *d = &img.rgb[(size_t(y) * w + x) * 3];
+			if (pic.components == 1) {
+				d[0] = d[1] = d[2] = s[0];
+			} else {
+				d[0] = s[2];
+				d[1] = s[1];
+				d[2] = s[0];
+			}
+		}
+	return img;
+}
+
+inline sim::image black_screen(uint32_t w, uint32_t h)
+{
+	sim::image img;
+	img.width = w;
+	img.height = h;
+	img.rgb.assign(size_t(w) * h * 3, 0);
+	return img;
+}
+
+// Empty when equal, else where and how they differ.
+inline std::string compare(const sim::image &got, const sim::image &want)
+{
+	if (got.width != want.width || got.height != want.height)
+		return "size " + std::to_string(got.width) + "x" + std::to_string(got.height) +
+		       " instead of " + std::to_string(want.width) + "x" +
+		       std::to_string(want.height);
+	size_t bad = 0, first = 0;
+	for (size_t i = 0; i < got.rgb.size(); i += 3)
+		if (got.rgb[i] != want.rgb[i] || got.rgb[i + 1] != want.rgb[i + 1] ||
+		    got.rgb[i + 2] != want.rgb[i + 2])
+			if (bad++ == 0)
+				first = i / 3;
+	if (bad == 0)
+		return "";
+	const uint8_t *g = &got.rgb[first * 3], *w = &want.rgb[first * 3];
+	return std::to_string(bad) + " pixels differ, the first at (" +
+	       std::to_string(first % got.width) + "," + std::to_string(first / got.width) +
+	       "): " + std::to_string(g[0]) + "," + std::to_string(g[1]) + "," +
+	       std::to_string(g[2]) + " instead of " + std::to_string(w[0]) + "," +
+	       std::to_string(w[1]) + "," + std::to_string(w[2]);
+}
+
+inline sim::image load_png(const std::string &path)
+{
+	std::string error;
+	auto img = read_png(path, error);
+	EXPECT_TRUE(img.has_value()) << error;
+	return img ? *img : sim::image{};
+}
+
+// The object ids the card reports ("connectors 43", "crtcs 41", ...).
+inline std::map<std::string, std::vector<uint32_t>> parse_ids(const std::string &reply)
+{
+	std::map<std::string, std::vector<uint32_t>> ids;
+	for (const std::string &line : harness::lines_of(reply)) {
+		const size_t blank = line.find(' ');
+		std::vector<uint32_t> &list = ids[line.substr(0, blank)];
+		for (size_t at = blank; at != std::string::npos && at + 1 < line.size();
+		     at = line.find(' ', at + 1))
+			list.push_back(uint32_t(std::stoul(line.substr(at + 1))));
+	}
+	return ids;
+}
+
+// What display discovery prints for the connectors of `t`, as the entry and the re-detection
+// after a mode set print it (drm_get_connector's pointer line matched by `pointer`).
+inline std::string discovery_lines(const sim::topology &t, uint32_t encoder_id,
+                                   const std::string &pointer)
+{
+	std::string s = "[DRM]: Found " + std::to_string(t.connectors.size()) + " connectors.\n";
+	int hdmi = -1;
+	for (size_t i = 0; i < t.connectors.size() && hdmi < 0; i++) {
+		const sim::connector_def &c = t.connectors[i];
+		s += "[DRM]: Connector " + std::to_string(i) +
+		     " connected: " + (c.connected ? "yes" : "no") + "\n";
+		s += "[DRM]: Connector " + std::to_string(i) + " has " +
+		     std::to_string(c.connected ? c.modes.size() : 0) + " modes.\n";
+		if (c.connected && !c.modes.empty() && c.type == DRM_MODE_CONNECTOR_HDMIA) {
+			s += "[DRM]: HDMI Connector " + std::to_string(i) +
+			     " assigned to monitor index: #1.\n";
+			hdmi = int(i);
+		}
+	}
+	s += "drm_get_connector: g_drm_connector=" + pointer + " 11111\n";
+	const sim::connector_def &c = t.connectors[size_t(hdmi)];
+	for (size_t m = 0; m < c.modes.size(); m++) {
+		const sim::mode_def &mode = c.modes[m];
+		const std::string name = mode.name.empty() ? std::to_string(mode.hdisplay) + "x" +
+		                                                     std::to_string(mode.vdisplay)
+		                                           : mode.name;
+		s += "[DRM]: Mode " + std::to_string(m) + ": (" + name + ") " +
+		     std::to_string(mode.hdisplay) + " x " + std::to_string(mode.vdisplay) + ", " +
+		     std::to_string(mode.vrefresh) + " Hz\n";
+	}
+	s += "g_drm_encoder->encoder_id=" + std::to_string(encoder_id) +
+	     " g_drm_connector->encoder_id=" + std::to_string(encoder_id) + "\n";
+	return s;
+}
+
+// The number that follows `key` in `text`, or "" when `key` is absent.
+inline std::string number_after(const std::string &text, const std::string &key)
+{
+	const size_t at = text.find(key);
+	if (at == std::string::npos)
+		return "";
+	const size_t from = at + key.size();
+	size_t end = from;
+	while (end < text.size() && isdigit(static_cast<unsigned char>(text[end])))
+		end++;
+	return text.substr(from, end - from);
+}
+
+// The text with drm_get_connector's pointer value replaced by "P".
+inline std::string mask_pointer(std::string text)
+{
+	const std::string key = "drm_get_connector: g_drm_connector=";
+	for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+		const size_t from = at + key.size();
+		text.replace(from, text.find(' ', from) - from, "P");
+	}
+	return text;
+}
+
+// The property steps of a mode set as the hot-plug handler prints them:
+//   setMode object[<connector>] = <crtc>
+//   setMode object[<crtc>] = <blob>
+//   setMode object[<crtc>] = 1
+struct mode_set_lines {
+	std::string connector, crtc, blob;
+};
+
+// Takes the three lines from the start of `text`; false when it does not start with them.
+inline bool take_mode_set(std::string &text, mode_set_lines &m)
+{
+	std::string object[3], value[3];
+	size_t at = 0;
+	for (int i = 0; i < 3; i++) {
+		const std::string head = "setMode object[";
+		const size_t end = text.find('\n', at);
+		if (end == std::string::npos || text.compare(at, head.size(), head) != 0)
+			return false;
+		const std::string line = text.substr(at + head.size(), end - at - head.size());
+		const size_t mid = line.find("] = ");
+		if (mid == std::string::npos)
+			return false;
+		object[i] = line.substr(0, mid);
+		value[i] = line.substr(mid + 4);
+		at = end + 1;
+	}
+	if (object[1] != value[0] || object[2] != value[0] || value[2] != "1")
+		return false;
+	m = {object[0], value[0], value[1]};
+	text.erase(0, at);
+	return true;
+}
+
+// The index of the first plane of `t` that offers RG24: the plane the player shows frames on.
+inline int rg24_plane(const sim::topology &t)
+{
+	for (size_t i = 0; i < t.planes.size(); i++)
+		for (uint32_t f : t.planes[i].formats)
+			if (f == DRM_FORMAT_RGB888)
+				return int(i);
+	return -1;
+}
+
+// The commit line of a frame shown full screen on a w x h mode.
+inline std::string frame_commit(uint32_t plane, uint32_t crtc, uint32_t fb, int width, int height,
+                                uint32_t mode_w, uint32_t mode_h)
+{
+	const std::string p = std::to_string(plane) + ":";
+	return "flags=0x400 error=0 " + p + "CRTC_ID=" + std::to_string(crtc) + " " + p +
+	       "FB_ID=" + std::to_string(fb) + " " + p + "SRC_X=0 " + p + "SRC_Y=0 " + p +
+	       "SRC_W=" + std::to_string(uint64_t(width) << 16) + " " + p +
+	       "SRC_H=" + std::to_string(uint64_t(height) << 16) + " " + p + "CRTC_X=0 " + p +
+	       "CRTC_Y=0 " + p + "CRTC_W=" + std::to_string(mode_w) + " " + p +
+	       "CRTC_H=" + std::to_string(mode_h);
+}
+
+// A commit line with its properties in a fixed order: libdrm sorts a request's properties by
+// object and property id before the kernel sees them, so the order of the additions is lost.
+inline std::string normalized(const std::string &commit)
+{
+	std::vector<std::string> words;
+	for (size_t at = 0; at < commit.size();) {
+		size_t end = commit.find(' ', at);
+		if (end == std::string::npos)
+			end = commit.size();
+		words.push_back(commit.substr(at, end - at));
+		at = end + 1;
+	}
+	if (words.size() > 2)
+		std::sort(words.begin() + 2, words.end());
+	std::string out;
+	for (const std::string &w : words)
+		out += (out.empty() ? "" : " ") + w;
+	return out;
+}
+
+inline std::vector<std::string> normalized(const std::vector<std::string> &commits)
+{
+	std::vector<std::string> out;
+	for (const std::string &c : commits)
+		out.push_back(normalized(c));
+	return out;
+}
+
+// The FB_ID of a frame's commit line, 0 when it has none.
+inline uint32_t fb_of(const std::string &commit)
+{
+	const size_t at = commit.find(":FB_ID=");
+	return at == std::string::npos ? 0 : uint32_t(std::stoul(commit.substr(at + 7)));
+}
+
+class whole_program : public testing::Test
+{
+protected:
+	void SetUp() override
+	{
+		ASSERT_FALSE(dir_.path().empty());
+		mkdir((dir_.path() + "/mnt").c_str(), 0755);
+		mkdir((dir_.path() + "/mnt/bootanimation").c_str(), 0755);
+		mkdir((dir_.path() + "/mnt/bootanimation/frames").c_str(), 0755);
+	}
+
+	void TearDown() override
+	{
+		if (HasFailure() && player_) {
+			const std::string out = player_->output(), err = player_->errors();
+			std::cout << "--- player's standard output (last 6000 bytes) ---\n"
+			          << out.substr(out.size() > 6000 ? out.size() - 6000 : 0)
+			          << "--- player's standard error (first 3000 bytes) ---\n"
+			          << err.substr(0, 3000) << "---\n";
+		}
+		player_.reset();
+	}
+
+	// Directory as the test writes it for a path the player sees under /mnt.
+	std::string outside(const std::string &inside) const
+	{
+		return dir_.path() + inside;
+	}
+
+	void write_text(const std::string &inside, const std::string &text)
+	{
+		FILE *f = fopen(outside(inside).c_str(), "w");
+		ASSERT_NE(f, nullptr) << inside;
+		fputs(text.c_str(), f);
+		fclose(f);
+	}
+
+	void write_boot_conf(int count, int fps, const std::string &path = k_frames)
+	{
+		write_text("/mnt/bootanimation/boot.conf",
+		           "cnt=" + std::to_string(count) + "\npath=" + path +
+		                   "\nfps=" + std::to_string(fps) + "\n");
+	}
+
+	// Writes frame `k` of the given size (pattern `variant`, default k) as `<k><ext>` in the
+	// directory and returns what libjpeg decodes from the file.
+	rgb_picture write_frame(int k, int w, int h, const std::string &ext = ".jpg",
+	                        int variant = -1, const std::string &dir = k_frames)
+	{
+		const std::string path = outside(dir) + "/" + std::to_string(k) + ext;
+		EXPECT_TRUE(write_jpeg(path, test_picture(w, h, variant < 0 ? k : variant)));
+		return decode_jpeg(path);
+	}
+
+	harness::player_options options() const
+	{
+		harness::player_options o;
+		o.bootanim = BOOTANIM_PATH;
+		o.preload = SIMKMS_PRELOAD_PATH;
+		o.send_uevent = SEND_UEVENT_PATH;
+		o.capture = true;
+		return o;
+	}
+
+	void start(const harness::player_options &o)
+	{
+		player_ = std::make_unique<harness::player>(dir_.path());
+		ASSERT_TRUE(player_->start(o));
+	}
+
+	// The card's object ids, once the player has opened it.
+	void read_ids()
+	{
+		auto reply = player_->command("ids");
+		ASSERT_TRUE(reply.has_value());
+		ids_ = parse_ids(*reply);
+		ASSERT_FALSE(ids_["crtcs"].empty());
+	}
+
+	// The captured screens, oldest first.
+	std::vector<std::string> capture_files() const
+	{
+		std::vector<std::string> files;
+		for (int i = 1;; i++) {
+			char name[32];
+			snprintf(name, sizeof name, "/%06d-crtc0.png", i);
+			const std::string path = player_->capture_dir() + name;
+			struct stat st {
+			};
+			if (stat(path.c_str(), &st) != 0)
+				break;
+			files.push_back(path);
+		}
+		return files;
+	}
+
+	bool wait_captures(int n, int timeout_ms = 20000)
+	{
+		const int64_t end = harness::now_ms() + timeout_ms;
+		while (player_->captures() < n && harness::now_ms() < end)
+			usleep(5000);
+		return player_->captures() >= n;
+	}
+
+	harness::scratch_dir dir_;
+	std::unique_ptr<harness::player> player_;
+	std::map<std::string, std::vector<uint32_t>> ids_;
+};
+
+} // namespace e2e

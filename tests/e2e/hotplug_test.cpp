@@ -1,0 +1,164 @@
+// Whole-program tests of hot-plug: the real bootanim under the virtual card; the monitor is
+// unplugged and plugged in again through the card's control channel, and the kernel's uevent is
+// sent to the player's private network namespace, as the DRM core sends it.
+#include "tests/e2e/e2e.h"
+
+namespace e2e
+{
+namespace
+{
+
+const sim::topology k_card = sim::preset_hdmi_1080p();
+constexpr uint32_t k_mode_w = 1920, k_mode_h = 1080;
+const std::string k_detect = "hwc_uevent detect HOTPLUG=1 "
+                             "buffer=change@/devices/pci0000:00/0000:00:02.0/drm/card0 "
+                             "hotplug_event=1\n";
+const std::string k_cond_wait = "vsync: pthread_cond_wait";
+
+class hotplug : public whole_program
+{
+};
+
+TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
+{
+	std::vector<rgb_picture> frames;
+	for (int k = 0; k < 3; k++)
+		frames.push_back(write_frame(k, 160, 90));
+	write_boot_conf(3, 20);
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
+	ASSERT_TRUE(wait_captures(3));
+	read_ids();
+	usleep(200000);
+	const std::string conn = std::to_string(ids_["connectors"][0]);
+	const std::string crtc = std::to_string(ids_["crtcs"][0]);
+	const std::string encoder = std::to_string(ids_["encoders"][0]);
+	const std::string plane = std::to_string(ids_["planes"][size_t(rg24_plane(k_card))]);
+
+	// Unplug.
+	ASSERT_TRUE(player_->command("clear-records"));
+	size_t mark = player_->output().size();
+	ASSERT_TRUE(player_->command("disconnect 0"));
+	ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(1)));
+	ASSERT_TRUE(player_->wait_for("g_drm_encoder = NULL *************\n"));
+	usleep(300000);
+	std::string out = player_->output().substr(mark);
+	// The worker may print its wait line anywhere once it is disabled. The plane that shows
+	// the last frame is taken off the CRTC in the same commit, as the kernel requires.
+	EXPECT_EQ(without_line(out, k_cond_wait),
+	          k_detect + "hotplug: remove connector monitor_index=0\n" +
+	                  "vsync_control: enable=0 exit=0\n" + "setMode object[" + conn +
+	                  "] = 0\n" + "g_drm_encoder = NULL *************\n" + "setMode object[" +
+	                  crtc + "] = 0\n" + "setMode object[" + crtc + "] = 0\n" +
+	                  "setMode object[" + plane + "] = 0\n" + "setMode object[" + plane +
+	                  "] = 0\n");
+	EXPECT_EQ(occurrences(out, k_cond_wait + "\n"), 1);
+	EXPECT_EQ(normalized(player_->commits()),
+	          std::vector<std::string>{normalized(
+	                  "flags=0x400 error=0 " + conn + ":CRTC_ID=0 " + crtc + ":MODE_ID=0 " +
+	                  crtc + ":ACTIVE=0 " + plane + ":FB_ID=0 " + plane + ":CRTC_ID=0")});
+	EXPECT_EQ(player_->command("property " + crtc + " ACTIVE"), "0\n");
+	std::string error;
+	EXPECT_FALSE(player_->command("screen 0 " + dir_.path() + "/dark.png", &error));
+	EXPECT_EQ(error, "crtc 0 is off");
+	// The disabled worker waits on its condition: no more vblank waits.
+	ASSERT_TRUE(player_->command("clear-records"));
+	usleep(300000);
+	EXPECT_EQ(occurrences(player_->command("requests").value_or(""), "WAIT_VBLANK"), 0);
+
+	// Replug.
+	mark = player_->output().size();
+	ASSERT_TRUE(player_->command("connect 0"));
+	ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(2)));
+	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n", 20000, 2));
+	out = player_->output().substr(mark);
+	const std::string head = k_detect + "hotplug: remove connector monitor_index=1\n";
+	ASSERT_EQ(out.rfind(head, 0), 0u) << out;
+	std::string rest = out.substr(head.size());
+	mode_set_lines m;
+	ASSERT_TRUE(take_mode_set(rest, m)) << rest;
+	EXPECT_EQ(m.connector, conn);
+	EXPECT_EQ(m.crtc, crtc);
+	const std::string blob = m.blob;
+	EXPECT_NE(blob, "0");
+	// Re-detection, then the assignment line and the worker enabled.
+	rest = mask_pointer(rest);
+	EXPECT_EQ(rest.rfind(discovery_lines(k_card, uint32_t(std::stoul(encoder)), "P") +
+	                             "[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n" +
+	                             "vsync_control: enable=1 exit=0\n",
+	                     0),
+	          0u)
+	        << rest;
+
+	// The animation plays again on the new mode.
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n", 20000, 2))
+	        << "the animation was not played again";
+	// Captures: the three frames, the lit screen of the mode set, the three frames again.
+	ASSERT_TRUE(wait_captures(7));
+	usleep(200000);
+	const std::vector<std::string> commits = player_->commits();
+	ASSERT_EQ(commits.size(), 4u);
+	EXPECT_EQ(normalized(commits[0]),
+	          normalized("flags=0x401 error=0 " + conn + ":CRTC_ID=" + crtc + " " + crtc +
+	                     ":MODE_ID=" + blob + " " + crtc + ":ACTIVE=1"));
+	for (size_t k = 0; k < 3; k++)
+		EXPECT_EQ(normalized(commits[k + 1]),
+		          normalized(frame_commit(uint32_t(std::stoul(plane)), ids_["crtcs"][0],
+		                                  fb_of(commits[k + 1]), 160, 90, k_mode_w,
+		                                  k_mode_h)));
+	const std::vector<std::string> files = capture_files();
+	ASSERT_EQ(files.size(), 7u);
+	EXPECT_EQ(compare(load_png(files[3]), black_screen(k_mode_w, k_mode_h)), "");
+	for (size_t k = 0; k < 3; k++)
+		EXPECT_EQ(compare(load_png(files[4 + k]),
+		                  expected_screen(frames[k], k_mode_w, k_mode_h)),
+		          "")
+		        << "frame " << k << " after the replug";
+	// The replaced buffers left the ring; one blob, the current mode's.
+	EXPECT_EQ(player_->command("live").value_or(""),
+	          "files=1 dumb_buffers=3 mappings=3 framebuffers=3 blobs=1\n");
+}
+
+TEST_F(hotplug, UeventsOfOtherDevicesAndActionsChangeNothing)
+{
+	write_frame(0, 64, 36);
+	write_boot_conf(1, 20);
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/0.jpg \n"));
+	ASSERT_TRUE(wait_captures(1));
+	usleep(200000);
+	ASSERT_TRUE(player_->command("clear-records"));
+	const size_t mark = player_->output().size();
+	auto datagram = [](const std::vector<std::string> &strings) {
+		std::string d;
+		for (const std::string &s : strings)
+			d += s + std::string(1, '\0');
+		return d;
+	};
+	ASSERT_TRUE(player_->send_uevent(datagram({"add@/devices/pci0000:00/0000:00:02.0/drm/card0",
+	                                           "HOTPLUG=1", "DEVTYPE=drm_minor"})));
+	ASSERT_TRUE(player_->send_uevent(datagram(
+	        {"change@/devices/platform/extcon/extcon0", "HOTPLUG=1", "DEVTYPE=extcon"})));
+	ASSERT_TRUE(player_->send_uevent(datagram(
+	        {"change@/devices/virtual/block/loop0", "ACTION=change", "DEVTYPE=disk"})));
+	// A hot-plug of card0 last, to know when the others have been read.
+	ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(9)));
+	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n", 20000, 2));
+	const std::string out = player_->output().substr(mark);
+	EXPECT_EQ(
+	        out.rfind("hwc_uevent detect HOTPLUG=1 "
+	                  "buffer=add@/devices/pci0000:00/0000:00:02.0/drm/card0 hotplug_event=0\n"
+	                  "hwc_uevent detect HOTPLUG=1 buffer=change@/devices/platform/extcon/"
+	                  "extcon0 hotplug_event=1\n" +
+	                          k_detect + "hotplug: remove connector monitor_index=1\n",
+	                  0),
+	        0u)
+	        << out;
+	EXPECT_EQ(occurrences(out, "hotplug: remove connector"), 1);
+	const std::vector<std::string> commits = player_->commits();
+	ASSERT_FALSE(commits.empty());
+	EXPECT_EQ(commits[0].rfind("flags=0x401 error=0 ", 0), 0u) << commits[0];
+}
+
+} // namespace
+} // namespace e2e

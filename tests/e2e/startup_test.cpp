@@ -1,0 +1,126 @@
+// Whole-program tests of the two runs of the entry: the mode-set run (a positive mode index), the
+// player run chosen by other arguments, and a device without a DRM card.
+#include "tests/e2e/e2e.h"
+
+namespace e2e
+{
+namespace
+{
+
+const sim::topology k_card = sim::preset_hdmi_1080p();
+
+class startup : public whole_program
+{
+protected:
+	// The encoder id that the start-up discovery printed.
+	static std::string encoder_in(const std::string &out)
+	{
+		return number_after(out, "g_drm_encoder->encoder_id=");
+	}
+};
+
+TEST_F(startup, ModeSetRunSetsTheThirdModeStartsNoThreadAndIdles)
+{
+	write_frame(0, 64, 36);
+	write_boot_conf(1, 20);
+	harness::player_options o = options();
+	o.args = {"2"};
+	o.control = false; // the card's control thread would be counted with the player's
+	start(o);
+	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n"));
+	ASSERT_TRUE(wait_captures(1));
+	usleep(500000);
+	const std::string out = player_->output();
+	const uint32_t encoder = uint32_t(std::stoul(encoder_in(out)));
+	const std::string start_up = "argc=2 modeid=2\n" +
+	                             discovery_lines(k_card, encoder, "(nil)") +
+	                             "hotplug: remove connector monitor_index=1\n";
+	ASSERT_EQ(out.rfind(start_up, 0), 0u) << out;
+	std::string rest = out.substr(start_up.size());
+	mode_set_lines m;
+	ASSERT_TRUE(take_mode_set(rest, m)) << rest;
+	EXPECT_NE(m.blob, "0");
+	EXPECT_EQ(mask_pointer(rest), discovery_lines(k_card, encoder, "P") +
+	                                      "[DRM]: HDMI Connector 0 assigned to monitor index: "
+	                                      "#2.\n"
+	                                      "vsync_control: enable=1 exit=0\n");
+	EXPECT_EQ(out.find("cfg:"), std::string::npos);
+	EXPECT_EQ(out.find("picPath"), std::string::npos);
+	EXPECT_EQ(out.find("start_boot_thread"), std::string::npos);
+
+	// The third mode of the monitor's list is on screen, and nothing else was committed.
+	const sim::mode_def &third = k_card.connectors[0].modes[2];
+	const std::vector<std::string> files = capture_files();
+	ASSERT_EQ(files.size(), 1u);
+	const sim::image screen = load_png(files[0]);
+	EXPECT_EQ(screen.width, third.hdisplay);
+	EXPECT_EQ(screen.height, third.vdisplay);
+
+	EXPECT_EQ(player_->threads(), 1);
+	EXPECT_TRUE(player_->alive());
+	usleep(500000);
+	EXPECT_TRUE(player_->alive());
+	EXPECT_EQ(player_->output(), out);
+	EXPECT_EQ(player_->captures(), 1);
+	EXPECT_EQ(player_->threads(), 1);
+	EXPECT_EQ(player_->errors(), "");
+}
+
+TEST_F(startup, ZeroNegativeOrNonNumericArgumentsChooseThePlayerRun)
+{
+	write_frame(0, 64, 36);
+	write_boot_conf(1, 20);
+	for (const auto &[arg, shown] : std::vector<std::pair<std::string, std::string>>{
+	             {"0", "0"}, {"-3", "-3"}, {"abc", "0"}, {" +0x7", "0"}}) {
+		harness::player_options o = options();
+		o.args = {arg, "5"};
+		start(o);
+		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/0.jpg \n")) << arg;
+		EXPECT_EQ(player_->output().rfind("argc=3 modeid=" + shown + "\n", 0), 0u) << arg;
+		const int64_t end = harness::now_ms() + 10000;
+		while (player_->commits().empty() && harness::now_ms() < end)
+			usleep(10000);
+		EXPECT_EQ(player_->commits().size(), 1u) << arg;
+		EXPECT_TRUE(player_->stop(SIGKILL, 2000));
+	}
+}
+
+TEST_F(startup, WithoutACardBothFailuresArePrintedAndThePlayerIdles)
+{
+	write_frame(0, 64, 36);
+	write_boot_conf(1, 20);
+	harness::player_options o = options();
+	o.preload.clear();
+	o.hide_cards = true;
+	start(o);
+	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n"));
+	usleep(1000000);
+	EXPECT_EQ(player_->output().rfind("argc=1 modeid=0\n"
+	                                  "Failed to open dri 0 =No such file or directory\n"
+	                                  "Failed to set atomic cap Bad file descriptor \n",
+	                                  0),
+	          0u)
+	        << player_->output();
+	EXPECT_TRUE(player_->alive());
+	EXPECT_EQ(player_->threads(), 3) << "entry, event thread and vsync worker";
+}
+
+TEST_F(startup, ModeSetRunWithoutACardReportsAndIdles)
+{
+	harness::player_options o = options();
+	o.preload.clear();
+	o.hide_cards = true;
+	o.args = {"2"};
+	start(o);
+	ASSERT_TRUE(player_->wait_for("hotplug: no display resources, nothing to set\n"));
+	usleep(500000);
+	EXPECT_EQ(player_->output(), "argc=2 modeid=2\n"
+	                             "Failed to open dri 0 =No such file or directory\n"
+	                             "Failed to set atomic cap Bad file descriptor \n"
+	                             "hotplug: no display resources, nothing to set\n");
+	EXPECT_TRUE(player_->alive());
+	EXPECT_EQ(player_->threads(), 1);
+}
+
+} // namespace
+} // namespace e2e

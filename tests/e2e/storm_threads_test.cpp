@@ -1,0 +1,101 @@
+// A hot-plug storm while the animation plays, in the ThreadSanitizer build: the event thread
+// replaces the display records and switches the pipe off and on while the worker and the player
+// read them and commit frames. No race may be reported, nothing may crash, and no kernel object
+// may pile up.
+#include "tests/e2e/e2e.h"
+
+#include <random>
+
+namespace e2e
+{
+namespace
+{
+
+class storm : public whole_program
+{
+};
+
+// "files=1 dumb_buffers=3 ..." as numbers by name.
+std::map<std::string, int> counters(const std::string &live)
+{
+	std::map<std::string, int> c;
+	std::string line = live.substr(0, live.find('\n'));
+	for (size_t at = 0; at < line.size();) {
+		size_t end = line.find(' ', at);
+		if (end == std::string::npos)
+			end = line.size();
+		const std::string item = line.substr(at, end - at);
+		const size_t eq = item.find('=');
+		if (eq != std::string::npos)
+			c[item.substr(0, eq)] = std::stoi(item.substr(eq + 1));
+		at = end + 1;
+	}
+	return c;
+}
+
+TEST_F(storm, TwoHundredUnplugReplugCyclesWhileTheAnimationPlays)
+{
+#ifndef BOOTANIM_TSAN_BUILD
+	GTEST_SKIP() << "runs in the ThreadSanitizer build";
+#endif
+	constexpr int k_cycles = 200;
+	constexpr int k_frames_count = 600;
+	for (int k = 0; k < 8; k++)
+		write_frame(k, 96, 54);
+	// Many frames from a few pictures, so that the animation outlasts the storm.
+	for (int k = 8; k < k_frames_count; k++)
+		ASSERT_EQ(link((outside(k_frames) + "/" + std::to_string(k % 8) + ".jpg").c_str(),
+		               (outside(k_frames) + "/" + std::to_string(k) + ".jpg").c_str()),
+		          0);
+	write_boot_conf(k_frames_count, 120);
+	harness::player_options o = options();
+	o.capture = false;
+	o.env = {"TSAN_OPTIONS=halt_on_error=0 second_deadlock_stack=1"};
+	start(o);
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
+
+	std::mt19937 random(20240607);
+	std::uniform_int_distribution<int> pause_us(0, 25000);
+	std::map<std::string, int> middle;
+	for (int i = 0; i < k_cycles; i++) {
+		ASSERT_TRUE(player_->command("disconnect 0"));
+		usleep(useconds_t(pause_us(random)));
+		ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(unsigned(2 * i))));
+		usleep(useconds_t(pause_us(random)));
+		ASSERT_TRUE(player_->command("connect 0"));
+		usleep(useconds_t(pause_us(random)));
+		ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(unsigned(2 * i + 1))));
+		usleep(useconds_t(pause_us(random)));
+		ASSERT_TRUE(player_->alive()) << "the player died in cycle " << i;
+		if (i == k_cycles / 2)
+			middle = counters(player_->command("live").value_or(""));
+	}
+	// Every uevent handled, the last a mode set.
+	ASSERT_TRUE(player_->wait_for("hotplug: remove connector monitor_index=", 120000,
+	                              2 * k_cycles));
+	ASSERT_TRUE(player_->wait_for("[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n",
+	                              20000, k_cycles));
+	// Let the animation run out; the worker then only cycles.
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/" +
+	                                      std::to_string(k_frames_count - 1) + ".jpg \n",
+	                              300000));
+	usleep(500000);
+
+	EXPECT_TRUE(player_->alive());
+	const std::string errors = player_->errors();
+	EXPECT_EQ(errors.find("ThreadSanitizer"), std::string::npos) << errors.substr(0, 20000);
+	EXPECT_EQ(errors, "");
+	const std::map<std::string, int> end = counters(player_->command("live").value_or(""));
+	EXPECT_EQ(end.at("files"), 1);
+	// The ring's three buffers, each mapped and shown through one framebuffer.
+	EXPECT_EQ(end.at("dumb_buffers"), 3);
+	EXPECT_EQ(end.at("mappings"), 3);
+	EXPECT_EQ(end.at("framebuffers"), 3);
+	// The current mode's blob only.
+	EXPECT_EQ(end.at("blobs"), 1);
+	EXPECT_LE(middle.at("framebuffers"), 3);
+	EXPECT_LE(middle.at("blobs"), 2); // a mode set makes its blob before the old one goes
+}
+
+} // namespace
+} // namespace e2e
