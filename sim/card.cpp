@@ -487,7 +487,8 @@ void build(device &d, const topology &t)
 		e.possible_clones = 1u << i;
 		d.encoders.push_back(e);
 	}
-	// A lit CRTC drives the first connected connector whose encoder can reach it.
+	// A lit CRTC drives the first connected connector whose encoder can reach it (and, when the
+	// topology names the encoder's CRTC, is meant to).
 	for (size_t i = 0; i < t.crtcs.size(); i++) {
 		if (!t.crtcs[i].active)
 			continue;
@@ -503,6 +504,11 @@ void build(device &d, const topology &t)
 			if (!con.connected || con.state.crtc >= 0 || con.state.encoder < 0)
 				continue;
 			if (!(d.encoders[con.state.encoder].possible_crtcs & (1u << i)))
+				continue;
+			// An encoder given its CRTC (or -1, none) drives only that one at start.
+			const std::optional<int> &wanted =
+			        t.encoders[size_t(con.state.encoder)].crtc;
+			if (wanted && *wanted != int(i))
 				continue;
 			bool encoder_busy = false;
 			for (const connector &other : d.connectors)
