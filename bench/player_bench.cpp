@@ -2,8 +2,10 @@
 // jpeg_sf_decode of the same files into one mapped buffer; and what one present_frame asks of
 // the card.
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -28,9 +30,13 @@ constexpr int k_w = 1920, k_h = 1080;
 struct setup {
 	std::string dir;
 	int fd = -1;
+	bool resident = false;
 };
 
-setup &frames()
+// The frames, written once, and the card: fresh memory for every buffer (the default, like the
+// shmem-backed drivers) or resident memory (like the contiguous allocators of embedded display
+// controllers). Switching installs a new card and runs discovery again.
+setup &frames(bool resident)
 {
 	static setup s = [] {
 		setup r;
@@ -38,20 +44,33 @@ setup &frames()
 		for (int k = 0; k < k_frames; k++)
 			write_jpeg(r.dir + "/" + std::to_string(k) + ".jpg",
 			           test_picture(k_w, k_h, k), 85);
-		sim::topology t = *sim::preset("hdmi-1080p");
-		// The first plane offers RG24 here, so every frame is shown.
-		t.planes[0].formats.push_back(DRM_FORMAT_RGB888);
-		install_card(t);
-		r.fd = open_atomic_card();
-		drm_load_resources(r.fd);
-		drm_get_connector(r.fd);
-		drm_find_encoder(r.fd);
 		snprintf(mBootAnimPath, sizeof mBootAnimPath, "%s", r.dir.c_str());
 		mImageCount = k_frames;
 		mFps = 0;
 		return r;
 	}();
+	if (s.fd < 0 || s.resident != resident) {
+		sim::topology t = *sim::preset("hdmi-1080p");
+		// The first plane offers RG24 here, so every frame is shown.
+		t.planes[0].formats.push_back(DRM_FORMAT_RGB888);
+		t.driver.resident_buffers = resident;
+		install_card(t);
+		s.fd = open_atomic_card();
+		s.resident = resident;
+		drm_load_resources(s.fd);
+		drm_get_connector(s.fd);
+		drm_find_encoder(s.fd);
+	}
 	return s;
+}
+
+void per_frame_counters(benchmark::State &state)
+{
+	state.counters["frames_per_s"] = benchmark::Counter(double(k_frames) * state.iterations(),
+	                                                    benchmark::Counter::kIsRate);
+	state.counters["s_per_frame"] =
+	        benchmark::Counter(double(k_frames) * state.iterations(),
+	                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
 // The player's progress lines go nowhere while it is measured.
@@ -73,31 +92,37 @@ struct quiet_stdout {
 	int saved;
 };
 
+// Argument "resident": 1 for resident buffer memory, 0 for fresh memory per buffer.
+void both_memories(benchmark::internal::Benchmark *b)
+{
+	b->ArgName("resident")
+	        ->Arg(0)
+	        ->Arg(1)
+	        ->Unit(benchmark::kMillisecond)
+	        ->UseRealTime()
+	        ->MinTime(2.0);
+}
+
 void BM_PlayThirtyFrames(benchmark::State &state)
 {
-	setup &s = frames();
+	setup &s = frames(state.range(0) != 0);
 	for (auto _ : state) {
 		quiet_stdout quiet;
 		play_boot_animation(s.fd);
 	}
-	state.counters["frames_per_s"] = benchmark::Counter(double(k_frames) * state.iterations(),
-	                                                    benchmark::Counter::kIsRate);
-	state.counters["s_per_frame"] =
-	        benchmark::Counter(double(k_frames) * state.iterations(),
-	                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+	per_frame_counters(state);
 }
-BENCHMARK(BM_PlayThirtyFrames)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_PlayThirtyFrames)->Apply(both_memories);
 
+// The decode alone, into one buffer mapped once.
 void BM_DecodeThirtyFrames(benchmark::State &state)
 {
-	setup &s = frames();
+	setup &s = frames(false);
 	bo *b = bo_create(s.fd, DRM_FORMAT_RGB888, k_w, k_h);
 	for (auto _ : state)
 		for (int k = 0; k < k_frames; k++)
 			jpeg_sf_decode((s.dir + "/" + std::to_string(k) + ".jpg").c_str(), b);
-	state.counters["s_per_frame"] =
-	        benchmark::Counter(double(k_frames) * state.iterations(),
-	                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+	per_frame_counters(state);
 	unmap_buffer(b);
 	destroy_buffer(b);
 	bo_free(b);
@@ -108,7 +133,7 @@ BENCHMARK(BM_DecodeThirtyFrames)->Unit(benchmark::kMillisecond)->UseRealTime()->
 // touch of its memory and teardown, without lookups or commits.
 void BM_DecodeIntoNewBuffers(benchmark::State &state)
 {
-	setup &s = frames();
+	setup &s = frames(state.range(0) != 0);
 	for (auto _ : state)
 		for (int k = 0; k < k_frames; k++) {
 			bo *b = bo_create(s.fd, DRM_FORMAT_RGB888, k_w, k_h);
@@ -117,16 +142,39 @@ void BM_DecodeIntoNewBuffers(benchmark::State &state)
 			destroy_buffer(b);
 			bo_free(b);
 		}
-	state.counters["s_per_frame"] =
-	        benchmark::Counter(double(k_frames) * state.iterations(),
-	                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+	per_frame_counters(state);
 }
-BENCHMARK(BM_DecodeIntoNewBuffers)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_DecodeIntoNewBuffers)->Apply(both_memories);
+
+// What the host charges for a frame's worth of fresh shared memory, without any DRM: create,
+// map, write every byte once, unmap. This is the floor under "fresh memory per buffer".
+void BM_FreshMemoryFirstTouch(benchmark::State &state)
+{
+	const size_t size = size_t(k_w) * k_h * 3;
+	for (auto _ : state) {
+		const int memfd = memfd_create("bench", MFD_CLOEXEC);
+		if (memfd < 0 || ftruncate(memfd, off_t(size)) != 0) {
+			state.SkipWithError("memfd");
+			break;
+		}
+		void *p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, memfd, 0);
+		if (p == MAP_FAILED) {
+			state.SkipWithError("mmap");
+			close(memfd);
+			break;
+		}
+		memset(p, 0x5a, size);
+		benchmark::DoNotOptimize(p);
+		munmap(p, size);
+		close(memfd);
+	}
+}
+BENCHMARK(BM_FreshMemoryFirstTouch)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // One present_frame: its time, and its requests by name as counters.
 void BM_PresentFrame(benchmark::State &state)
 {
-	setup &s = frames();
+	setup &s = frames(false);
 	bo *b = bo_create(s.fd, DRM_FORMAT_RGB888, k_w, k_h);
 	uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)}, offsets[4] = {};
 	drmModeAddFB2(s.fd, k_w, k_h, DRM_FORMAT_RGB888, handles, pitches, offsets, &b->fb_id, 0);

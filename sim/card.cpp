@@ -192,8 +192,16 @@ void gem_unref(device &d, uint64_t key)
 		return;
 	if (g.pixels)
 		libc().munmap(g.pixels, g.size);
-	if (g.memfd >= 0)
-		libc().close(g.memfd);
+	// A handful of buffers is what a player cycles through; more would only hold memory.
+	constexpr size_t k_pool_max = 8;
+	if (g.resident && g.memfd >= 0 && d.pool.size() < k_pool_max) {
+		d.pool.push_back(pooled_memory{g.size, g.memfd, g.parked});
+	} else {
+		if (g.parked)
+			libc().munmap(g.parked, g.size);
+		if (g.memfd >= 0)
+			libc().close(g.memfd);
+	}
 	d.gems.erase(it);
 }
 
@@ -528,8 +536,15 @@ void destroy_device(device *d)
 	for (auto &[key, g] : d->gems) {
 		if (g.pixels)
 			libc().munmap(g.pixels, g.size);
+		if (g.parked)
+			libc().munmap(g.parked, g.size);
 		if (g.memfd >= 0)
 			libc().close(g.memfd);
+	}
+	for (const pooled_memory &mem : d->pool) {
+		if (mem.map)
+			libc().munmap(mem.map, mem.size);
+		libc().close(mem.memfd);
 	}
 	delete d;
 }

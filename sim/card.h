@@ -149,9 +149,18 @@ struct gem_object {
 	uint64_t offset = 0; // fake mmap offset
 	int memfd = -1;
 	uint8_t *pixels = nullptr; // the card's own mapping, for composing the screen
+	uint8_t *parked = nullptr; // resident buffers: a whole mapping the process let go
+	bool resident = false;
 	int handles = 0;
 	int fbs = 0;
 	int mappings = 0;
+};
+
+// Memory of a destroyed resident buffer, waiting for the next buffer of its size.
+struct pooled_memory {
+	uint64_t size = 0;
+	int memfd = -1;
+	uint8_t *map = nullptr; // a live read-write mapping of all of it, or null
 };
 
 struct framebuffer {
@@ -199,6 +208,7 @@ struct mapping {
 	uintptr_t addr = 0;
 	size_t len = 0;
 	uint64_t gem = 0;
+	bool whole_rw = false; // all of the buffer, shared, read-write
 };
 
 struct object_ref {
@@ -226,6 +236,7 @@ struct device {
 	std::map<uint32_t, blob> blobs;
 	std::map<uint32_t, framebuffer> fbs;
 	std::map<uint64_t, gem_object> gems;
+	std::vector<pooled_memory> pool;
 	uint64_t next_gem = 1;
 	uint64_t next_offset = 0x100000000ull; // DRM_FILE_PAGE_OFFSET_START on 64-bit
 	uint64_t next_event_order = 1;

@@ -255,6 +255,26 @@ ssize_t card_read(int fd, void *buf, size_t count)
 	}
 }
 
+namespace
+{
+
+// A resident buffer's whole read-write mapping stays in place for the buffer's next mmap
+// (or the next buffer that gets its memory); the process sees it unmapped.
+bool park_mapping(device &d, uintptr_t addr, size_t len)
+{
+	const auto m = d.mappings.find(addr);
+	if (m == d.mappings.end() || m->second.len != (len + k_page - 1) / k_page * k_page)
+		return false;
+	const auto g = d.gems.find(m->second.gem);
+	if (g == d.gems.end() || !g->second.resident || g->second.parked || !m->second.whole_rw)
+		return false;
+	g->second.parked = reinterpret_cast<uint8_t *>(addr);
+	drop_mapping_range(d, addr, m->second.len);
+	return true;
+}
+
+} // namespace
+
 void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, int *err)
 {
 	card_lock lock;
@@ -295,7 +315,14 @@ void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, 
 		*err = EINVAL;
 		return MAP_FAILED;
 	}
-	void *p = libc().mmap(addr, len, prot, flags, g.memfd, 0);
+	void *p;
+	if (g.parked && !addr && len == g.size && prot == (PROT_READ | PROT_WRITE) &&
+	    (flags & MAP_TYPE) == MAP_SHARED && !(flags & MAP_FIXED)) {
+		p = g.parked;
+		g.parked = nullptr;
+	} else {
+		p = libc().mmap(addr, len, prot, flags, g.memfd, 0);
+	}
 	if (p == MAP_FAILED) {
 		*err = errno;
 		return MAP_FAILED;
@@ -310,6 +337,8 @@ void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, 
 int card_munmap(void *addr, size_t len)
 {
 	card_lock lock;
+	if (g_dev && park_mapping(*g_dev, uintptr_t(addr), len))
+		return 0;
 	if (libc().munmap(addr, len) != 0)
 		return -errno;
 	if (g_dev)

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <drm_fourcc.h>
 
 #include "sim/card.h"
+#include "sim/control.h"
 #include "sim/preload.h"
 
 namespace sim::kms
@@ -453,6 +455,26 @@ int destroy_prop_blob(request_ctx &c, drm_mode_destroy_blob &r)
 }
 
 // drm_mode_create_dumb() and a GEM helper's dumb_create.
+// Memory a destroyed resident buffer left, zeroed as the kernel hands out every new buffer;
+// memfd -1 when none of that size is waiting.
+pooled_memory take_pooled_memory(device &d, uint64_t size)
+{
+	for (auto it = d.pool.begin(); it != d.pool.end(); ++it) {
+		if (it->size != size)
+			continue;
+		pooled_memory mem = *it;
+		d.pool.erase(it);
+		if (mem.map) {
+			memset(mem.map, 0, size);
+		} else if (ftruncate(mem.memfd, 0) != 0 || ftruncate(mem.memfd, off_t(size)) != 0) {
+			libc().close(mem.memfd);
+			return pooled_memory{size, -1, nullptr};
+		}
+		return mem;
+	}
+	return pooled_memory{size, -1, nullptr};
+}
+
 int create_dumb(request_ctx &c, drm_mode_create_dumb &r)
 {
 	const driver_def &drv = c.dev->topo.driver;
@@ -481,18 +503,34 @@ int create_dumb(request_ctx &c, drm_mode_create_dumb &r)
 	const uint64_t size = (pitch * r.height + k_page - 1) & ~(k_page - 1);
 	if (pitch > UINT32_MAX || size > UINT32_MAX)
 		return -EINVAL;
-	const int memfd = memfd_create("simkms-dumb", MFD_CLOEXEC);
-	if (memfd < 0)
-		return -ENOMEM;
-	if (ftruncate(memfd, off_t(size)) != 0) {
-		libc().close(memfd);
-		return -ENOMEM;
-	}
 	device &d = *c.dev;
+	pooled_memory mem{size, -1, nullptr};
+	if (drv.resident_buffers)
+		mem = take_pooled_memory(d, size);
+	if (mem.memfd < 0) {
+		mem.memfd = memfd_create("simkms-dumb", MFD_CLOEXEC);
+		if (mem.memfd < 0)
+			return -ENOMEM;
+		// A kernel buffer takes no descriptor of the process: keep the low numbers free, so
+		// that what the program opens next gets the number it would get on the kernel.
+		if (mem.memfd < k_own_fd_base) {
+			const int moved = fcntl(mem.memfd, F_DUPFD_CLOEXEC, k_own_fd_base);
+			if (moved >= 0) {
+				libc().close(mem.memfd);
+				mem.memfd = moved;
+			}
+		}
+		if (ftruncate(mem.memfd, off_t(size)) != 0) {
+			libc().close(mem.memfd);
+			return -ENOMEM;
+		}
+	}
 	const uint64_t key = d.next_gem++;
 	gem_object &g = d.gems[key];
 	g.size = size;
-	g.memfd = memfd;
+	g.memfd = mem.memfd;
+	g.parked = mem.map;
+	g.resident = drv.resident_buffers;
 	g.handles = 1;
 	// Handles come from a per-file idr: the lowest free number from 1 on.
 	uint32_t handle = 1;

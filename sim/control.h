@@ -54,6 +54,10 @@ std::string control_run(const topology &card, std::string_view line);
 // cfg.log (when set). False with `error` set when the socket cannot be made.
 bool control_start(const preload_config &cfg, std::string &error);
 
+// The card's own descriptors live at this number or above, leaving the low ones to the
+// program under test as the kernel would.
+constexpr int k_own_fd_base = 100;
+
 // Provided by the preload library's main part for the channel.
 std::string preload_capture_status();
 void preload_flush_log();

@@ -98,6 +98,13 @@ struct driver_def {
 	// ADDFB2 accepts format modifiers (cap ADDFB2_MODIFIERS) and planes carry an IN_FORMATS
 	// blob; virtio_gpu has neither.
 	bool fb_modifiers = true;
+	// Dumb buffers come from memory that stays resident and mapped, as with the contiguous
+	// (CMA) allocators of embedded display controllers: a destroyed buffer's memory is zeroed
+	// and handed to the next buffer of the same size, and an unmapped mapping is kept for the
+	// next mmap of it. Off by default: an access after munmap then faults instead of landing
+	// in a later buffer. On this kind of host every first touch of a fresh page costs several
+	// microseconds, which would otherwise dwarf what the player itself does per frame.
+	bool resident_buffers = false;
 	uint32_t preferred_depth = 0;          // cap DUMB_PREFERRED_DEPTH
 	std::string desc = "virtual KMS card"; // VERSION's description
 };

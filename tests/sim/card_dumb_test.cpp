@@ -113,6 +113,91 @@ TEST_F(card_dumb, unmapping_part_of_a_mapping_leaves_the_rest)
 	EXPECT_EQ(sim::live().dumb_buffers, 1);
 }
 
+// A kernel buffer is no descriptor of the process: the next file it opens gets the same number
+// with or without buffers.
+TEST_F(card_dumb, buffers_leave_the_low_descriptors_free)
+{
+	const int probe = open("/dev/null", O_RDONLY);
+	ASSERT_GE(probe, 0);
+	close(probe);
+	dumb a, b;
+	ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &a), 0);
+	ASSERT_EQ(create_dumb(fd_, 64, 64, 24, &b), 0);
+	const int next = open("/dev/null", O_RDONLY);
+	EXPECT_EQ(next, probe);
+	close(next);
+}
+
+// Resident memory: what one buffer leaves behind is never seen by the next, the counters are
+// those of fresh memory, and a buffer of another size gets memory of its own.
+TEST_F(card_dumb, resident_memory_is_handed_on_zeroed)
+{
+	sim::topology t = two_pipes();
+	t.driver.resident_buffers = true;
+	sim::install(t);
+	dumb a;
+	ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &a), 0);
+	ASSERT_EQ(map_dumb(fd_, &a), 0);
+	memset(a.map, 0xa5, a.size);
+	uint8_t *const first_map = a.map;
+	EXPECT_EQ(munmap(a.map, a.size), 0);
+	EXPECT_EQ(sim::live().mappings, 0);
+	EXPECT_EQ(destroy_dumb(fd_, a.handle), 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
+
+	dumb b;
+	ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &b), 0);
+	ASSERT_EQ(map_dumb(fd_, &b), 0);
+	EXPECT_EQ(b.map, first_map) << "the kept mapping serves the next buffer of that size";
+	EXPECT_EQ(sim::live().mappings, 1);
+	size_t nonzero = 0;
+	for (uint64_t i = 0; i < b.size; i++)
+		nonzero += b.map[i] != 0;
+	EXPECT_EQ(nonzero, 0u);
+
+	// Still the buffer's memory: a second mapping and the screen see what is written.
+	b.map[8] = 0x77;
+	dumb second = b;
+	ASSERT_EQ(map_dumb(fd_, &second), 0);
+	EXPECT_NE(second.map, b.map);
+	EXPECT_EQ(second.map[8], 0x77);
+	EXPECT_EQ(munmap(second.map, b.size), 0);
+
+	dumb c;
+	ASSERT_EQ(create_dumb(fd_, 32, 32, 32, &c), 0);
+	ASSERT_EQ(map_dumb(fd_, &c), 0);
+	EXPECT_NE(c.map, b.map);
+	EXPECT_EQ(sim::live().dumb_buffers, 2);
+	EXPECT_EQ(sim::live().mappings, 2);
+}
+
+// Resident memory goes with the card: installing a new one leaves no descriptor behind.
+TEST_F(card_dumb, resident_memory_is_released_with_the_card)
+{
+	sim::topology t = two_pipes();
+	t.driver.resident_buffers = true;
+	sim::install(t);
+	const int fd = open_card();
+	const auto descriptors = [] {
+		int n = 0;
+		for (int i = 0; i < 1024; i++)
+			n += fcntl(i, F_GETFD) != -1;
+		return n;
+	};
+	const int before = descriptors();
+	for (int k = 0; k < 12; k++) {
+		dumb b;
+		ASSERT_EQ(create_dumb(fd, 1024, 1 + uint32_t(k), 32, &b), 0);
+		ASSERT_EQ(map_dumb(fd, &b), 0);
+		EXPECT_EQ(munmap(b.map, b.size), 0);
+		EXPECT_EQ(destroy_dumb(fd, b.handle), 0);
+	}
+	EXPECT_LE(descriptors(), before + 8) << "a bounded number of buffers is kept";
+	close(fd);
+	sim::install(two_pipes());
+	EXPECT_EQ(descriptors(), before - 1);
+}
+
 TEST_F(card_dumb, map_and_mmap_refusals)
 {
 	drm_mode_map_dumb req{};
