@@ -205,6 +205,88 @@ void gem_unref(device &d, uint64_t key)
 	d.gems.erase(it);
 }
 
+namespace
+{
+
+void show_console(device &d, int crtc_index, uint32_t fb);
+
+bool same_mode(const drm_mode_modeinfo &a, const drm_mode_modeinfo &b)
+{
+	return memcmp(&a, &b, sizeof a) == 0;
+}
+
+} // namespace
+
+// drm_lastclose() with fbdev emulation: drm_fb_helper_restore_fbdev_mode_unlocked() commits the
+// console's configuration again: every plane but the primaries off, each CRTC the console
+// used lit with its mode (the same MODE_ID blob when the mode did not change), the console's
+// framebuffer on its primary plane and the connector it drove routed to it; CRTCs the console
+// did not use, or whose connector is gone, are switched off. The console keeps the mode it chose
+// at start: fbdev would probe again only on a hot-plug event, which the card does not send.
+// This is a few lines because nothing else of fbdev matters to a client: its files are all
+// closed by then, and the next one to open the card finds the screen as the kernel leaves it.
+void restore_console(device &d)
+{
+	if (d.console.empty())
+		return;
+	const int64_t now = now_ns();
+	for (plane &p : d.planes)
+		if (p.type != DRM_PLANE_TYPE_PRIMARY)
+			p.state = plane_state{};
+	for (size_t i = 0; i < d.crtcs.size(); i++) {
+		crtc &c = d.crtcs[i];
+		const console_output &out = d.console[i];
+		const bool lit =
+		        out.fb && out.connector >= 0 && d.connectors[out.connector].connected;
+		for (size_t k = 0; k < d.connectors.size(); k++) {
+			connector &con = d.connectors[k];
+			if (con.state.crtc == int(i) && (!lit || int(k) != out.connector)) {
+				con.state.crtc = -1;
+				con.state.encoder = -1;
+			}
+		}
+		const crtc_state old = c.state;
+		if (!lit) {
+			// __drm_atomic_helper_set_config() without a mode detaches the primary
+			// plane and leaves its rectangles.
+			if (c.primary >= 0) {
+				d.planes[c.primary].state.fb = 0;
+				d.planes[c.primary].state.crtc = -1;
+			}
+			c.state = crtc_state{};
+			blob_unref_state(d, old.mode_blob);
+			if (old.active)
+				crtc_turned_off(d, int(i), now);
+			continue;
+		}
+		if (!old.mode_blob || !same_mode(old.mode, out.mode)) {
+			c.state.mode = out.mode;
+			c.state.mode_blob = create_blob(d, &out.mode, sizeof(out.mode), false, -1);
+			blob_ref_state(d, c.state.mode_blob);
+			blob_unref_state(d, old.mode_blob);
+		}
+		c.state.active = true;
+		const bool modeset = !old.active || c.state.mode_blob != old.mode_blob;
+		if (old.active && modeset)
+			crtc_turned_off(d, int(i), now);
+		if (modeset) {
+			c.vblank.running = true;
+			c.vblank.t0 = now;
+			c.vblank.period = frame_ns(c.state.mode);
+		}
+		show_console(d, int(i), out.fb);
+		connector &con = d.connectors[out.connector];
+		con.state.crtc = int(i);
+		if (con.state.encoder < 0 ||
+		    !(d.encoders[con.state.encoder].possible_crtcs & (1u << i)))
+			for (int e : con.encoders)
+				if (d.encoders[e].possible_crtcs & (1u << i)) {
+					con.state.encoder = e;
+					break;
+				}
+	}
+}
+
 const std::vector<int> *object_props(const device &d, const object_ref &o)
 {
 	switch (o.type) {
@@ -286,6 +368,8 @@ uint64_t prop_value(const device &d, const object_ref &o, int prop)
 	if (o.type == DRM_MODE_OBJECT_CONNECTOR) {
 		const connector &c = d.connectors[o.index];
 		switch (prop) {
+		case prop_edid:
+			return c.edid_blob;
 		case prop_dpms:
 			return connector_dpms_on(d, c) ? DRM_MODE_DPMS_ON : DRM_MODE_DPMS_OFF;
 		case prop_link_status:
@@ -416,34 +500,96 @@ void set_modes(connector &c, const std::vector<mode_def> &specs)
 	sort_modes(c.modes);
 }
 
-// Objects in the order vkms and virtio_gpu create them: planes (each followed by its IN_FORMATS
-// blob), CRTCs, connectors, encoders; then the mode blobs of the CRTCs that the firmware left
-// lit.
-void build(device &d, const topology &t)
+// An EDID 1.3 base block for a monitor whose preferred timing is `m`, as QEMU builds one for its
+// display devices: one detailed timing, the monitor's name, no extension.
+std::vector<uint8_t> make_edid(const drm_mode_modeinfo &m)
 {
-	d.topo = t;
-	create_standard_properties(d);
-	for (size_t i = 0; i < t.planes.size(); i++) {
-		const plane_def &ps = t.planes[i];
+	std::vector<uint8_t> e(128, 0);
+	const uint8_t header[8] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
+	memcpy(e.data(), header, sizeof header);
+	const auto letter = [](char c) { return unsigned(c - 'A' + 1); };
+	const unsigned vendor = letter('S') << 10 | letter('I') << 5 | letter('M');
+	e[8] = uint8_t(vendor >> 8);
+	e[9] = uint8_t(vendor);
+	e[10] = 0x01; // product code
+	e[16] = 1;    // week and year of manufacture: 2014
+	e[17] = 24;
+	e[18] = 1; // EDID 1.3
+	e[19] = 3;
+	e[20] = 0x80; // digital input
+	const unsigned width_mm = m.hdisplay * 264u / 1000, height_mm = m.vdisplay * 264u / 1000;
+	e[21] = uint8_t((width_mm + 5) / 10); // screen size in cm
+	e[22] = uint8_t((height_mm + 5) / 10);
+	e[23] = 120;  // gamma 2.2
+	e[24] = 0x0a; // RGB colour, the first detailed timing is the preferred mode
+	const uint8_t chroma[10] = {0xee, 0x91, 0xa3, 0x54, 0x4c, 0x99, 0x26, 0x0f, 0x50, 0x54};
+	memcpy(&e[25], chroma, sizeof chroma);
+	for (int i = 38; i < 54; i++)
+		e[i] = 0x01; // no standard timings
+	uint8_t *t = &e[54];
+	const unsigned clock = m.clock / 10, hblank = m.htotal - m.hdisplay;
+	const unsigned vblank = m.vtotal - m.vdisplay;
+	const unsigned hso = m.hsync_start - m.hdisplay, hsw = m.hsync_end - m.hsync_start;
+	const unsigned vso = m.vsync_start - m.vdisplay, vsw = m.vsync_end - m.vsync_start;
+	t[0] = uint8_t(clock);
+	t[1] = uint8_t(clock >> 8);
+	t[2] = uint8_t(m.hdisplay);
+	t[3] = uint8_t(hblank);
+	t[4] = uint8_t((m.hdisplay >> 8) << 4 | (hblank >> 8 & 0xf));
+	t[5] = uint8_t(m.vdisplay);
+	t[6] = uint8_t(vblank);
+	t[7] = uint8_t((m.vdisplay >> 8) << 4 | (vblank >> 8 & 0xf));
+	t[8] = uint8_t(hso);
+	t[9] = uint8_t(hsw);
+	t[10] = uint8_t((vso & 0xf) << 4 | (vsw & 0xf));
+	t[11] = uint8_t((hso >> 8 & 3) << 6 | (hsw >> 8 & 3) << 4 | (vso >> 4 & 3) << 2 |
+	                (vsw >> 4 & 3));
+	t[12] = uint8_t(width_mm);
+	t[13] = uint8_t(height_mm);
+	t[14] = uint8_t((width_mm >> 8) << 4 | (height_mm >> 8 & 0xf));
+	t[17] = 0x18 | ((m.flags & DRM_MODE_FLAG_PVSYNC) ? 0x04 : 0) |
+	        ((m.flags & DRM_MODE_FLAG_PHSYNC) ? 0x02 : 0);
+	uint8_t *name = &e[72];
+	name[3] = 0xfc;
+	memcpy(&name[5], "simkms\n     ", 13);
+	for (uint8_t *dummy : {&e[90], &e[108]})
+		dummy[3] = 0x10;
+	uint8_t sum = 0;
+	for (int i = 0; i < 127; i++)
+		sum = uint8_t(sum + e[i]);
+	e[127] = uint8_t(0x100 - sum);
+	return e;
+}
+
+void attach_edid(device &d, connector &c)
+{
+	const mode_def *preferred = nullptr;
+	for (const mode_def &m : c.topology_modes)
+		if (!preferred || (m.preferred && !preferred->preferred))
+			preferred = &m;
+	if (!preferred)
+		return;
+	const std::vector<uint8_t> edid = make_edid(make_modeinfo(*preferred));
+	c.edid_blob = create_blob(d, edid.data(), edid.size(), false, -1);
+}
+
+// The mode objects without their ids.
+void build_objects(device &d, const topology &t)
+{
+	for (const plane_def &ps : t.planes) {
 		plane p;
-		p.id = alloc_object_id(d, DRM_MODE_OBJECT_PLANE, int(i));
 		p.type = ps.type;
 		p.possible_crtcs = ps.possible_crtcs;
 		p.formats = ps.formats;
 		p.props = {prop_type,   prop_fb_id,  prop_in_fence_fd, prop_crtc_id,
 		           prop_crtc_x, prop_crtc_y, prop_crtc_w,      prop_crtc_h,
 		           prop_src_x,  prop_src_y,  prop_src_w,       prop_src_h};
-		if (t.driver.fb_modifiers && !ps.formats.empty()) {
-			std::vector<uint8_t> data = in_formats_blob(ps.formats);
-			p.in_formats_blob = create_blob(d, data.data(), data.size(), false, -1);
+		if (t.driver.fb_modifiers && !ps.formats.empty())
 			p.props.push_back(prop_in_formats);
-		}
 		d.planes.push_back(std::move(p));
 	}
-	const int64_t now = now_ns();
 	for (size_t i = 0; i < t.crtcs.size(); i++) {
 		crtc c;
-		c.id = alloc_object_id(d, DRM_MODE_OBJECT_CRTC, int(i));
 		c.props = {prop_active, prop_mode_id, prop_out_fence_ptr, prop_vrr_enabled};
 		for (size_t p = 0; p < d.planes.size(); p++) {
 			const plane &pl = d.planes[p];
@@ -460,10 +606,8 @@ void build(device &d, const topology &t)
 		d.crtcs.push_back(std::move(c));
 	}
 	std::map<uint32_t, uint32_t> type_ids;
-	for (size_t i = 0; i < t.connectors.size(); i++) {
-		const connector_def &cs = t.connectors[i];
+	for (const connector_def &cs : t.connectors) {
 		connector c;
-		c.id = alloc_object_id(d, DRM_MODE_OBJECT_CONNECTOR, int(i));
 		c.type = cs.type;
 		c.type_id = ++type_ids[cs.type];
 		c.connected = cs.connected;
@@ -479,22 +623,136 @@ void build(device &d, const topology &t)
 			c.state.encoder = -1;
 		if (c.connected)
 			set_modes(c, c.topology_modes);
-		if (cs.type != DRM_MODE_CONNECTOR_VIRTUAL &&
-		    cs.type != DRM_MODE_CONNECTOR_WRITEBACK)
+		const bool virtual_type = cs.type == DRM_MODE_CONNECTOR_VIRTUAL ||
+		                          cs.type == DRM_MODE_CONNECTOR_WRITEBACK;
+		if (!virtual_type)
 			c.props.push_back(prop_edid);
 		for (int p :
 		     {prop_dpms, prop_link_status, prop_non_desktop, prop_tile, prop_crtc_id})
 			c.props.push_back(p);
+		// The driver attaches EDID to a Virtual connector itself, after the core's
+		// properties.
+		if (virtual_type && cs.edid != connector_def::edid_blob::none)
+			c.props.push_back(prop_edid);
 		d.connectors.push_back(std::move(c));
 	}
 	for (size_t i = 0; i < t.encoders.size(); i++) {
 		encoder e;
-		e.id = alloc_object_id(d, DRM_MODE_OBJECT_ENCODER, int(i));
 		e.type = t.encoders[i].type;
 		e.possible_crtcs = t.encoders[i].possible_crtcs;
 		e.possible_clones = 1u << i;
 		d.encoders.push_back(e);
 	}
+}
+
+// Ids in the driver's creation order, each plane followed by its IN_FORMATS blob and each
+// connector by an EDID read at init.
+void assign_ids(device &d, const topology &t)
+{
+	using kind = driver_def::object_kind;
+	std::vector<kind> order = t.driver.creation_order;
+	for (kind k : {kind::planes, kind::crtcs, kind::connectors, kind::encoders})
+		if (std::find(order.begin(), order.end(), k) == order.end())
+			order.push_back(k);
+	std::vector<char> done(4, 0);
+	for (kind k : order) {
+		if (done[size_t(k)]++)
+			continue;
+		switch (k) {
+		case kind::planes:
+			for (size_t i = 0; i < d.planes.size(); i++) {
+				plane &p = d.planes[i];
+				p.id = alloc_object_id(d, DRM_MODE_OBJECT_PLANE, int(i));
+				if (std::find(p.props.begin(), p.props.end(), prop_in_formats) ==
+				    p.props.end())
+					continue;
+				const std::vector<uint8_t> data = in_formats_blob(p.formats);
+				p.in_formats_blob =
+				        create_blob(d, data.data(), data.size(), false, -1);
+			}
+			break;
+		case kind::crtcs:
+			for (size_t i = 0; i < d.crtcs.size(); i++)
+				d.crtcs[i].id = alloc_object_id(d, DRM_MODE_OBJECT_CRTC, int(i));
+			break;
+		case kind::connectors:
+			for (size_t i = 0; i < d.connectors.size(); i++) {
+				d.connectors[i].id =
+				        alloc_object_id(d, DRM_MODE_OBJECT_CONNECTOR, int(i));
+				if (t.connectors[i].edid == connector_def::edid_blob::at_init)
+					attach_edid(d, d.connectors[i]);
+			}
+			break;
+		case kind::encoders:
+			for (size_t i = 0; i < d.encoders.size(); i++)
+				d.encoders[i].id =
+				        alloc_object_id(d, DRM_MODE_OBJECT_ENCODER, int(i));
+			break;
+		}
+	}
+	// Held by objects no client is shown; no request finds anything under these ids.
+	for (uint32_t i = 0; i < t.driver.hidden_ids; i++)
+		alloc_object_id(d, 0, -1);
+}
+
+// fbdev emulation's framebuffer: one for all lit CRTCs, as large as the largest of their modes.
+// It has no memory behind it: the console is black, and the screen shows black where a
+// framebuffer has no GEM object.
+uint32_t create_console_fb(device &d, const topology &t)
+{
+	uint32_t width = 0, height = 0;
+	for (size_t i = 0; i < t.crtcs.size(); i++) {
+		if (!t.crtcs[i].active || d.crtcs[i].primary < 0)
+			continue;
+		width = std::max<uint32_t>(width, t.crtcs[i].mode.hdisplay);
+		height = std::max<uint32_t>(height, t.crtcs[i].mode.vdisplay);
+	}
+	if (!width || !height)
+		return 0;
+	framebuffer fb;
+	fb.width = width;
+	fb.height = height;
+	// drm_fbdev_generic_setup() is given the driver's preferred depth.
+	fb.format = t.driver.preferred_depth == 16 ? DRM_FORMAT_RGB565 : DRM_FORMAT_XRGB8888;
+	const format_info *info = find_format(fb.format);
+	const uint32_t align = t.driver.pitch_align ? t.driver.pitch_align : 1;
+	fb.pitches[0] = (width * (info ? info->cpp[0] : 4) + align - 1) / align * align;
+	fb.modifier = DRM_FORMAT_MOD_LINEAR;
+	fb.owner = -1;
+	fb.id = alloc_object_id(d, DRM_MODE_OBJECT_FB, -1);
+	d.fbs[fb.id] = fb;
+	return fb.id;
+}
+
+void show_console(device &d, int crtc_index, uint32_t fb)
+{
+	const crtc &c = d.crtcs[size_t(crtc_index)];
+	if (c.primary < 0)
+		return;
+	plane_state &ps = d.planes[size_t(c.primary)].state;
+	ps = plane_state{};
+	ps.crtc = crtc_index;
+	ps.fb = fb;
+	ps.crtc_w = c.state.mode.hdisplay;
+	ps.crtc_h = c.state.mode.vdisplay;
+	ps.src_w = uint32_t(c.state.mode.hdisplay) << 16;
+	ps.src_h = uint32_t(c.state.mode.vdisplay) << 16;
+}
+
+// The objects in the driver's creation order; then what the first probe and fbdev emulation
+// create: EDIDs that arrive at probe time, the console's framebuffer and the mode blobs of the
+// CRTCs lit at start.
+void build(device &d, const topology &t)
+{
+	d.topo = t;
+	create_standard_properties(d);
+	build_objects(d, t);
+	assign_ids(d, t);
+	for (size_t i = 0; i < t.connectors.size(); i++)
+		if (t.connectors[i].edid == connector_def::edid_blob::at_probe)
+			attach_edid(d, d.connectors[i]);
+	const uint32_t console_fb = t.driver.fbdev ? create_console_fb(d, t) : 0;
+	const int64_t now = now_ns();
 	// A lit CRTC drives the first connected connector whose encoder can reach it (and, when the
 	// topology names the encoder's CRTC, is meant to).
 	for (size_t i = 0; i < t.crtcs.size(); i++) {
@@ -508,7 +766,8 @@ void build(device &d, const topology &t)
 		c.vblank.running = true;
 		c.vblank.t0 = now;
 		c.vblank.period = frame_ns(c.state.mode);
-		for (connector &con : d.connectors) {
+		for (size_t k = 0; k < d.connectors.size(); k++) {
+			connector &con = d.connectors[k];
 			if (!con.connected || con.state.crtc >= 0 || con.state.encoder < 0)
 				continue;
 			if (!(d.encoders[con.state.encoder].possible_crtcs & (1u << i)))
@@ -527,6 +786,16 @@ void build(device &d, const topology &t)
 				continue;
 			con.state.crtc = int(i);
 			break;
+		}
+		if (console_fb && c.primary >= 0) {
+			d.console.resize(d.crtcs.size());
+			console_output &out = d.console[i];
+			out.fb = console_fb;
+			out.mode = c.state.mode;
+			for (size_t k = 0; k < d.connectors.size(); k++)
+				if (d.connectors[k].state.crtc == int(i))
+					out.connector = int(k);
+			show_console(d, int(i), console_fb);
 		}
 	}
 }
@@ -702,7 +971,9 @@ live_counts live()
 	n.files = int(d.files.size());
 	n.dumb_buffers = int(d.gems.size());
 	n.mappings = int(d.mappings.size());
-	n.framebuffers = int(d.fbs.size());
+	for (const auto &[id, fb] : d.fbs)
+		if (fb.owner >= 0)
+			n.framebuffers++;
 	for (const auto &[id, b] : d.blobs)
 		if (b.user)
 			n.blobs++;

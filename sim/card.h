@@ -141,6 +141,7 @@ struct connector {
 	std::vector<drm_mode_modeinfo> modes; // in the kernel's sorted order; empty when unplugged
 	std::vector<int> encoders;
 	std::vector<int> props;
+	uint32_t edid_blob = 0;
 	connector_state state;
 };
 
@@ -224,8 +225,16 @@ struct fault {
 	int seen = 0;
 };
 
+// What fbdev emulation showed on a CRTC at start, which the last close of the card restores.
+struct console_output {
+	uint32_t fb = 0; // 0: the console does not use the CRTC
+	drm_mode_modeinfo mode{};
+	int connector = -1;
+};
+
 struct device {
 	topology topo;
+	std::vector<console_output> console; // by CRTC index; empty without fbdev emulation
 	uint64_t generation = 0;
 	std::vector<property> props;
 	std::vector<plane> planes;
@@ -329,6 +338,8 @@ uint64_t prop_value(const device &d, const object_ref &o, int prop);
 int prop_index_by_id(const device &d, uint32_t prop_id);
 bool connector_dpms_on(const device &d, const connector &c);
 void gem_unref(device &d, uint64_t key);
+// fbdev emulation's restore of the console when the last file closes.
+void restore_console(device &d);
 
 // --- files (card_files.cpp) ------------------------------------------------------------------
 drm_file *find_file(device &d, int fd);

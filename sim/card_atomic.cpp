@@ -275,7 +275,24 @@ int64_t calc_scale(int64_t src, int64_t dst)
 	return src / dst;
 }
 
-// drm_atomic_helper_check_plane_state() as a driver's plane atomic_check calls it.
+// A driver that copies the framebuffer into its own video memory (cirrus_check_size()): the
+// copy's pitch and size must fit. XR24 rows too long for it are converted to RG24, or to RG16.
+int scanout_check(const driver_def &drv, const framebuffer &fb)
+{
+	uint64_t pitch = fb.pitches[0];
+	if (drv.max_scanout_pitch && fb.format == DRM_FORMAT_XRGB8888 &&
+	    pitch > drv.max_scanout_pitch)
+		pitch = uint64_t(fb.width) * 3 <= drv.max_scanout_pitch ? uint64_t(fb.width) * 3
+		                                                        : uint64_t(fb.width) * 2;
+	if (drv.max_scanout_pitch && pitch > drv.max_scanout_pitch)
+		return -EINVAL;
+	if (drv.scanout_memory && pitch * fb.height > drv.scanout_memory)
+		return -EINVAL;
+	return 0;
+}
+
+// drm_atomic_helper_check_plane_state() as a driver's plane atomic_check calls it, followed by
+// the driver's own check of a visible plane.
 int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 {
 	const driver_def &drv = d.topo.driver;
@@ -306,7 +323,7 @@ int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 	if (!drv.can_position && d.planes[i].type == DRM_PLANE_TYPE_PRIMARY &&
 	    (x1 != 0 || y1 != 0 || x2 != cs.mode.hdisplay || y2 != cs.mode.vdisplay))
 		return -EINVAL; // "Plane must cover entire CRTC"
-	return 0;
+	return scanout_check(drv, d.fbs.at(ns.fb));
 }
 
 // update_connector_routing(): the connector's encoder must be able to drive its CRTC.

@@ -64,18 +64,15 @@ void reset_file(device &, drm_file &f)
 }
 
 // drm_framebuffer_remove() for atomic drivers: the planes showing the framebuffer are switched
-// off, then it is gone.
+// off (__drm_atomic_helper_disable_plane() clears their rectangles too), then it is gone.
 void remove_fb(device &d, uint32_t fb_id)
 {
 	auto it = d.fbs.find(fb_id);
 	if (it == d.fbs.end())
 		return;
-	for (plane &p : d.planes) {
-		if (p.state.fb != fb_id)
-			continue;
-		p.state.fb = 0;
-		p.state.crtc = -1;
-	}
+	for (plane &p : d.planes)
+		if (p.state.fb == fb_id)
+			p.state = plane_state{};
 	if (drm_file *owner = find_file(d, it->second.owner))
 		std::erase(owner->fbs, fb_id);
 	const framebuffer fb = it->second;
@@ -209,6 +206,8 @@ int card_close(int fd)
 		release_file(*g_dev, *f);
 		g_dev->files.erase(fd);
 		__atomic_sub_fetch(&g_card_files, 1, __ATOMIC_RELAXED);
+		if (g_dev->files.empty())
+			restore_console(*g_dev);
 	}
 	return libc().close(fd) == 0 ? 0 : -errno;
 }
@@ -328,7 +327,9 @@ void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, 
 		return MAP_FAILED;
 	}
 	drop_mapping_range(d, uintptr_t(p), pages);
-	d.mappings[uintptr_t(p)] = mapping{uintptr_t(p), pages, key};
+	d.mappings[uintptr_t(p)] = mapping{uintptr_t(p), pages, key,
+	                                   pages == g.size && prot == (PROT_READ | PROT_WRITE) &&
+	                                           (flags & MAP_TYPE) == MAP_SHARED};
 	g.mappings++;
 	__atomic_store_n(&g_card_mappings, int(d.mappings.size()), __ATOMIC_RELAXED);
 	return p;

@@ -108,9 +108,9 @@ int version(request_ctx &c, drm_version &v)
 		if (n && buf)
 			memcpy(buf, value.data(), n);
 	};
-	v.version_major = 1;
-	v.version_minor = 0;
-	v.version_patchlevel = 0;
+	v.version_major = drv.version_major;
+	v.version_minor = drv.version_minor;
+	v.version_patchlevel = drv.version_patchlevel;
 	copy(drv.name, v.name_len, v.name);
 	copy("20240101", v.date_len, v.date);
 	copy(drv.desc, v.desc_len, v.desc);
@@ -145,8 +145,10 @@ int get_cap(request_ctx &c, drm_get_cap &cap)
 	case DRM_CAP_PAGE_FLIP_TARGET:
 		break;
 	case DRM_CAP_CURSOR_WIDTH:
+		cap.value = drv.cursor_width;
+		break;
 	case DRM_CAP_CURSOR_HEIGHT:
-		cap.value = 64;
+		cap.value = drv.cursor_height;
 		break;
 	case DRM_CAP_ADDFB2_MODIFIERS:
 		cap.value = drv.fb_modifiers;

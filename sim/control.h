@@ -54,9 +54,12 @@ std::string control_run(const topology &card, std::string_view line);
 // cfg.log (when set). False with `error` set when the socket cannot be made.
 bool control_start(const preload_config &cfg, std::string &error);
 
-// The card's own descriptors live at this number or above, leaving the low ones to the
-// program under test as the kernel would.
+// Moves a descriptor of the preload library's own to the number k_own_fd_base or above (close
+// on exec) and returns the new one; the old one is closed. Returns fd unchanged when it cannot
+// be moved, and -1 for -1. The program under test then gets the descriptors it would get on the
+// kernel: its card descriptor is 3 when it opens the card first.
 constexpr int k_own_fd_base = 100;
+int move_own_fd(int fd);
 
 // Provided by the preload library's main part for the channel.
 std::string preload_capture_status();

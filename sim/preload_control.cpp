@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -395,7 +396,8 @@ void *service_main(void *arg)
 			preload_flush_log();
 		if (ready <= 0)
 			continue;
-		const int client = accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+		const int client =
+		        move_own_fd(accept4(s.listen_fd, nullptr, nullptr, SOCK_CLOEXEC));
 		if (client < 0)
 			continue;
 		serve_client(s, client);
@@ -405,6 +407,17 @@ void *service_main(void *arg)
 }
 
 } // namespace
+
+int move_own_fd(int fd)
+{
+	if (fd < 0 || fd >= k_own_fd_base)
+		return fd;
+	const int moved = fcntl(fd, F_DUPFD_CLOEXEC, k_own_fd_base);
+	if (moved < 0)
+		return fd;
+	close(fd);
+	return moved;
+}
 
 std::string format_request(const request_record &r)
 {
@@ -456,7 +469,7 @@ bool control_start(const preload_config &cfg, std::string &error)
 			return false;
 		}
 		memcpy(addr.sun_path, cfg.control.c_str(), cfg.control.size() + 1);
-		s->listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+		s->listen_fd = move_own_fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
 		// A socket file left by an earlier run would make bind fail.
 		unlink(cfg.control.c_str());
 		if (s->listen_fd < 0 ||

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -155,7 +156,9 @@ extern "C" void simkms_preload_init(void)
 		sim::g_capture = c;
 	}
 	if (!cfg->log.empty()) {
-		FILE *f = fopen(cfg->log.c_str(), "ae");
+		const int fd = sim::move_own_fd(
+		        open(cfg->log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+		FILE *f = fd >= 0 ? fdopen(fd, "a") : nullptr;
 		if (!f)
 			sim::fatal("log " + cfg->log + ": " + strerror(errno));
 		sim::log_state *l = new sim::log_state;

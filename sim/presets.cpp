@@ -12,9 +12,10 @@
 // offers RG24" is an overlay that is not the first one.
 //
 // The driver presets copy what the kernel's cirrus, bochs, virtio_gpu and vkms (enable_overlay=1)
-// drivers reported on Debian's 6.1 kernel: connector type, modes in the kernel's order with
-// their clocks, encoders, the fbdev mode active at start, planes and formats, no vblank (except
-// vkms), no plane scaling, dumb-buffer and framebuffer limits.
+// drivers reported on Debian's 6.1 kernel: driver version, connector type, modes in the kernel's
+// order with their clocks, EDID, encoders, the order in which the driver creates its objects
+// (and so their ids), fbdev emulation's console on the CRTC lit at start, planes and formats, no
+// vblank (except vkms), no plane scaling, dumb-buffer, framebuffer and scan-out limits.
 #include <drm_fourcc.h>
 #include <xf86drmMode.h>
 
@@ -147,7 +148,7 @@ topology dp_and_hdmi(bool dp_first)
 }
 
 // What the four kernel drivers share: no plane scaling, a primary plane that covers the whole
-// CRTC, no vblank interrupt, one CRTC driven by one encoder, fbdev's mode set at boot.
+// CRTC, no vblank interrupt, one CRTC driven by one encoder, fbdev's console shown at boot.
 topology kernel_driver(std::string name, std::string desc, uint32_t connector_type,
                        uint32_t encoder_type, std::vector<mode_def> modes)
 {
@@ -157,6 +158,7 @@ topology kernel_driver(std::string name, std::string desc, uint32_t connector_ty
 	t.driver.can_scale = false;
 	t.driver.can_position = false;
 	t.driver.vblank = false;
+	t.driver.fbdev = true;
 	t.encoders = {encoder(encoder_type, 0x1)};
 	t.crtcs = {crtc_on(modes.front())};
 	t.connectors = {connector(connector_type, std::move(modes), 0, 0)};
@@ -262,6 +264,13 @@ topology preset_cirrus()
 	t.driver.max_width = 2044;
 	t.driver.max_height = 1024;
 	t.driver.preferred_depth = 16;
+	t.driver.version_major = 2;
+	// Its 4 MiB of video memory take rows of at most 4088 bytes (CIRRUS_MAX_PITCH).
+	t.driver.max_scanout_pitch = 4088;
+	t.driver.scanout_memory = 4u << 20;
+	// cirrus_conn_init() runs before the display pipe is made.
+	using kind = driver_def::object_kind;
+	t.driver.creation_order = {kind::connectors, kind::planes, kind::crtcs, kind::encoders};
 	return t;
 }
 
@@ -272,6 +281,10 @@ topology preset_bochs()
 	                      DRM_MODE_CONNECTOR_VIRTUAL, DRM_MODE_ENCODER_NONE, qemu_edid_modes());
 	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, 0x1, {DRM_FORMAT_XRGB8888, DRM_FORMAT_BGRX8888})};
 	t.driver.preferred_depth = 24;
+	// bochs_connector_init() reads QEMU's EDID and makes the connector before the display pipe.
+	t.connectors[0].edid = connector_def::edid_blob::at_init;
+	using kind = driver_def::object_kind;
+	t.driver.creation_order = {kind::connectors, kind::planes, kind::crtcs, kind::encoders};
 	return t;
 }
 
@@ -299,6 +312,10 @@ topology preset_virtio()
 	t.driver.fb_modifiers = false;
 	t.driver.min_width = 32;
 	t.driver.min_height = 32;
+	t.driver.version_major = 0;
+	t.driver.version_minor = 1;
+	// QEMU answers the GET_EDID request after every object exists.
+	t.connectors[0].edid = connector_def::edid_blob::at_probe;
 	return t;
 }
 
@@ -329,9 +346,13 @@ topology preset_vkms()
 	t.driver.vblank = true;
 	t.driver.min_width = 20;
 	t.driver.min_height = 20;
+	t.driver.cursor_width = 512;
+	t.driver.cursor_height = 512;
 	// The writeback connector stays hidden from clients without the writeback capability, but
-	// its encoder is listed.
+	// its encoder is listed. After the encoder come its three properties, its format blob and
+	// the connector itself, which the card does not model.
 	t.encoders.push_back(encoder(DRM_MODE_ENCODER_VIRTUAL, 0x1));
+	t.driver.hidden_ids = 5;
 
 	const std::vector<uint32_t> overlay_formats = {DRM_FORMAT_ARGB8888, DRM_FORMAT_XRGB8888,
 	                                               DRM_FORMAT_XRGB16161616,

@@ -41,6 +41,13 @@ struct connector_def {
 	// at start when bound_encoder is unset.
 	std::vector<int> encoders;
 	std::optional<int> bound_encoder; // -1 for none
+	// An EDID property with a blob describing the preferred mode (as QEMU's display devices
+	// give one), created when the connector is (bochs reads it at init) or at the first probe
+	// (virtio_gpu's answer to its GET_EDID request arrives after every object exists). Without
+	// it a connector carries EDID=0 (a connector type that attaches EDID at init) or no EDID
+	// property at all (Virtual).
+	enum class edid_blob { none, at_init, at_probe };
+	edid_blob edid = edid_blob::none;
 };
 
 struct encoder_def {
@@ -107,6 +114,27 @@ struct driver_def {
 	bool resident_buffers = false;
 	uint32_t preferred_depth = 0;          // cap DUMB_PREFERRED_DEPTH
 	std::string desc = "virtual KMS card"; // VERSION's description
+	int version_major = 1, version_minor = 0, version_patchlevel = 0; // VERSION's numbers
+	uint32_t cursor_width = 64, cursor_height = 64; // caps CURSOR_WIDTH and CURSOR_HEIGHT
+	// A visible plane's framebuffer must fit the scan-out engine: a pitch of at most
+	// max_scanout_pitch bytes and pitch * height of at most scanout_memory bytes (0: no limit),
+	// else the commit fails with EINVAL. An XR24 framebuffer whose pitch is too large is
+	// scanned out converted to RG24, or to RG16 when RG24 is too wide as well (cirrus).
+	uint32_t max_scanout_pitch = 0;
+	uint64_t scanout_memory = 0;
+	// fbdev emulation: at start every lit CRTC shows the console's framebuffer (black, the
+	// mode's size, RG16 when preferred_depth is 16, else XR24) on its primary plane. It belongs
+	// to no file, so no file can remove it; when the last file closes the console takes the
+	// screen back as it was at start.
+	bool fbdev = false;
+	// The order in which the driver creates its mode objects; their ids follow it. Blobs come
+	// with their objects (IN_FORMATS with its plane, an EDID read at init with its connector).
+	enum class object_kind { planes, crtcs, connectors, encoders };
+	std::vector<object_kind> creation_order = {object_kind::planes, object_kind::crtcs,
+	                                           object_kind::connectors, object_kind::encoders};
+	// Ids taken after those objects by objects that clients never see (vkms's writeback
+	// connector, its properties and its blob).
+	uint32_t hidden_ids = 0;
 };
 
 struct topology {
@@ -194,9 +222,9 @@ struct live_counts {
 	int dumb_buffers = 0; // GEM objects alive: held by a handle, a framebuffer or a mapping
 	                      // (the file's close drops its handles and framebuffers)
 	int mappings = 0;     // mmaps of dumb buffers not yet unmapped
-	int framebuffers = 0;
-	int blobs = 0; // user-created blobs (CREATEPROPBLOB) still alive: not destroyed,
-	               // or destroyed while still a CRTC's MODE_ID (as the kernel keeps it)
+	int framebuffers = 0; // made by files (ADDFB2); the console's framebuffer is not counted
+	int blobs = 0;        // user-created blobs (CREATEPROPBLOB) still alive: not destroyed,
+	                      // or destroyed while still a CRTC's MODE_ID (as the kernel keeps it)
 };
 live_counts live();
 

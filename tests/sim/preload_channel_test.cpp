@@ -379,6 +379,34 @@ TEST_F(preload_card, log_holds_every_request_and_commit)
 	        << text;
 }
 
+// The preload library keeps its own descriptors (the control socket and its connections, the
+// log) out of the way, so the program's first card descriptor is 3, as on the kernel.
+TEST_F(preload_card, the_programs_card_descriptor_is_3)
+{
+	const std::string log = dir.file("card.log");
+	start("preset cirrus\nlog " + log + "\ncapture_dir " + dir.file("shots") + "\n");
+	ASSERT_EQ(ctl->command("clear-records"), "ok\n"); // the connection is being served
+	const std::string fds = "/proc/" + std::to_string(probe->pid()) + "/fd/";
+	auto target = [&](int fd) {
+		char buf[512];
+		const ssize_t n = readlink((fds + std::to_string(fd)).c_str(), buf, sizeof buf - 1);
+		return n < 0 ? std::string() : std::string(buf, size_t(n));
+	};
+	EXPECT_EQ(target(3), "anon_inode:[timerfd]");
+	int sockets = 0, logs = 0;
+	for (int fd = 0; fd < 1024; fd++) {
+		const std::string t = target(fd);
+		const bool own = t.rfind("socket:", 0) == 0 || t == log;
+		if (!own)
+			continue;
+		EXPECT_GE(fd, 100) << t;
+		sockets += t != log;
+		logs += t == log;
+	}
+	EXPECT_EQ(sockets, 2); // listening and connected
+	EXPECT_EQ(logs, 1);
+}
+
 // Driver settings in the file reach the card: a cirrus card told to scale, to keep vblank, to
 // align pitches to 256 bytes and to read RG24 red first.
 TEST_F(preload_card, settings_change_the_presets_driver)

@@ -110,6 +110,9 @@ public:
 		posix_spawn_file_actions_adddup2(&fa, in[0], 0);
 		posix_spawn_file_actions_adddup2(&fa, out[1], 1);
 		posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+		// Nothing the test runner left open reaches the program: it starts with its
+		// standard streams only, as at boot.
+		posix_spawn_file_actions_addclosefrom_np(&fa, 3);
 		std::vector<char *> a, e;
 		for (const std::string &s : argv)
 			a.push_back(const_cast<char *>(s.c_str()));
@@ -145,6 +148,10 @@ public:
 	bool started() const
 	{
 		return pid_ > 0;
+	}
+	pid_t pid() const
+	{
+		return pid_;
 	}
 
 	// Standard output up to and including the first line equal to `line` (or everything up

@@ -449,6 +449,9 @@ pid_t spawn(const std::vector<std::string> &args, const std::string &output)
 		dup2(null, 0);
 		dup2(fd, 1);
 		dup2(fd, 2);
+		// The program starts with its standard streams only, as in the guest: nothing the
+		// test runner left open takes the descriptor numbers it would get there.
+		closefrom(3);
 		std::vector<char *> v;
 		for (const auto &a : args)
 			v.push_back(const_cast<char *>(a.c_str()));

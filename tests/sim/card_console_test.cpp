@@ -1,0 +1,351 @@
+// fbdev emulation on the virtual card: the console's framebuffer on the CRTC lit at start, what
+// clients may do with it, and the console taking the screen back at the last close.
+#include <algorithm>
+
+#include "tests/sim/card_fixture.h"
+
+namespace
+{
+
+using namespace card_test;
+
+constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
+constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
+constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
+
+// An atomic request built by property names.
+class request
+{
+public:
+	explicit request(int fd) : fd_(fd), req_(drmModeAtomicAlloc()) {}
+	request &set(uint32_t object, uint32_t type, const char *name, uint64_t value)
+	{
+		const uint32_t prop = prop_id(fd_, object, type, name);
+		EXPECT_NE(prop, 0u) << name;
+		drmModeAtomicAddProperty(req_.get(), object, prop, value);
+		return *this;
+	}
+	int commit(uint32_t flags = DRM_MODE_ATOMIC_ALLOW_MODESET)
+	{
+		errno = 0;
+		return drmModeAtomicCommit(fd_, req_.get(), flags, nullptr) == 0 ? 0 : errno;
+	}
+
+private:
+	int fd_;
+	atomic_holder req_;
+};
+
+uint64_t value_of(int fd, uint32_t object, uint32_t type, const std::string &name)
+{
+	props_holder props(drmModeObjectGetProperties(fd, object, type));
+	if (!props)
+		return UINT64_MAX;
+	for (uint32_t i = 0; i < props->count_props; i++) {
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
+		if (p && name == p->name)
+			return props->prop_values[i];
+	}
+	return UINT64_MAX;
+}
+
+// What a client reads of a plane: its framebuffer, CRTC and rectangles.
+struct plane_view {
+	uint64_t fb, crtc, crtc_x, crtc_y, crtc_w, crtc_h, src_x, src_y, src_w, src_h;
+	bool operator==(const plane_view &) const = default;
+};
+
+plane_view view(int fd, uint32_t plane)
+{
+	auto v = [&](const char *name) { return value_of(fd, plane, k_plane, name); };
+	return {v("FB_ID"),  v("CRTC_ID"), v("CRTC_X"), v("CRTC_Y"), v("CRTC_W"),
+	        v("CRTC_H"), v("SRC_X"),   v("SRC_Y"),  v("SRC_W"),  v("SRC_H")};
+}
+
+void PrintTo(const plane_view &p, std::ostream *os)
+{
+	*os << "fb " << p.fb << " crtc " << p.crtc << " at " << p.crtc_x << "," << p.crtc_y << " "
+	    << p.crtc_w << "x" << p.crtc_h << " src " << p.src_x << "," << p.src_y << " " << p.src_w
+	    << "x" << p.src_h;
+}
+
+// two_pipes() with fbdev emulation: HDMI-A lit at 1920x1080 on CRTC 0, whose primary is plane 0.
+class console : public card
+{
+protected:
+	void SetUp() override
+	{
+		card::SetUp();
+		ASSERT_EQ(set_atomic(fd_), 0);
+	}
+	sim::topology topology() override
+	{
+		sim::topology t = two_pipes();
+		t.driver.fbdev = true;
+		return t;
+	}
+	// The console's plane as fbdev leaves it on CRTC 0 at 1920x1080.
+	plane_view console_view(uint64_t fb) const
+	{
+		return {fb, sim::crtc_id(0), 0, 0, 1920, 1080, 0, 0, 1920u << 16, 1080u << 16};
+	}
+	// A framebuffer of the given size on a fresh dumb buffer, filled with one colour.
+	uint32_t make_fb(uint32_t w, uint32_t h, uint8_t grey = 0x80)
+	{
+		dumb b;
+		EXPECT_EQ(create_dumb(fd_, w, h, 32, &b), 0);
+		EXPECT_EQ(map_dumb(fd_, &b), 0);
+		if (b.map) {
+			memset(b.map, grey, b.size);
+			munmap(b.map, b.size);
+		}
+		uint32_t fb = 0;
+		EXPECT_EQ(add_fb(fd_, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
+		return fb;
+	}
+	request &show(request &r, int plane, int crtc, uint32_t fb, uint32_t w, uint32_t h)
+	{
+		const uint32_t p = sim::plane_id(plane);
+		return r.set(p, k_plane, "FB_ID", fb)
+		        .set(p, k_plane, "CRTC_ID", sim::crtc_id(crtc))
+		        .set(p, k_plane, "SRC_X", 0)
+		        .set(p, k_plane, "SRC_Y", 0)
+		        .set(p, k_plane, "SRC_W", uint64_t(w) << 16)
+		        .set(p, k_plane, "SRC_H", uint64_t(h) << 16)
+		        .set(p, k_plane, "CRTC_X", 0)
+		        .set(p, k_plane, "CRTC_Y", 0)
+		        .set(p, k_plane, "CRTC_W", w)
+		        .set(p, k_plane, "CRTC_H", h);
+	}
+	uint32_t mode_blob(int fd, uint16_t w, uint16_t h)
+	{
+		connector_holder c(drmModeGetConnector(fd, sim::connector_id(0)));
+		EXPECT_TRUE(c);
+		for (int i = 0; c && i < c->count_modes; i++) {
+			if (c->modes[i].hdisplay != w || c->modes[i].vdisplay != h)
+				continue;
+			uint32_t id = 0;
+			EXPECT_EQ(drmModeCreatePropertyBlob(fd, &c->modes[i], sizeof c->modes[i],
+			                                    &id),
+			          0);
+			return id;
+		}
+		ADD_FAILURE() << "no mode " << w << "x" << h;
+		return 0;
+	}
+	// Closes the test's descriptor and opens the card again.
+	void reopen()
+	{
+		close(fd_);
+		fd_ = open_card();
+		ASSERT_GE(fd_, 0);
+		ASSERT_EQ(set_atomic(fd_), 0);
+	}
+};
+
+TEST_F(console, the_lit_crtc_shows_the_consoles_framebuffer_at_start)
+{
+	const uint64_t fb = value_of(fd_, sim::plane_id(0), k_plane, "FB_ID");
+	ASSERT_NE(fb, 0u);
+	ASSERT_NE(fb, UINT64_MAX);
+	EXPECT_EQ(view(fd_, sim::plane_id(0)), console_view(fb));
+	crtc_holder c(drmModeGetCrtc(fd_, sim::crtc_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->buffer_id, fb);
+	plane_holder p(drmModeGetPlane(fd_, sim::plane_id(0)));
+	ASSERT_TRUE(p);
+	EXPECT_EQ(p->fb_id, fb);
+	EXPECT_EQ(p->crtc_id, sim::crtc_id(0));
+	// Made after every mode object and before the MODE_ID blob of fbdev's commit.
+	EXPECT_EQ(fb, uint64_t(sim::encoder_id(1)) + 1);
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID"), fb + 1);
+	// The other CRTC is off and its primary shows nothing; no overlay shows anything.
+	for (int i = 1; i < 5; i++)
+		EXPECT_EQ(value_of(fd_, sim::plane_id(i), k_plane, "FB_ID"), 0u) << "plane " << i;
+
+	// The screen is black, at the mode's size.
+	const sim::image img = sim::screen(0);
+	ASSERT_EQ(img.width, 1920u);
+	ASSERT_EQ(img.height, 1080u);
+	EXPECT_EQ(std::count(img.rgb.begin(), img.rgb.end(), 0), std::ptrdiff_t(img.rgb.size()));
+}
+
+TEST_F(console, the_consoles_framebuffer_belongs_to_no_file)
+{
+	const uint32_t fb = uint32_t(value_of(fd_, sim::plane_id(0), k_plane, "FB_ID"));
+	ASSERT_NE(fb, 0u);
+	res_holder res(drmModeGetResources(fd_));
+	ASSERT_TRUE(res);
+	EXPECT_EQ(res->count_fbs, 0);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
+
+	// Not the file's framebuffer, so RMFB does not find it; the console stays on screen.
+	EXPECT_EQ(drmModeRmFB(fd_, fb), -ENOENT);
+	EXPECT_EQ(value_of(fd_, sim::plane_id(0), k_plane, "FB_ID"), fb);
+
+	// A file's own framebuffers are counted and listed; the console's still is not.
+	const uint32_t mine = make_fb(64, 64);
+	res.reset(drmModeGetResources(fd_));
+	ASSERT_TRUE(res);
+	ASSERT_EQ(res->count_fbs, 1);
+	EXPECT_EQ(res->fbs[0], mine);
+	EXPECT_EQ(sim::live().framebuffers, 1);
+	EXPECT_EQ(drmModeRmFB(fd_, mine), 0);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+}
+
+TEST_F(console, a_commit_replaces_it_and_the_last_close_brings_it_back)
+{
+	const uint64_t console_fb = value_of(fd_, sim::plane_id(0), k_plane, "FB_ID");
+	const uint64_t boot_blob = value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID");
+	const uint32_t fb = make_fb(1920, 1080);
+	request r(fd_);
+	ASSERT_EQ(show(r, 0, 0, fb, 1920, 1080).commit(), 0);
+	const uint32_t overlay_fb = make_fb(64, 64);
+	request o(fd_);
+	ASSERT_EQ(show(o, 2, 0, overlay_fb, 64, 64).commit(), 0);
+	EXPECT_EQ(sim::screen(0).pixel(100, 100)[0], 0x80);
+
+	// A second file keeps the card open: nothing is restored when the first closes.
+	const int other = open_card();
+	ASSERT_GE(other, 0);
+	close(fd_);
+	fd_ = -1;
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u); // removed with its file
+	EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), 0u);
+
+	// Re-show a picture through the other file, then close it too: the console takes over.
+	fd_ = other;
+	ASSERT_EQ(set_atomic(fd_), 0);
+	const uint32_t again = make_fb(1920, 1080);
+	request again_r(fd_);
+	ASSERT_EQ(show(again_r, 0, 0, again, 1920, 1080).commit(), 0);
+	request again_o(fd_);
+	ASSERT_EQ(show(again_o, 3, 0, make_fb(32, 32), 32, 32).commit(), 0);
+	reopen();
+
+	EXPECT_EQ(view(fd_, sim::plane_id(0)), console_view(console_fb));
+	for (int i = 1; i < 5; i++)
+		EXPECT_EQ(view(fd_, sim::plane_id(i)), (plane_view{})) << "plane " << i;
+	// The mode did not change, so the CRTC keeps its blob and stays lit without a mode set.
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID"), boot_blob);
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "ACTIVE"), 1u);
+	EXPECT_EQ(value_of(fd_, sim::connector_id(0), k_conn, "CRTC_ID"), sim::crtc_id(0));
+	const sim::image img = sim::screen(0);
+	ASSERT_EQ(img.width, 1920u);
+	EXPECT_EQ(std::count(img.rgb.begin(), img.rgb.end(), 0), std::ptrdiff_t(img.rgb.size()));
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
+}
+
+TEST_F(console, the_console_restores_its_own_mode_and_switches_other_pipes_off)
+{
+	const uint64_t console_fb = value_of(fd_, sim::plane_id(0), k_plane, "FB_ID");
+	// HDMI-A at 1280x720 on CRTC 0, and DisplayPort plugged in and lit on CRTC 1.
+	sim::set_connected(1, true);
+	const uint32_t small = make_fb(1280, 720);
+	const uint32_t hd = mode_blob(fd_, 1280, 720);
+	request r(fd_);
+	r.set(sim::crtc_id(0), k_crtc, "MODE_ID", hd);
+	ASSERT_EQ(show(r, 0, 0, small, 1280, 720).commit(), 0);
+	const uint32_t wide = make_fb(800, 600);
+	connector_holder dp(drmModeGetConnector(fd_, sim::connector_id(1)));
+	ASSERT_TRUE(dp);
+	ASSERT_GT(dp->count_modes, 0);
+	uint32_t dp_blob = 0;
+	for (int i = 0; i < dp->count_modes && !dp_blob; i++) {
+		if (dp->modes[i].hdisplay != 800)
+			continue;
+		ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &dp->modes[i], sizeof dp->modes[i],
+		                                    &dp_blob),
+		          0);
+	}
+	request d(fd_);
+	d.set(sim::connector_id(1), k_conn, "CRTC_ID", sim::crtc_id(1))
+	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", dp_blob)
+	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
+	ASSERT_EQ(show(d, 1, 1, wide, 800, 600).commit(), 0);
+	ASSERT_EQ(sim::screen(1).width, 800u);
+	reopen();
+
+	// CRTC 0 is back at 1920x1080 under a new blob made by the kernel, not the file's.
+	const uint64_t blob = value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID");
+	EXPECT_NE(blob, 0u);
+	EXPECT_NE(blob, hd);
+	blob_holder b(drmModeGetPropertyBlob(fd_, uint32_t(blob)));
+	ASSERT_TRUE(b);
+	ASSERT_EQ(b->length, sizeof(drmModeModeInfo));
+	EXPECT_EQ(static_cast<const drmModeModeInfo *>(b->data)->hdisplay, 1920);
+	EXPECT_EQ(static_cast<const drmModeModeInfo *>(b->data)->vdisplay, 1080);
+	EXPECT_EQ(view(fd_, sim::plane_id(0)), console_view(console_fb));
+	EXPECT_EQ(sim::screen(0).width, 1920u);
+	EXPECT_EQ(sim::live().blobs, 0); // the file's mode blobs went with it
+
+	// The pipe the console did not use is off, its connector detached.
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(1), k_crtc, "ACTIVE"), 0u);
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(1), k_crtc, "MODE_ID"), 0u);
+	EXPECT_EQ(value_of(fd_, sim::connector_id(1), k_conn, "CRTC_ID"), 0u);
+	EXPECT_EQ(view(fd_, sim::plane_id(1)), (plane_view{}));
+	EXPECT_EQ(sim::screen(1).width, 0u);
+	connector_holder dp_after(drmModeGetConnector(fd_, sim::connector_id(1)));
+	ASSERT_TRUE(dp_after);
+	EXPECT_EQ(dp_after->encoder_id, 0u);
+}
+
+TEST_F(console, a_crtc_whose_monitor_is_gone_stays_off)
+{
+	request off(fd_);
+	off.set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
+	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
+	        .set(sim::plane_id(0), k_plane, "FB_ID", 0)
+	        .set(sim::plane_id(0), k_plane, "CRTC_ID", 0);
+	ASSERT_EQ(off.commit(), 0);
+	sim::set_connected(0, false);
+	reopen();
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "ACTIVE"), 0u);
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID"), 0u);
+	EXPECT_EQ(value_of(fd_, sim::plane_id(0), k_plane, "FB_ID"), 0u);
+	EXPECT_EQ(value_of(fd_, sim::plane_id(0), k_plane, "CRTC_ID"), 0u);
+	EXPECT_EQ(sim::screen(0).width, 0u);
+}
+
+TEST_F(console, switching_the_crtc_off_must_take_the_console_off_its_plane)
+{
+	// The console's plane stays on the CRTC unless the commit switches it off too, and the
+	// helpers refuse a plane on a disabled CRTC.
+	request off(fd_);
+	off.set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
+	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
+	EXPECT_EQ(off.commit(), EINVAL);
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "ACTIVE"), 1u);
+}
+
+// Without fbdev emulation the lit CRTC shows nothing and the last close changes nothing.
+class no_console : public console
+{
+protected:
+	sim::topology topology() override
+	{
+		return two_pipes();
+	}
+};
+
+TEST_F(no_console, nothing_is_shown_at_start_or_restored_at_the_last_close)
+{
+	EXPECT_EQ(view(fd_, sim::plane_id(0)), (plane_view{}));
+	const uint32_t hd = mode_blob(fd_, 1280, 720);
+	request r(fd_);
+	r.set(sim::crtc_id(0), k_crtc, "MODE_ID", hd);
+	ASSERT_EQ(show(r, 0, 0, make_fb(1280, 720), 1280, 720).commit(), 0);
+	reopen();
+	EXPECT_EQ(view(fd_, sim::plane_id(0)), (plane_view{}));
+	crtc_holder c(drmModeGetCrtc(fd_, sim::crtc_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->mode.hdisplay, 1280);
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID"), hd);
+}
+
+} // namespace

@@ -1,0 +1,352 @@
+// Driver settings of the virtual card that real drivers differ in: VERSION's numbers, the cursor
+// size caps, EDID blobs, the order in which objects get their ids, and scan-out limits.
+#include <numeric>
+
+#include "tests/sim/card_fixture.h"
+
+namespace
+{
+
+using namespace card_test;
+
+constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
+constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
+constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
+
+// The connector's properties as "NAME=value" in the card's order.
+std::vector<std::string> connector_props(int fd, uint32_t id)
+{
+	std::vector<std::string> out;
+	props_holder props(drmModeObjectGetProperties(fd, id, k_conn));
+	if (!props)
+		return out;
+	for (uint32_t i = 0; i < props->count_props; i++) {
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
+		out.push_back(std::string(p ? p->name : "?") + "=" +
+		              std::to_string(props->prop_values[i]));
+	}
+	return out;
+}
+
+// One Virtual connector at 1280x800@75 preferred (and 1024x768) on one lit CRTC, a primary and
+// a cursor plane, as QEMU's virtual display devices offer it.
+sim::topology virtual_display()
+{
+	sim::topology t;
+	t.driver.name = "simtest";
+	sim::encoder_def e;
+	e.type = DRM_MODE_ENCODER_VIRTUAL;
+	t.encoders = {e};
+	sim::connector_def c;
+	c.type = DRM_MODE_CONNECTOR_VIRTUAL;
+	c.modes = {mode(1024, 768), mode(1280, 800, 75, true)};
+	c.encoders = {0};
+	t.connectors = {c};
+	sim::crtc_def lit;
+	lit.active = true;
+	lit.mode = mode(1280, 800, 75, true);
+	t.crtcs = {lit};
+	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, 0x1, {DRM_FORMAT_XRGB8888}),
+	            plane(DRM_PLANE_TYPE_CURSOR, 0x1, {DRM_FORMAT_ARGB8888})};
+	return t;
+}
+
+class driver_settings : public ::testing::Test
+{
+protected:
+	void TearDown() override
+	{
+		if (fd_ >= 0)
+			close(fd_);
+	}
+	void start(const sim::topology &t)
+	{
+		sim::install(t);
+		fd_ = open_card();
+		ASSERT_GE(fd_, 0);
+		ASSERT_EQ(set_atomic(fd_), 0);
+	}
+	int fd_ = -1;
+};
+
+TEST_F(driver_settings, version_and_cursor_size_come_from_the_driver)
+{
+	sim::topology t = virtual_display();
+	start(t);
+	version_holder v(drmGetVersion(fd_));
+	ASSERT_TRUE(v);
+	EXPECT_EQ(v->version_major, 1);
+	EXPECT_EQ(v->version_minor, 0);
+	EXPECT_EQ(v->version_patchlevel, 0);
+	uint64_t w = 0, h = 0;
+	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_WIDTH, &w), 0);
+	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_HEIGHT, &h), 0);
+	EXPECT_EQ(w, 64u);
+	EXPECT_EQ(h, 64u);
+
+	t.driver.version_major = 3;
+	t.driver.version_minor = 7;
+	t.driver.version_patchlevel = 11;
+	t.driver.cursor_width = 512;
+	t.driver.cursor_height = 256;
+	sim::install(t);
+	v.reset(drmGetVersion(fd_));
+	ASSERT_TRUE(v);
+	EXPECT_EQ(v->version_major, 3);
+	EXPECT_EQ(v->version_minor, 7);
+	EXPECT_EQ(v->version_patchlevel, 11);
+	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_WIDTH, &w), 0);
+	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_HEIGHT, &h), 0);
+	EXPECT_EQ(w, 512u);
+	EXPECT_EQ(h, 256u);
+}
+
+TEST_F(driver_settings, a_virtual_connector_has_no_edid_unless_the_driver_gives_one)
+{
+	start(virtual_display());
+	EXPECT_EQ(connector_props(fd_, sim::connector_id(0)),
+	          (std::vector<std::string>{"DPMS=0", "link-status=0", "non-desktop=0", "TILE=0",
+	                                    "CRTC_ID=" + std::to_string(sim::crtc_id(0))}));
+	EXPECT_FALSE(sim::property_value(sim::connector_id(0), "EDID"));
+}
+
+// The EDID blob describes the preferred mode; its bytes are a valid EDID 1.3 base block.
+void expect_edid_of_1280x800_75(int fd, uint32_t blob_id)
+{
+	blob_holder b(drmModeGetPropertyBlob(fd, blob_id));
+	ASSERT_TRUE(b) << "blob " << blob_id;
+	ASSERT_EQ(b->length, 128u);
+	const auto *e = static_cast<const uint8_t *>(b->data);
+	const uint8_t header[8] = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
+	EXPECT_EQ(memcmp(e, header, 8), 0);
+	EXPECT_EQ(e[18], 1);
+	EXPECT_EQ(e[19], 3);
+	EXPECT_EQ(std::accumulate(e, e + 128, 0u) % 256, 0u) << "checksum";
+	EXPECT_EQ(e[126], 0) << "extensions";
+	// The first detailed timing: the preferred mode's size and the clock of its timings.
+	const uint8_t *t = e + 54;
+	EXPECT_EQ(t[2] | (t[4] >> 4) << 8, 1280);
+	EXPECT_EQ(t[5] | (t[7] >> 4) << 8, 800);
+	const unsigned clock_khz = (t[0] | t[1] << 8) * 10u;
+	const unsigned htotal = 1280 + (t[3] | (t[4] & 0xf) << 8);
+	const unsigned vtotal = 800 + (t[6] | (t[7] & 0xf) << 8);
+	EXPECT_NEAR(clock_khz * 1000.0 / (htotal * vtotal), 75.0, 0.5);
+	EXPECT_EQ(e[24] & 0x02, 0x02) << "the first detailed timing is the preferred mode";
+}
+
+TEST_F(driver_settings, an_edid_read_at_init_comes_right_after_its_connector)
+{
+	sim::topology t = virtual_display();
+	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
+	start(t);
+	const std::vector<std::string> props = connector_props(fd_, sim::connector_id(0));
+	ASSERT_EQ(props.size(), 6u);
+	// Attached by the driver after the core's properties.
+	EXPECT_EQ(props.back(), "EDID=" + std::to_string(sim::connector_id(0) + 1));
+	expect_edid_of_1280x800_75(fd_, sim::connector_id(0) + 1);
+	connector_holder c(drmModeGetConnector(fd_, sim::connector_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->count_props, 6);
+	EXPECT_EQ(c->prop_values[5], sim::connector_id(0) + 1);
+}
+
+TEST_F(driver_settings, an_edid_read_at_probe_time_comes_after_every_object)
+{
+	sim::topology t = virtual_display();
+	t.connectors[0].edid = sim::connector_def::edid_blob::at_probe;
+	start(t);
+	const uint32_t edid = sim::encoder_id(0) + 1;
+	EXPECT_EQ(sim::property_value(sim::connector_id(0), "EDID"), edid);
+	expect_edid_of_1280x800_75(fd_, edid);
+	// The lit CRTC's mode blob follows it.
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), edid + 1);
+	// Immutable: a commit may not set it.
+	drm_holder<drmModeAtomicReq, drmModeAtomicFree> req(drmModeAtomicAlloc());
+	drmModeAtomicAddProperty(req.get(), sim::connector_id(0),
+	                         prop_id(fd_, sim::connector_id(0), k_conn, "EDID"), 0);
+	EXPECT_NE(drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_TEST_ONLY, nullptr), 0);
+	EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(driver_settings, other_connector_types_carry_edid_first)
+{
+	sim::topology t = two_pipes();
+	start(t);
+	std::vector<std::string> props = connector_props(fd_, sim::connector_id(0));
+	ASSERT_FALSE(props.empty());
+	EXPECT_EQ(props.front(), "EDID=0");
+
+	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
+	sim::install(t);
+	props = connector_props(fd_, sim::connector_id(0));
+	ASSERT_EQ(props.size(), 6u);
+	const uint32_t blob = sim::connector_id(0) + 1;
+	EXPECT_EQ(props.front(), "EDID=" + std::to_string(blob));
+	blob_holder b(drmModeGetPropertyBlob(fd_, blob));
+	ASSERT_TRUE(b);
+	ASSERT_EQ(b->length, 128u);
+	const auto *e = static_cast<const uint8_t *>(b->data);
+	// two_pipes()' HDMI-A monitor prefers 1920x1080.
+	EXPECT_EQ(e[56] | (e[58] >> 4) << 8, 1920);
+	EXPECT_EQ(e[59] | (e[61] >> 4) << 8, 1080);
+	// The unplugged DisplayPort was not given one.
+	EXPECT_EQ(sim::property_value(sim::connector_id(1), "EDID"), 0u);
+}
+
+TEST_F(driver_settings, ids_follow_the_drivers_creation_order)
+{
+	// The kernel creates 30 standard properties first, so the first mode object is 31.
+	sim::topology t = virtual_display();
+	start(t);
+	EXPECT_EQ(sim::plane_id(0), 31u);
+	EXPECT_EQ(sim::plane_id(1), 33u); // after plane 0's IN_FORMATS blob
+	EXPECT_EQ(sim::crtc_id(0), 35u);
+	EXPECT_EQ(sim::connector_id(0), 36u);
+	EXPECT_EQ(sim::encoder_id(0), 37u);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), 38u);
+
+	using kind = sim::driver_def::object_kind;
+	t.driver.creation_order = {kind::connectors, kind::planes, kind::crtcs, kind::encoders};
+	t.driver.hidden_ids = 4;
+	t.driver.fbdev = true;
+	sim::install(t);
+	EXPECT_EQ(sim::connector_id(0), 31u);
+	EXPECT_EQ(sim::plane_id(0), 32u);
+	EXPECT_EQ(sim::plane_id(1), 34u);
+	EXPECT_EQ(sim::crtc_id(0), 36u);
+	EXPECT_EQ(sim::encoder_id(0), 37u);
+	// Hidden objects take 38 to 41, then come the console's framebuffer and the mode blob.
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 42u);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), 43u);
+	uint32_t blob = 0;
+	const uint32_t data = 1;
+	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &data, sizeof data, &blob), 0);
+	EXPECT_EQ(blob, 44u);
+	// A hidden id is nothing a client can use.
+	props_holder none(drmModeObjectGetProperties(fd_, 38, k_conn));
+	EXPECT_FALSE(none);
+	EXPECT_EQ(drmModeGetConnector(fd_, 38), nullptr);
+}
+
+// A cirrus-like scan-out engine: rows of at most 4088 bytes, 1 MiB of memory; planes scale so
+// that framebuffers of any size can be shown.
+class scanout_limits : public driver_settings
+{
+protected:
+	void SetUp() override
+	{
+		sim::topology t = two_pipes();
+		t.driver.max_scanout_pitch = 4088;
+		t.driver.scanout_memory = 1u << 20;
+		start(t);
+	}
+	// 0 or the errno of a TEST_ONLY commit showing a w x h framebuffer on plane 2 (an overlay
+	// with RG24 and XR24) at (x, 0), 64x64 on the screen.
+	int show(uint32_t w, uint32_t h, uint32_t format, int32_t x = 0)
+	{
+		dumb b;
+		const uint32_t bpp = format == DRM_FORMAT_RGB888 ? 24 : 32;
+		EXPECT_EQ(create_dumb(fd_, w, h, bpp, &b), 0);
+		uint32_t fb = 0;
+		EXPECT_EQ(add_fb(fd_, w, h, format, b, &fb), 0) << w << "x" << h;
+		drm_holder<drmModeAtomicReq, drmModeAtomicFree> req(drmModeAtomicAlloc());
+		const uint32_t p = sim::plane_id(2);
+		const std::pair<const char *, uint64_t> props[] = {{"FB_ID", fb},
+		                                                   {"CRTC_ID", sim::crtc_id(0)},
+		                                                   {"SRC_X", 0},
+		                                                   {"SRC_Y", 0},
+		                                                   {"SRC_W", uint64_t(w) << 16},
+		                                                   {"SRC_H", uint64_t(h) << 16},
+		                                                   {"CRTC_X", uint64_t(int64_t(x))},
+		                                                   {"CRTC_Y", 0},
+		                                                   {"CRTC_W", 64},
+		                                                   {"CRTC_H", 64}};
+		for (const auto &[name, value] : props)
+			drmModeAtomicAddProperty(req.get(), p, prop_id(fd_, p, k_plane, name),
+			                         value);
+		errno = 0;
+		const int r =
+		        drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_TEST_ONLY, nullptr);
+		const int err = r == 0 ? 0 : errno;
+		drmModeRmFB(fd_, fb);
+		destroy_dumb(fd_, b.handle);
+		return err;
+	}
+};
+
+TEST_F(scanout_limits, rows_longer_than_the_engine_takes_are_refused)
+{
+	EXPECT_EQ(show(1362, 100, DRM_FORMAT_RGB888), 0); // 4086 bytes
+	EXPECT_EQ(show(1363, 100, DRM_FORMAT_RGB888), EINVAL);
+	// Off the screen the plane is not visible and not checked.
+	EXPECT_EQ(show(1363, 100, DRM_FORMAT_RGB888, 1920), 0);
+}
+
+TEST_F(scanout_limits, long_xr24_rows_are_scanned_out_converted)
+{
+	EXPECT_EQ(show(1022, 100, DRM_FORMAT_XRGB8888), 0); // 4088 bytes as they are
+	// 4400 bytes, converted to RG24's 3300.
+	EXPECT_EQ(show(1100, 300, DRM_FORMAT_XRGB8888), 0);
+	// 3300 * 318 bytes of RG24 do not fit in 1 MiB; 3300 * 317 do.
+	EXPECT_EQ(show(1100, 317, DRM_FORMAT_XRGB8888), 0);
+	EXPECT_EQ(show(1100, 318, DRM_FORMAT_XRGB8888), EINVAL);
+	// 8000 bytes: RG24 would still take 6000, so RG16's 4000.
+	EXPECT_EQ(show(2000, 262, DRM_FORMAT_XRGB8888), 0);
+	EXPECT_EQ(show(2000, 263, DRM_FORMAT_XRGB8888), EINVAL);
+}
+
+TEST_F(scanout_limits, the_frame_must_fit_the_engines_memory)
+{
+	EXPECT_EQ(show(512, 512, DRM_FORMAT_XRGB8888), 0); // exactly 1 MiB
+	EXPECT_EQ(show(512, 513, DRM_FORMAT_XRGB8888), EINVAL);
+}
+
+// On the cirrus preset a full-screen RG24 picture needs rows of at most 4088 bytes: 1360x768
+// shows, 1366x768 (4098 bytes a row) does not, while XR24 at 1366x768 is converted and shows.
+TEST_F(driver_settings, cirrus_shows_rg24_only_up_to_4088_bytes_a_row)
+{
+	start(*sim::preset("cirrus"));
+	connector_holder c(drmModeGetConnector(fd_, sim::connector_id(0)));
+	ASSERT_TRUE(c);
+	auto commit = [&](uint16_t w, uint16_t h, uint32_t format) {
+		const drmModeModeInfo *m = nullptr;
+		for (int i = 0; i < c->count_modes && !m; i++)
+			if (c->modes[i].hdisplay == w && c->modes[i].vdisplay == h)
+				m = &c->modes[i];
+		EXPECT_TRUE(m) << w << "x" << h;
+		if (!m)
+			return -1;
+		uint32_t blob = 0;
+		EXPECT_EQ(drmModeCreatePropertyBlob(fd_, m, sizeof *m, &blob), 0);
+		dumb b;
+		EXPECT_EQ(create_dumb(fd_, w, h, format == DRM_FORMAT_RGB888 ? 24 : 32, &b), 0);
+		uint32_t fb = 0;
+		EXPECT_EQ(add_fb(fd_, w, h, format, b, &fb), 0);
+		drm_holder<drmModeAtomicReq, drmModeAtomicFree> req(drmModeAtomicAlloc());
+		const uint32_t p = sim::plane_id(0), crtc = sim::crtc_id(0);
+		drmModeAtomicAddProperty(req.get(), crtc, prop_id(fd_, crtc, k_crtc, "MODE_ID"),
+		                         blob);
+		const std::pair<const char *, uint64_t> props[] = {
+		        {"FB_ID", fb},       {"CRTC_ID", crtc},   {"SRC_X", 0},  {"SRC_Y", 0},
+		        {"SRC_W", w << 16u}, {"SRC_H", h << 16u}, {"CRTC_X", 0}, {"CRTC_Y", 0},
+		        {"CRTC_W", w},       {"CRTC_H", h}};
+		for (const auto &[name, value] : props)
+			drmModeAtomicAddProperty(req.get(), p, prop_id(fd_, p, k_plane, name),
+			                         value);
+		errno = 0;
+		const int r = drmModeAtomicCommit(
+		        fd_, req.get(), DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET,
+		        nullptr);
+		const int err = r == 0 ? 0 : errno;
+		drmModeRmFB(fd_, fb);
+		destroy_dumb(fd_, b.handle);
+		drmModeDestroyPropertyBlob(fd_, blob);
+		return err;
+	};
+	EXPECT_EQ(commit(1360, 768, DRM_FORMAT_RGB888), 0);
+	EXPECT_EQ(commit(1366, 768, DRM_FORMAT_RGB888), EINVAL);
+	EXPECT_EQ(commit(1366, 768, DRM_FORMAT_XRGB8888), 0);
+	EXPECT_EQ(commit(1024, 768, DRM_FORMAT_RGB888), 0);
+}
+
+} // namespace
