@@ -81,29 +81,14 @@ using namespace std::chrono_literals;
 
 sim::topology card(bool vblank)
 {
-	sim::mode_def m;
-	m.hdisplay = 1920;
-	m.vdisplay = 1080;
-	m.vrefresh = 60;
+	sim::mode_def m = test_mode(1920, 1080);
 	m.clock = 148500;
-	m.preferred = true;
-	sim::topology t;
+	const sim::plane_def overlay =
+	        test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888});
+	sim::topology t = lit_hdmi_card(
+	        {m}, {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
+	              overlay, overlay});
 	t.driver.vblank = vblank;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {m};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	t.encoders = {sim::encoder_def{}};
-	t.crtcs = {sim::crtc_def{}};
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = m;
-	sim::plane_def primary, overlay;
-	primary.type = DRM_PLANE_TYPE_PRIMARY;
-	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
-	overlay.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888};
-	t.planes = {primary, overlay, overlay};
 	return t;
 }
 

@@ -45,26 +45,9 @@ constexpr int k_mode_w = 128, k_mode_h = 96;
 
 sim::topology card()
 {
-	sim::topology t;
-	sim::mode_def m;
-	m.hdisplay = k_mode_w;
-	m.vdisplay = k_mode_h;
-	m.preferred = true;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {m};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	t.encoders = {sim::encoder_def{}};
-	t.crtcs = {sim::crtc_def{}};
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = m;
-	sim::plane_def primary;
-	primary.type = DRM_PLANE_TYPE_PRIMARY;
-	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
-	t.planes = {primary};
-	return t;
+	return lit_hdmi_card(
+	        {test_mode(k_mode_w, k_mode_h)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888})});
 }
 
 struct slot_view {

@@ -15,22 +15,8 @@ namespace
 
 sim::topology hdmi_card()
 {
-	sim::topology t;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {{1920, 1080, 60, true, 0, ""}, {1280, 720, 60, false, 0, ""}};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	t.encoders = {sim::encoder_def{}};
-	t.crtcs = {sim::crtc_def{}};
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = c.modes[0];
-	sim::plane_def p;
-	p.type = DRM_PLANE_TYPE_PRIMARY;
-	p.formats = {DRM_FORMAT_XRGB8888};
-	t.planes = {p};
-	return t;
+	return lit_hdmi_card({test_mode(1920, 1080), test_mode(1280, 720, false)},
+	                     {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888})});
 }
 
 // Readers on other threads keep reading the chosen connector and encoder while the main thread

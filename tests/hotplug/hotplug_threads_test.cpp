@@ -36,25 +36,10 @@ sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
 // An HDMI monitor with three modes lit on the first CRTC, as at boot.
 sim::topology card()
 {
-	sim::topology t;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {mode(320, 240, true), mode(160, 120), mode(64, 48)};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	sim::encoder_def e;
-	e.possible_crtcs = 0x1;
-	t.encoders = {e};
-	t.crtcs = {sim::crtc_def{}};
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = c.modes[0];
-	sim::plane_def primary, overlay;
-	primary.type = DRM_PLANE_TYPE_PRIMARY;
-	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
-	overlay.formats = {DRM_FORMAT_XRGB8888};
-	t.planes = {primary, overlay};
-	return t;
+	return lit_hdmi_card(
+	        {mode(320, 240, true), mode(160, 120), mode(64, 48)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
 }
 
 TEST(HotplugThreads, RedetectionWhileTheWorkerAndReadersUseConnectorAndEncoder)

@@ -284,27 +284,10 @@ constexpr int k_entry_fd = 7; // start_boot_thread only prints the entry's descr
 
 sim::topology card()
 {
-	sim::mode_def m;
-	m.hdisplay = 64;
-	m.vdisplay = 48;
-	m.preferred = true;
-	sim::topology t;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {m};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	t.encoders = {sim::encoder_def{}};
-	t.crtcs = {sim::crtc_def{}};
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = m;
-	sim::plane_def primary, overlay;
-	primary.type = DRM_PLANE_TYPE_PRIMARY;
-	primary.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
-	overlay.formats = {DRM_FORMAT_XRGB8888};
-	t.planes = {primary, overlay};
-	return t;
+	return lit_hdmi_card(
+	        {test_mode(64, 48)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
 }
 
 // The log without the entries not named in `keep`.
