@@ -27,4 +27,5 @@ using plane_holder = drm_holder<drmModePlane, drmModeFreePlane>;
 using props_holder = drm_holder<drmModeObjectProperties, drmModeFreeObjectProperties>;
 using property_holder = drm_holder<drmModePropertyRes, drmModeFreeProperty>;
 using blob_holder = drm_holder<drmModePropertyBlobRes, drmModeFreePropertyBlob>;
+using version_holder = drm_holder<drmVersion, drmFreeVersion>;
 using atomic_holder = drm_holder<drmModeAtomicReq, drmModeAtomicFree>;

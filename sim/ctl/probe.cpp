@@ -23,30 +23,10 @@
 #include <xf86drm.h>
 #include <xf86drmMode.h>
 
+#include "display/drm_holder.h"
+
 namespace
 {
-
-template <auto Free>
-struct drm_deleter {
-	template <typename T>
-	void operator()(T *p) const noexcept
-	{
-		Free(p);
-	}
-};
-template <typename T, auto Free>
-using drm_holder = std::unique_ptr<T, drm_deleter<Free>>;
-
-using resources_holder = drm_holder<drmModeRes, drmModeFreeResources>;
-using connector_holder = drm_holder<drmModeConnector, drmModeFreeConnector>;
-using encoder_holder = drm_holder<drmModeEncoder, drmModeFreeEncoder>;
-using crtc_holder = drm_holder<drmModeCrtc, drmModeFreeCrtc>;
-using plane_res_holder = drm_holder<drmModePlaneRes, drmModeFreePlaneResources>;
-using plane_holder = drm_holder<drmModePlane, drmModeFreePlane>;
-using props_holder = drm_holder<drmModeObjectProperties, drmModeFreeObjectProperties>;
-using prop_holder = drm_holder<drmModePropertyRes, drmModeFreeProperty>;
-using version_holder = drm_holder<drmVersion, drmFreeVersion>;
-using atomic_holder = drm_holder<drmModeAtomicReq, drmModeAtomicFree>;
 
 int64_t now_ns()
 {
@@ -81,7 +61,7 @@ std::string props_line(int fd, uint32_t id, uint32_t type)
 		return std::string("FAILED ") + strerror(errno);
 	std::string line;
 	for (uint32_t i = 0; i < props->count_props; i++) {
-		prop_holder p(drmModeGetProperty(fd, props->props[i]));
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
 		if (!line.empty())
 			line += ' ';
 		line += p ? p->name : "?" + std::to_string(props->props[i]);
@@ -97,7 +77,7 @@ uint32_t prop_id(int fd, uint32_t id, uint32_t type, const char *name)
 	if (!props)
 		return 0;
 	for (uint32_t i = 0; i < props->count_props; i++) {
-		prop_holder p(drmModeGetProperty(fd, props->props[i]));
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
 		if (p && strcmp(p->name, name) == 0)
 			return p->prop_id;
 	}
@@ -110,7 +90,7 @@ std::optional<uint64_t> prop_value(int fd, uint32_t id, uint32_t type, const cha
 	if (!props)
 		return std::nullopt;
 	for (uint32_t i = 0; i < props->count_props; i++) {
-		prop_holder p(drmModeGetProperty(fd, props->props[i]));
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
 		if (p && strcmp(p->name, name) == 0)
 			return props->prop_values[i];
 	}
@@ -538,7 +518,7 @@ int main(int argc, char **argv)
 	}
 	print_caps(fd);
 
-	resources_holder res(drmModeGetResources(fd));
+	res_holder res(drmModeGetResources(fd));
 	if (!res) {
 		printf("resources: FAILED %s\n", strerror(errno));
 		return 1;

@@ -18,33 +18,11 @@
 
 #include <gtest/gtest.h>
 
+#include "display/drm_holder.h"
 #include "sim/sim.h"
 
 namespace card_test
 {
-
-template <auto Free>
-struct drm_deleter {
-	template <typename T>
-	void operator()(T *p) const noexcept
-	{
-		Free(p);
-	}
-};
-template <typename T, auto Free>
-using drm_holder = std::unique_ptr<T, drm_deleter<Free>>;
-
-using res_holder = drm_holder<drmModeRes, drmModeFreeResources>;
-using connector_holder = drm_holder<drmModeConnector, drmModeFreeConnector>;
-using encoder_holder = drm_holder<drmModeEncoder, drmModeFreeEncoder>;
-using crtc_holder = drm_holder<drmModeCrtc, drmModeFreeCrtc>;
-using plane_res_holder = drm_holder<drmModePlaneRes, drmModeFreePlaneResources>;
-using plane_holder = drm_holder<drmModePlane, drmModeFreePlane>;
-using props_holder = drm_holder<drmModeObjectProperties, drmModeFreeObjectProperties>;
-using property_holder = drm_holder<drmModePropertyRes, drmModeFreeProperty>;
-using blob_holder = drm_holder<drmModePropertyBlobRes, drmModeFreePropertyBlob>;
-using version_holder = drm_holder<drmVersion, drmFreeVersion>;
-using atomic_holder = drm_holder<drmModeAtomicReq, drmModeAtomicFree>;
 
 inline sim::mode_def mode(uint16_t w, uint16_t h, uint32_t refresh = 60, bool preferred = false)
 {
