@@ -899,6 +899,18 @@ void set_connected(int connector_index, bool connected, std::vector<mode_def> mo
 		set_modes(c, c.topology_modes);
 	else
 		c.modes.clear();
+	// virtio_gpu answers a display change by asking the host again for every output's EDID
+	// (virtio_gpu_cmd_get_edids()); each answer replaces the connector's blob with a new one
+	// (drm_property_replace_global_blob()), made before the old one is freed.
+	for (size_t i = 0; i < d.connectors.size(); i++) {
+		if (d.topo.connectors[i].edid != connector_def::edid_blob::at_probe)
+			continue;
+		connector &out = d.connectors[i];
+		const uint32_t old = out.edid_blob;
+		out.edid_blob = 0;
+		attach_edid(d, out);
+		free_blob_if_unused(d, old);
+	}
 }
 
 void fail_request(std::string_view request, int err, int nth, uint32_t object_id)

@@ -370,6 +370,10 @@ struct request_ctx {
 };
 
 int atomic_ioctl(request_ctx &c, drm_mode_atomic &arg);
+// atomic_remove_fb(): takes a framebuffer off the planes showing it by an atomic commit, and when
+// that fails with EINVAL, by one that also switches off the CRTCs whose primary plane shows it.
+// 0 or the second commit's -errno.
+int atomic_remove_fb(device &d, uint32_t fb_id);
 int wait_vblank_ioctl(request_ctx &c, drm_wait_vblank &arg);
 void crtc_turned_off(device &d, int crtc_index, int64_t now);
 

@@ -1,7 +1,8 @@
 // MODE_ATOMIC: drm_mode_atomic_ioctl() with the property setters of drm_atomic_uapi.c, the core
 // checks of drm_atomic.c and the checks of drm_atomic_helper_check() for planes that go through
-// drm_atomic_helper_check_plane_state(). The driver settings choose scaling, positioning and
-// what happens to planes left on a CRTC that is switched off.
+// drm_atomic_helper_check_plane_state(). The driver settings choose scaling, positioning, the
+// CRTC check of simple display pipes and what happens to planes left on a CRTC that is switched
+// off. RMFB of a framebuffer in use commits through the same checks (atomic_remove_fb()).
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -417,6 +418,20 @@ int check_modeset(const device &d, atomic_state &s)
 	return 0;
 }
 
+// drm_simple_kms_crtc_check() with drm_atomic_helper_check_crtc_state(): an enabled CRTC needs
+// a primary plane in its new plane mask ("Cannot enable CRTC without a primary plane"). A
+// primary plane left on a disabled CRTC is the plane check's "Cannot update plane of a disabled
+// CRTC".
+int simple_pipe_crtc_check(const device &d, const atomic_state &s, size_t i)
+{
+	if (!s.crtcs[i].enable())
+		return 0;
+	for (size_t p = 0; p < s.planes.size(); p++)
+		if (d.planes[p].type == DRM_PLANE_TYPE_PRIMARY && s.planes[p].crtc == int(i))
+			return 0;
+	return -EINVAL;
+}
+
 int check(const device &d, atomic_state &s, uint32_t flags)
 {
 	for (size_t i = 0; i < s.planes.size(); i++)
@@ -434,10 +449,16 @@ int check(const device &d, atomic_state &s, uint32_t flags)
 	}
 	if (int ret = check_modeset(d, s))
 		return ret;
+	// drm_atomic_helper_check_planes(): every plane's check, then every CRTC's.
 	for (size_t i = 0; i < s.planes.size(); i++)
 		if (s.plane_in[i])
 			if (int ret = plane_helper_check(d, s, i))
 				return ret;
+	if (d.topo.driver.simple_display_pipe)
+		for (size_t i = 0; i < s.crtcs.size(); i++)
+			if (s.crtc_in[i])
+				if (int ret = simple_pipe_crtc_check(d, s, i))
+					return ret;
 	if (!(flags & DRM_MODE_ATOMIC_ALLOW_MODESET))
 		for (size_t i = 0; i < s.crtcs.size(); i++)
 			if (s.crtc_in[i] && s.needs_modeset(i))
@@ -536,7 +557,7 @@ void turn_on(crtc &c, int64_t now)
 
 // The commit itself: the new state becomes current, pipes start or stop counting vblanks, and
 // the reserved flip events are queued for the vblank that completes the flip.
-int64_t apply(device &d, drm_file &f, atomic_state &s, uint64_t user_data)
+int64_t apply(device &d, drm_file *f, atomic_state &s, uint64_t user_data)
 {
 	const int64_t now = now_ns();
 	int64_t wait_until = 0;
@@ -574,7 +595,7 @@ int64_t apply(device &d, drm_file &f, atomic_state &s, uint64_t user_data)
 		} else if (d.topo.driver.vblank) {
 			seq = c.vblank.count(now);
 		}
-		if (!s.event[i])
+		if (!s.event[i] || !f)
 			continue;
 		// Without vblank interrupts the helpers send the event at once, counted 0.
 		pending_event e;
@@ -586,12 +607,57 @@ int64_t apply(device &d, drm_file &f, atomic_state &s, uint64_t user_data)
 		e.ev.tv_sec = uint32_t(due / k_ns_per_s);
 		e.ev.tv_usec = uint32_t((due % k_ns_per_s) / 1000);
 		e.ev.crtc_id = c.id;
-		queue_event(d, f, e);
+		queue_event(d, *f, e);
 	}
 	return wait_until;
 }
 
+// One try of atomic_remove_fb(): a blocking commit, modesets allowed, that takes the
+// framebuffer off every plane showing it (only FB_ID and CRTC_ID change; the rectangles stay).
+// With disable_crtcs a CRTC whose primary plane shows it is switched off as well (ACTIVE 0, no
+// mode) and so are the connectors it drives.
+int commit_remove_fb(device &d, uint32_t fb_id, bool disable_crtcs)
+{
+	atomic_state s(d);
+	bool any = false;
+	for (size_t p = 0; p < d.planes.size(); p++) {
+		if (d.planes[p].state.fb != fb_id)
+			continue;
+		add_plane(d, s, p);
+		const int crtc = d.planes[p].state.crtc;
+		if (disable_crtcs && crtc >= 0 && d.crtcs[crtc].primary == int(p)) {
+			// drm_atomic_add_affected_connectors().
+			for (size_t k = 0; k < d.connectors.size(); k++)
+				if (d.connectors[k].state.crtc == crtc)
+					add_connector(d, s, k);
+			s.crtcs[crtc].active = false;
+			s.crtcs[crtc].mode_blob = 0;
+			s.crtcs[crtc].mode = drm_mode_modeinfo{};
+		}
+		s.planes[p].fb = 0;
+		s.planes[p].crtc = -1;
+		any = true;
+	}
+	for (size_t k = 0; k < s.connectors.size(); k++)
+		if (s.connector_in[k])
+			s.connectors[k].crtc = -1;
+	if (!any)
+		return 0;
+	if (int ret = check(d, s, DRM_MODE_ATOMIC_ALLOW_MODESET))
+		return ret;
+	apply(d, nullptr, s, 0);
+	return 0;
+}
+
 } // namespace
+
+int atomic_remove_fb(device &d, uint32_t fb_id)
+{
+	const int ret = commit_remove_fb(d, fb_id, false);
+	if (ret != -EINVAL)
+		return ret;
+	return commit_remove_fb(d, fb_id, true);
+}
 
 int atomic_ioctl(request_ctx &c, drm_mode_atomic &arg)
 {
@@ -645,7 +711,7 @@ int atomic_ioctl(request_ctx &c, drm_mode_atomic &arg)
 	if (arg.flags & DRM_MODE_ATOMIC_TEST_ONLY)
 		return finish(0);
 
-	const int64_t wait_until = apply(d, *c.file, s, arg.user_data);
+	const int64_t wait_until = apply(d, c.file, s, arg.user_data);
 	finish(0);
 	c.after_commit = true;
 	c.commit_flags = arg.flags;

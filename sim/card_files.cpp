@@ -63,16 +63,23 @@ void reset_file(device &, drm_file &f)
 	rearm(f);
 }
 
-// drm_framebuffer_remove() for atomic drivers: the planes showing the framebuffer are switched
-// off (__drm_atomic_helper_disable_plane() clears their rectangles too), then it is gone.
+// drm_framebuffer_remove() for atomic drivers: atomic_remove_fb() takes the framebuffer off the
+// planes showing it, then it is gone. Should both of its commits fail, the kernel warns and the
+// planes keep the framebuffer until they are given another one; the card instead drops it from
+// them outright, so that no plane ever shows a framebuffer that no longer exists.
 void remove_fb(device &d, uint32_t fb_id)
 {
 	auto it = d.fbs.find(fb_id);
 	if (it == d.fbs.end())
 		return;
-	for (plane &p : d.planes)
-		if (p.state.fb == fb_id)
-			p.state = plane_state{};
+	if (atomic_remove_fb(d, fb_id) != 0) {
+		for (plane &p : d.planes) {
+			if (p.state.fb == fb_id) {
+				p.state.fb = 0;
+				p.state.crtc = -1;
+			}
+		}
+	}
 	if (drm_file *owner = find_file(d, it->second.owner))
 		std::erase(owner->fbs, fb_id);
 	const framebuffer fb = it->second;

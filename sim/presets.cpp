@@ -268,6 +268,8 @@ topology preset_cirrus()
 	// Its 4 MiB of video memory take rows of at most 4088 bytes (CIRRUS_MAX_PITCH).
 	t.driver.max_scanout_pitch = 4088;
 	t.driver.scanout_memory = 4u << 20;
+	// cirrus_pipe_init() and bochs_kms_init() use drm_simple_display_pipe_init().
+	t.driver.simple_display_pipe = true;
 	// cirrus_conn_init() runs before the display pipe is made.
 	using kind = driver_def::object_kind;
 	t.driver.creation_order = {kind::connectors, kind::planes, kind::crtcs, kind::encoders};
@@ -281,6 +283,7 @@ topology preset_bochs()
 	                      DRM_MODE_CONNECTOR_VIRTUAL, DRM_MODE_ENCODER_NONE, qemu_edid_modes());
 	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, 0x1, {DRM_FORMAT_XRGB8888, DRM_FORMAT_BGRX8888})};
 	t.driver.preferred_depth = 24;
+	t.driver.simple_display_pipe = true;
 	// bochs_connector_init() reads QEMU's EDID and makes the connector before the display pipe.
 	t.connectors[0].edid = connector_def::edid_blob::at_init;
 	using kind = driver_def::object_kind;

@@ -45,7 +45,8 @@ struct connector_def {
 	// give one), created when the connector is (bochs reads it at init) or at the first probe
 	// (virtio_gpu's answer to its GET_EDID request arrives after every object exists). Without
 	// it a connector carries EDID=0 (a connector type that attaches EDID at init) or no EDID
-	// property at all (Virtual).
+	// property at all (Virtual). An EDID read at probe time is read again on every hot-plug
+	// (set_connected), for every such connector: each gets a new blob and the old one is freed.
 	enum class edid_blob { none, at_init, at_probe };
 	edid_blob edid = edid_blob::none;
 };
@@ -97,6 +98,11 @@ struct driver_def {
 	// A primary plane may sit anywhere on its CRTC. When false a visible primary plane must
 	// cover the whole CRTC (EINVAL otherwise), as on simple display pipes (cirrus, bochs).
 	bool can_position = true;
+	// The driver builds its output from a simple display pipe (one primary plane, CRTC and
+	// encoder), whose CRTC check refuses an enabled CRTC without a primary plane (EINVAL),
+	// after every plane check. Removing the framebuffer such a CRTC shows then fails to switch
+	// off only the plane, so RMFB switches the CRTC off as well (cirrus, bochs).
+	bool simple_display_pipe = false;
 	// When a commit disables a CRTC (no mode) while a plane the commit does not mention still
 	// shows a framebuffer on it, the atomic helpers refuse the commit with EINVAL ("Cannot
 	// update plane of a disabled CRTC"). When true such planes are switched off with their
@@ -173,7 +179,8 @@ uint32_t crtc_id(int index);
 uint32_t plane_id(int index);
 
 // Hot-plug: the connector's state and mode list change as after a real hot-plug (no uevent is
-// sent; tests send their own). An empty mode list keeps the topology's modes.
+// sent; tests send their own). An empty mode list keeps the topology's modes. Connectors whose
+// EDID is read at probe time get a new EDID blob, in connector order.
 void set_connected(int connector_index, bool connected, std::vector<mode_def> modes = {});
 
 // --- faults ---------------------------------------------------------------------------------

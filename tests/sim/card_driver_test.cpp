@@ -168,6 +168,76 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_comes_after_every_object)
 	EXPECT_EQ(errno, EINVAL);
 }
 
+// The EDID's preferred size as a client reads it from the connector's current blob.
+std::pair<unsigned, unsigned> edid_size(int fd, uint32_t blob_id)
+{
+	blob_holder b(drmModeGetPropertyBlob(fd, blob_id));
+	if (!b || b->length < 128)
+		return {0, 0};
+	const auto *t = static_cast<const uint8_t *>(b->data) + 54;
+	return {t[2] | (t[4] >> 4) << 8u, t[5] | (t[7] >> 4) << 8u};
+}
+
+TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
+{
+	sim::topology t = virtual_display();
+	t.connectors[0].edid = sim::connector_def::edid_blob::at_probe;
+	// A second output, unplugged, whose EDID is read at probe time as well.
+	t.connectors.push_back(t.connectors[0]);
+	t.connectors[1].connected = false;
+	t.connectors[1].bound_encoder = -1;
+	t.connectors[1].modes = {mode(1024, 768, 60, true)};
+	start(t);
+	const uint32_t first = sim::encoder_id(0) + 1;
+	ASSERT_EQ(sim::property_value(sim::connector_id(0), "EDID"), first);
+	ASSERT_EQ(sim::property_value(sim::connector_id(1), "EDID"), first + 1);
+	const uint32_t mode_blob = first + 2;
+	ASSERT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), mode_blob);
+
+	// Each output gets a new blob, in connector order, made before the old one is freed; the
+	// old ids are gone.
+	sim::set_connected(1, true);
+	const uint64_t a = *sim::property_value(sim::connector_id(0), "EDID");
+	const uint64_t b = *sim::property_value(sim::connector_id(1), "EDID");
+	EXPECT_EQ(a, mode_blob + 1);
+	EXPECT_EQ(b, first) << "the lowest free id, left by connector 0's old blob";
+	errno = 0;
+	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, first + 1)) << "connector 1's old blob";
+	EXPECT_EQ(errno, ENOENT);
+	expect_edid_of_1280x800_75(fd_, uint32_t(a));
+	EXPECT_EQ(edid_size(fd_, uint32_t(b)), (std::pair<unsigned, unsigned>{1024, 768}));
+	connector_holder c(drmModeGetConnector(fd_, sim::connector_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->prop_values[c->count_props - 1], a) << "what GETCONNECTOR reports";
+
+	// A new monitor on output 0: its EDID describes the new preferred mode; an unplug reads
+	// the EDID again as well.
+	sim::set_connected(0, true, {mode(1920, 1080, 60, true), mode(1280, 720)});
+	const uint64_t a2 = *sim::property_value(sim::connector_id(0), "EDID");
+	EXPECT_EQ(a2, first + 1);
+	EXPECT_EQ(edid_size(fd_, uint32_t(a2)), (std::pair<unsigned, unsigned>{1920, 1080}));
+	sim::set_connected(1, false);
+	EXPECT_NE(sim::property_value(sim::connector_id(1), "EDID"), b);
+	EXPECT_EQ(edid_size(fd_, uint32_t(*sim::property_value(sim::connector_id(1), "EDID"))),
+	          (std::pair<unsigned, unsigned>{1024, 768}));
+	errno = 0;
+	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, uint32_t(a)));
+	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), mode_blob);
+}
+
+TEST_F(driver_settings, an_edid_read_at_init_stays_on_hot_plug)
+{
+	sim::topology t = virtual_display();
+	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
+	start(t);
+	const uint32_t edid = sim::connector_id(0) + 1;
+	sim::set_connected(0, false);
+	sim::set_connected(0, true, {mode(1920, 1080, 60, true)});
+	EXPECT_EQ(sim::property_value(sim::connector_id(0), "EDID"), edid);
+	expect_edid_of_1280x800_75(fd_, edid);
+}
+
 TEST_F(driver_settings, other_connector_types_carry_edid_first)
 {
 	sim::topology t = two_pipes();

@@ -1,0 +1,364 @@
+// Simple display pipes on the virtual card: the CRTC check that wants the primary plane on an
+// enabled CRTC, and what RMFB of a framebuffer in use does to planes, CRTCs and connectors, on
+// such a pipe and on other drivers.
+#include "tests/sim/card_fixture.h"
+
+namespace
+{
+
+using namespace card_test;
+
+constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
+constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
+constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
+
+class request
+{
+public:
+	explicit request(int fd) : fd_(fd), req_(drmModeAtomicAlloc()) {}
+	request &set(uint32_t object, uint32_t type, const char *name, uint64_t value)
+	{
+		const uint32_t prop = prop_id(fd_, object, type, name);
+		EXPECT_NE(prop, 0u) << name;
+		drmModeAtomicAddProperty(req_.get(), object, prop, value);
+		return *this;
+	}
+	int commit(uint32_t flags = DRM_MODE_ATOMIC_ALLOW_MODESET)
+	{
+		errno = 0;
+		return drmModeAtomicCommit(fd_, req_.get(), flags, nullptr) == 0 ? 0 : errno;
+	}
+
+private:
+	int fd_;
+	atomic_holder req_;
+};
+
+// A client's view of a property, read through OBJ_GETPROPERTIES.
+uint64_t value_of(int fd, uint32_t object, uint32_t type, const std::string &name)
+{
+	props_holder props(drmModeObjectGetProperties(fd, object, type));
+	if (!props)
+		return UINT64_MAX;
+	for (uint32_t i = 0; i < props->count_props; i++) {
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
+		if (p && name == p->name)
+			return props->prop_values[i];
+	}
+	return UINT64_MAX;
+}
+
+// two_pipes() without the card's defaults of scaling and positioning, as the kernel drivers;
+// `simple` picks the simple display pipe's CRTC check.
+class pipe_test : public card
+{
+protected:
+	void SetUp() override
+	{
+		card::SetUp();
+		ASSERT_EQ(set_atomic(fd_), 0);
+	}
+	void start(bool simple)
+	{
+		sim::topology t = two_pipes();
+		t.driver.can_scale = false;
+		t.driver.can_position = false;
+		t.driver.simple_display_pipe = simple;
+		sim::install(t);
+	}
+	uint32_t make_fb(int fd, uint32_t w, uint32_t h, uint8_t grey = 0x80)
+	{
+		dumb b;
+		EXPECT_EQ(create_dumb(fd, w, h, 32, &b), 0);
+		EXPECT_EQ(map_dumb(fd, &b), 0);
+		if (b.map) {
+			memset(b.map, grey, b.size);
+			munmap(b.map, b.size);
+		}
+		uint32_t fb = 0;
+		EXPECT_EQ(add_fb(fd, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
+		return fb;
+	}
+	request &show(request &r, int plane, uint32_t fb, uint32_t src_w, uint32_t src_h,
+	              uint32_t w, uint32_t h)
+	{
+		const uint32_t p = sim::plane_id(plane);
+		return r.set(p, k_plane, "FB_ID", fb)
+		        .set(p, k_plane, "CRTC_ID", sim::crtc_id(0))
+		        .set(p, k_plane, "SRC_X", 0)
+		        .set(p, k_plane, "SRC_Y", 0)
+		        .set(p, k_plane, "SRC_W", uint64_t(src_w) << 16)
+		        .set(p, k_plane, "SRC_H", uint64_t(src_h) << 16)
+		        .set(p, k_plane, "CRTC_X", 0)
+		        .set(p, k_plane, "CRTC_Y", 0)
+		        .set(p, k_plane, "CRTC_W", w)
+		        .set(p, k_plane, "CRTC_H", h);
+	}
+	// Shows a 1920x1080 framebuffer of fd on CRTC 0's primary plane.
+	uint32_t show_primary(int fd, uint8_t grey = 0x80)
+	{
+		const uint32_t fb = make_fb(fd, 1920, 1080, grey);
+		request r(fd);
+		EXPECT_EQ(show(r, 0, fb, 1920, 1080, 1920, 1080).commit(), 0);
+		return fb;
+	}
+	uint64_t crtc_value(const char *name)
+	{
+		return value_of(fd_, sim::crtc_id(0), k_crtc, name);
+	}
+	uint64_t plane_value(int plane, const char *name)
+	{
+		return value_of(fd_, sim::plane_id(plane), k_plane, name);
+	}
+};
+
+TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
+{
+	for (bool simple : {false, true}) {
+		SCOPED_TRACE(simple ? "simple display pipe" : "other driver");
+		start(simple);
+		const int want = simple ? EINVAL : 0;
+		// Lit at start without any plane: a commit that brings the CRTC in is refused.
+		request same(fd_);
+		EXPECT_EQ(same.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1).commit(), want);
+		request probe(fd_);
+		EXPECT_EQ(
+		        probe.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+		                .commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET),
+		        want);
+		// An overlay alone does not count.
+		const uint32_t small = make_fb(fd_, 640, 480);
+		request overlay(fd_);
+		EXPECT_EQ(show(overlay, 3, small, 640, 480, 640, 480).commit(), want);
+		EXPECT_EQ(plane_value(3, "FB_ID"), simple ? 0u : small);
+		// A disabled CRTC needs none.
+		request off(fd_);
+		EXPECT_EQ(off.set(sim::crtc_id(1), k_crtc, "ACTIVE", 0).commit(), 0);
+		// With the primary plane the CRTC passes, overlays included.
+		const uint32_t full = make_fb(fd_, 1920, 1080);
+		request both(fd_);
+		EXPECT_EQ(show(both, 0, full, 1920, 1080, 1920, 1080).commit(), 0);
+		request overlay_too(fd_);
+		EXPECT_EQ(show(overlay_too, 3, small, 640, 480, 640, 480).commit(), 0);
+		// Taking the primary plane away from the lit CRTC is refused; switching the CRTC
+		// off with it is not.
+		request drop(fd_);
+		EXPECT_EQ(drop.set(sim::plane_id(0), k_plane, "FB_ID", 0)
+		                  .set(sim::plane_id(0), k_plane, "CRTC_ID", 0)
+		                  .commit(),
+		          want);
+		request all_off(fd_);
+		EXPECT_EQ(all_off.set(sim::plane_id(0), k_plane, "FB_ID", 0)
+		                  .set(sim::plane_id(0), k_plane, "CRTC_ID", 0)
+		                  .set(sim::plane_id(3), k_plane, "FB_ID", 0)
+		                  .set(sim::plane_id(3), k_plane, "CRTC_ID", 0)
+		                  .set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
+		                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+		                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
+		                  .commit(),
+		          0);
+		EXPECT_EQ(crtc_value("ACTIVE"), 0u);
+	}
+}
+
+TEST_F(pipe_test, the_crtc_check_comes_after_every_plane_check)
+{
+	start(true);
+	// An overlay that would need scaling on a CRTC without its primary plane: the plane's
+	// ERANGE wins over the CRTC's EINVAL.
+	const uint32_t small = make_fb(fd_, 640, 480);
+	request scaled(fd_);
+	EXPECT_EQ(show(scaled, 3, small, 320, 240, 640, 480).commit(), ERANGE);
+	// A source beyond the framebuffer is the core's ENOSPC, earlier still.
+	request outside(fd_);
+	EXPECT_EQ(show(outside, 3, small, 1280, 480, 1280, 480).commit(), ENOSPC);
+	// With the primary plane shown, the same overlay is refused for its scaling alone.
+	const uint32_t full = make_fb(fd_, 1920, 1080);
+	request primary(fd_);
+	ASSERT_EQ(show(primary, 0, full, 1920, 1080, 1920, 1080).commit(), 0);
+	request scaled_again(fd_);
+	EXPECT_EQ(show(scaled_again, 3, small, 320, 240, 640, 480).commit(), ERANGE);
+	request fits(fd_);
+	EXPECT_EQ(show(fits, 3, small, 640, 480, 640, 480).commit(), 0);
+}
+
+TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe_off)
+{
+	start(true);
+	// A mode of the client's own, whose blob it destroys at once: the CRTC keeps it alive.
+	connector_holder con(drmModeGetConnector(fd_, sim::connector_id(0)));
+	ASSERT_TRUE(con);
+	ASSERT_GT(con->count_modes, 0);
+	uint32_t blob = 0;
+	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &con->modes[0], sizeof con->modes[0], &blob), 0);
+	const uint32_t fb = make_fb(fd_, 1920, 1080);
+	request r(fd_);
+	ASSERT_EQ(show(r, 0, fb, 1920, 1080, 1920, 1080)
+	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
+	                  .commit(),
+	          0);
+	ASSERT_EQ(drmModeDestroyPropertyBlob(fd_, blob), 0);
+	ASSERT_EQ(sim::live().blobs, 1);
+	sim::clear_records();
+	const uint64_t vblanks = sim::vblank_count(0);
+
+	EXPECT_EQ(drmModeRmFB(fd_, fb), 0);
+	// Taking only the plane off fails the pipe's check; the retry switches the CRTC off and
+	// detaches its connector.
+	EXPECT_EQ(plane_value(0, "FB_ID"), 0u);
+	EXPECT_EQ(plane_value(0, "CRTC_ID"), 0u);
+	EXPECT_EQ(crtc_value("ACTIVE"), 0u);
+	EXPECT_EQ(crtc_value("MODE_ID"), 0u);
+	EXPECT_EQ(value_of(fd_, sim::connector_id(0), k_conn, "CRTC_ID"), 0u);
+	crtc_holder c(drmModeGetCrtc(fd_, sim::crtc_id(0)));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->mode_valid, 0);
+	EXPECT_EQ(c->buffer_id, 0u);
+	EXPECT_TRUE(sim::screen(0).rgb.empty());
+	// Only FB_ID and CRTC_ID change; the plane keeps its rectangles.
+	EXPECT_EQ(plane_value(0, "SRC_W"), 1920u << 16);
+	EXPECT_EQ(plane_value(0, "CRTC_H"), 1080u);
+	// The mode's blob goes with the CRTC's state.
+	EXPECT_EQ(sim::live().blobs, 0);
+	errno = 0;
+	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, blob));
+	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 1) << "the test's handle still holds the buffer";
+	// The pipe stops counting vblanks.
+	const uint64_t stopped = sim::vblank_count(0);
+	EXPECT_GE(stopped, vblanks);
+	usleep(40000);
+	EXPECT_EQ(sim::vblank_count(0), stopped);
+	EXPECT_TRUE(sim::commits().empty()) << "no client commit";
+	// The pipe comes back with a full commit.
+	const uint32_t again = make_fb(fd_, 1920, 1080, 0x40);
+	request relight(fd_);
+	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &con->modes[0], sizeof con->modes[0], &blob), 0);
+	EXPECT_EQ(show(relight, 0, again, 1920, 1080, 1920, 1080)
+	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
+	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+	                  .set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(0))
+	                  .commit(),
+	          0);
+	EXPECT_EQ(sim::screen(0).pixel(5, 5)[0], 0x40);
+}
+
+TEST_F(pipe_test, other_drivers_keep_the_crtc_lit_and_black)
+{
+	start(false);
+	const uint32_t fb = show_primary(fd_, 0xc0);
+	const uint64_t mode = crtc_value("MODE_ID");
+	ASSERT_EQ(sim::screen(0).pixel(0, 0)[1], 0xc0);
+	EXPECT_EQ(drmModeRmFB(fd_, fb), 0);
+	EXPECT_EQ(plane_value(0, "FB_ID"), 0u);
+	EXPECT_EQ(plane_value(0, "CRTC_ID"), 0u);
+	EXPECT_EQ(crtc_value("ACTIVE"), 1u);
+	EXPECT_EQ(crtc_value("MODE_ID"), mode);
+	EXPECT_EQ(value_of(fd_, sim::connector_id(0), k_conn, "CRTC_ID"), sim::crtc_id(0));
+	const sim::image img = sim::screen(0);
+	ASSERT_EQ(img.width, 1920u);
+	ASSERT_EQ(img.height, 1080u);
+	EXPECT_EQ(img.pixel(0, 0)[1], 0);
+	EXPECT_EQ(img.pixel(1919, 1079)[1], 0);
+}
+
+TEST_F(pipe_test, an_overlays_framebuffer_leaves_only_the_overlay)
+{
+	start(true);
+	const uint32_t primary = show_primary(fd_);
+	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
+	request r(fd_);
+	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(), 0);
+	EXPECT_EQ(drmModeRmFB(fd_, small), 0);
+	EXPECT_EQ(plane_value(3, "FB_ID"), 0u);
+	EXPECT_EQ(plane_value(0, "FB_ID"), primary);
+	EXPECT_EQ(crtc_value("ACTIVE"), 1u);
+	EXPECT_EQ(sim::screen(0).pixel(10, 10)[0], 0x80);
+}
+
+TEST_F(pipe_test, closing_the_owner_removes_its_framebuffers_the_same_way)
+{
+	start(true);
+	const int other = open_card();
+	ASSERT_GE(other, 0);
+	ASSERT_EQ(set_atomic(other), 0);
+	show_primary(other);
+	ASSERT_EQ(crtc_value("ACTIVE"), 1u);
+	close(other);
+	EXPECT_EQ(plane_value(0, "FB_ID"), 0u);
+	EXPECT_EQ(crtc_value("ACTIVE"), 0u);
+	EXPECT_EQ(crtc_value("MODE_ID"), 0u);
+	EXPECT_EQ(value_of(fd_, sim::connector_id(0), k_conn, "CRTC_ID"), 0u);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
+}
+
+TEST_F(pipe_test, when_the_crtc_cannot_go_off_the_framebuffer_still_leaves_the_plane)
+{
+	// Switching the CRTC off fails too while an overlay shows another framebuffer on it
+	// ("Cannot update plane of a disabled CRTC"). The kernel then leaves the framebuffer on the
+	// plane with its id gone from the file; the card takes it off the plane.
+	start(true);
+	const uint32_t primary = show_primary(fd_);
+	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
+	request r(fd_);
+	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(), 0);
+	EXPECT_EQ(drmModeRmFB(fd_, primary), 0);
+	EXPECT_EQ(plane_value(0, "FB_ID"), 0u);
+	EXPECT_EQ(crtc_value("ACTIVE"), 1u);
+	EXPECT_EQ(plane_value(3, "FB_ID"), small);
+	EXPECT_EQ(sim::screen(0).pixel(10, 10)[0], 0x20);
+}
+
+// The kernel drivers: cirrus and bochs are simple display pipes, virtio_gpu and vkms are not.
+TEST(pipe_presets, rmfb_of_the_shown_framebuffer)
+{
+	struct expectation {
+		const char *name;
+		bool simple;
+	};
+	for (const expectation &e : {expectation{"cirrus", true}, expectation{"bochs", true},
+	                             expectation{"virtio", false}, expectation{"vkms", false}}) {
+		SCOPED_TRACE(e.name);
+		const std::optional<sim::topology> t = sim::preset(e.name);
+		ASSERT_TRUE(t);
+		EXPECT_EQ(t->driver.simple_display_pipe, e.simple);
+		sim::install(*t);
+		const int fd = open_card();
+		ASSERT_GE(fd, 0);
+		ASSERT_EQ(set_atomic(fd), 0);
+		crtc_holder c(drmModeGetCrtc(fd, sim::crtc_id(0)));
+		ASSERT_TRUE(c);
+		const uint32_t w = c->mode.hdisplay, h = c->mode.vdisplay;
+		dumb b;
+		ASSERT_EQ(create_dumb(fd, w, h, 32, &b), 0);
+		uint32_t fb = 0;
+		ASSERT_EQ(add_fb(fd, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
+		const uint32_t p = sim::plane_id(0);
+		request r(fd);
+		ASSERT_EQ(r.set(p, k_plane, "FB_ID", fb)
+		                  .set(p, k_plane, "CRTC_ID", sim::crtc_id(0))
+		                  .set(p, k_plane, "SRC_W", uint64_t(w) << 16)
+		                  .set(p, k_plane, "SRC_H", uint64_t(h) << 16)
+		                  .set(p, k_plane, "CRTC_W", w)
+		                  .set(p, k_plane, "CRTC_H", h)
+		                  .commit(0),
+		          0);
+		EXPECT_EQ(drmModeRmFB(fd, fb), 0);
+		EXPECT_EQ(value_of(fd, p, k_plane, "FB_ID"), 0u);
+		EXPECT_EQ(value_of(fd, sim::crtc_id(0), k_crtc, "ACTIVE"), e.simple ? 0u : 1u);
+		EXPECT_EQ(value_of(fd, sim::connector_id(0), k_conn, "CRTC_ID"),
+		          e.simple ? 0u : sim::crtc_id(0));
+		// The last close gives the screen back to the console either way.
+		close(fd);
+		const int again = open_card();
+		ASSERT_GE(again, 0);
+		ASSERT_EQ(set_atomic(again), 0);
+		EXPECT_EQ(value_of(again, sim::crtc_id(0), k_crtc, "ACTIVE"), 1u);
+		EXPECT_NE(value_of(again, p, k_plane, "FB_ID"), 0u);
+		close(again);
+	}
+}
+
+} // namespace
