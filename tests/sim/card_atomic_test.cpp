@@ -22,39 +22,6 @@ namespace
 
 using namespace card_test;
 
-constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
-constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
-constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
-
-// An atomic request built by property names, committed through libdrm.
-class request
-{
-public:
-	explicit request(int fd) : fd_(fd), req_(drmModeAtomicAlloc()) {}
-	request &set(uint32_t object, uint32_t type, const char *name, uint64_t value)
-	{
-		const uint32_t prop = prop_id(fd_, object, type, name);
-		EXPECT_NE(prop, 0u) << name;
-		drmModeAtomicAddProperty(req_.get(), object, prop, value);
-		return *this;
-	}
-	request &raw(uint32_t object, uint32_t prop, uint64_t value)
-	{
-		drmModeAtomicAddProperty(req_.get(), object, prop, value);
-		return *this;
-	}
-	// 0 or the errno of the commit.
-	int commit(uint32_t flags = 0, void *user_data = nullptr)
-	{
-		errno = 0;
-		return drmModeAtomicCommit(fd_, req_.get(), flags, user_data) == 0 ? 0 : errno;
-	}
-
-private:
-	int fd_;
-	atomic_holder req_;
-};
-
 class card_atomic : public card
 {
 protected:

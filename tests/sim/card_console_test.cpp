@@ -9,46 +9,6 @@ namespace
 
 using namespace card_test;
 
-constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
-constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
-constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
-
-// An atomic request built by property names.
-class request
-{
-public:
-	explicit request(int fd) : fd_(fd), req_(drmModeAtomicAlloc()) {}
-	request &set(uint32_t object, uint32_t type, const char *name, uint64_t value)
-	{
-		const uint32_t prop = prop_id(fd_, object, type, name);
-		EXPECT_NE(prop, 0u) << name;
-		drmModeAtomicAddProperty(req_.get(), object, prop, value);
-		return *this;
-	}
-	int commit(uint32_t flags = DRM_MODE_ATOMIC_ALLOW_MODESET)
-	{
-		errno = 0;
-		return drmModeAtomicCommit(fd_, req_.get(), flags, nullptr) == 0 ? 0 : errno;
-	}
-
-private:
-	int fd_;
-	atomic_holder req_;
-};
-
-uint64_t value_of(int fd, uint32_t object, uint32_t type, const std::string &name)
-{
-	props_holder props(drmModeObjectGetProperties(fd, object, type));
-	if (!props)
-		return UINT64_MAX;
-	for (uint32_t i = 0; i < props->count_props; i++) {
-		property_holder p(drmModeGetProperty(fd, props->props[i]));
-		if (p && name == p->name)
-			return props->prop_values[i];
-	}
-	return UINT64_MAX;
-}
-
 // What a client reads of a plane: its framebuffer, CRTC and rectangles.
 struct plane_view {
 	uint64_t fb, crtc, crtc_x, crtc_y, crtc_w, crtc_h, src_x, src_y, src_w, src_h;
@@ -201,10 +161,10 @@ TEST_F(console, a_commit_replaces_it_and_the_last_close_brings_it_back)
 	const uint64_t boot_blob = value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID");
 	const uint32_t fb = make_fb(1920, 1080);
 	request r(fd_);
-	ASSERT_EQ(show(r, 0, 0, fb, 1920, 1080).commit(), 0);
+	ASSERT_EQ(show(r, 0, 0, fb, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	const uint32_t overlay_fb = make_fb(64, 64);
 	request o(fd_);
-	ASSERT_EQ(show(o, 2, 0, overlay_fb, 64, 64).commit(), 0);
+	ASSERT_EQ(show(o, 2, 0, overlay_fb, 64, 64).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	EXPECT_EQ(sim::screen(0).pixel(100, 100)[0], 0x80);
 
 	// A second file keeps the card open: nothing is restored when the first closes.
@@ -220,9 +180,11 @@ TEST_F(console, a_commit_replaces_it_and_the_last_close_brings_it_back)
 	ASSERT_EQ(set_atomic(fd_), 0);
 	const uint32_t again = make_fb(1920, 1080);
 	request again_r(fd_);
-	ASSERT_EQ(show(again_r, 0, 0, again, 1920, 1080).commit(), 0);
+	ASSERT_EQ(show(again_r, 0, 0, again, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	request again_o(fd_);
-	ASSERT_EQ(show(again_o, 3, 0, make_fb(32, 32), 32, 32).commit(), 0);
+	ASSERT_EQ(
+	        show(again_o, 3, 0, make_fb(32, 32), 32, 32).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	        0);
 	reopen();
 
 	EXPECT_EQ(view(fd_, sim::plane_id(0)), console_view(console_fb));
@@ -248,7 +210,7 @@ TEST_F(console, the_console_restores_its_own_mode_and_switches_other_pipes_off)
 	const uint32_t hd = mode_blob(fd_, 1280, 720);
 	request r(fd_);
 	r.set(sim::crtc_id(0), k_crtc, "MODE_ID", hd);
-	ASSERT_EQ(show(r, 0, 0, small, 1280, 720).commit(), 0);
+	ASSERT_EQ(show(r, 0, 0, small, 1280, 720).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	const uint32_t wide = make_fb(800, 600);
 	connector_holder dp(drmModeGetConnector(fd_, sim::connector_id(1)));
 	ASSERT_TRUE(dp);
@@ -265,7 +227,7 @@ TEST_F(console, the_console_restores_its_own_mode_and_switches_other_pipes_off)
 	d.set(sim::connector_id(1), k_conn, "CRTC_ID", sim::crtc_id(1))
 	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", dp_blob)
 	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
-	ASSERT_EQ(show(d, 1, 1, wide, 800, 600).commit(), 0);
+	ASSERT_EQ(show(d, 1, 1, wide, 800, 600).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	ASSERT_EQ(sim::screen(1).width, 800u);
 	reopen();
 
@@ -303,7 +265,7 @@ TEST_F(console, a_crtc_whose_monitor_is_gone_stays_off)
 	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
 	        .set(sim::plane_id(0), k_plane, "FB_ID", 0)
 	        .set(sim::plane_id(0), k_plane, "CRTC_ID", 0);
-	ASSERT_EQ(off.commit(), 0);
+	ASSERT_EQ(off.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	sim::set_connected(0, false);
 	reopen();
 	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "ACTIVE"), 0u);
@@ -321,7 +283,7 @@ TEST_F(console, switching_the_crtc_off_must_take_the_console_off_its_plane)
 	off.set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
 	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
 	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
-	EXPECT_EQ(off.commit(), EINVAL);
+	EXPECT_EQ(off.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), EINVAL);
 	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "ACTIVE"), 1u);
 }
 
@@ -341,7 +303,9 @@ TEST_F(no_console, nothing_is_shown_at_start_or_restored_at_the_last_close)
 	const uint32_t hd = mode_blob(fd_, 1280, 720);
 	request r(fd_);
 	r.set(sim::crtc_id(0), k_crtc, "MODE_ID", hd);
-	ASSERT_EQ(show(r, 0, 0, make_fb(1280, 720), 1280, 720).commit(), 0);
+	ASSERT_EQ(
+	        show(r, 0, 0, make_fb(1280, 720), 1280, 720).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	        0);
 	reopen();
 	// The file's framebuffer left the plane (FB_ID and CRTC_ID only) and nothing else changed.
 	EXPECT_EQ(view(fd_, sim::plane_id(0)),

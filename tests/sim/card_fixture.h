@@ -154,6 +154,53 @@ inline uint32_t prop_id(int fd, uint32_t object, uint32_t type, const std::strin
 	return 0;
 }
 
+constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
+constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
+constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
+
+// An atomic request built by property names, committed through libdrm.
+class request
+{
+public:
+	explicit request(int fd) : fd_(fd), req_(drmModeAtomicAlloc()) {}
+	request &set(uint32_t object, uint32_t type, const char *name, uint64_t value)
+	{
+		const uint32_t prop = prop_id(fd_, object, type, name);
+		EXPECT_NE(prop, 0u) << name;
+		drmModeAtomicAddProperty(req_.get(), object, prop, value);
+		return *this;
+	}
+	request &raw(uint32_t object, uint32_t prop, uint64_t value)
+	{
+		drmModeAtomicAddProperty(req_.get(), object, prop, value);
+		return *this;
+	}
+	// 0 or the errno of the commit.
+	int commit(uint32_t flags = 0, void *user_data = nullptr)
+	{
+		errno = 0;
+		return drmModeAtomicCommit(fd_, req_.get(), flags, user_data) == 0 ? 0 : errno;
+	}
+
+private:
+	int fd_;
+	atomic_holder req_;
+};
+
+// A client's view of a property, read through OBJ_GETPROPERTIES; UINT64_MAX when absent.
+inline uint64_t value_of(int fd, uint32_t object, uint32_t type, const std::string &name)
+{
+	props_holder props(drmModeObjectGetProperties(fd, object, type));
+	if (!props)
+		return UINT64_MAX;
+	for (uint32_t i = 0; i < props->count_props; i++) {
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
+		if (p && name == p->name)
+			return props->prop_values[i];
+	}
+	return UINT64_MAX;
+}
+
 // Every test starts from a freshly installed card and one open descriptor.
 class card : public ::testing::Test
 {

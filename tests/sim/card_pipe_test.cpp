@@ -8,46 +8,6 @@ namespace
 
 using namespace card_test;
 
-constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
-constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
-constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
-
-class request
-{
-public:
-	explicit request(int fd) : fd_(fd), req_(drmModeAtomicAlloc()) {}
-	request &set(uint32_t object, uint32_t type, const char *name, uint64_t value)
-	{
-		const uint32_t prop = prop_id(fd_, object, type, name);
-		EXPECT_NE(prop, 0u) << name;
-		drmModeAtomicAddProperty(req_.get(), object, prop, value);
-		return *this;
-	}
-	int commit(uint32_t flags = DRM_MODE_ATOMIC_ALLOW_MODESET)
-	{
-		errno = 0;
-		return drmModeAtomicCommit(fd_, req_.get(), flags, nullptr) == 0 ? 0 : errno;
-	}
-
-private:
-	int fd_;
-	atomic_holder req_;
-};
-
-// A client's view of a property, read through OBJ_GETPROPERTIES.
-uint64_t value_of(int fd, uint32_t object, uint32_t type, const std::string &name)
-{
-	props_holder props(drmModeObjectGetProperties(fd, object, type));
-	if (!props)
-		return UINT64_MAX;
-	for (uint32_t i = 0; i < props->count_props; i++) {
-		property_holder p(drmModeGetProperty(fd, props->props[i]));
-		if (p && name == p->name)
-			return props->prop_values[i];
-	}
-	return UINT64_MAX;
-}
-
 // two_pipes() without the card's defaults of scaling and positioning, as the kernel drivers;
 // `simple` picks the simple display pipe's CRTC check.
 class pipe_test : public card
@@ -99,7 +59,9 @@ protected:
 	{
 		const uint32_t fb = make_fb(fd, 1920, 1080, grey);
 		request r(fd);
-		EXPECT_EQ(show(r, 0, fb, 1920, 1080, 1920, 1080).commit(), 0);
+		EXPECT_EQ(show(r, 0, fb, 1920, 1080, 1920, 1080)
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          0);
 		return fb;
 	}
 	uint64_t crtc_value(const char *name)
@@ -120,7 +82,9 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		const int want = simple ? EINVAL : 0;
 		// Lit at start without any plane: a commit that brings the CRTC in is refused.
 		request same(fd_);
-		EXPECT_EQ(same.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1).commit(), want);
+		EXPECT_EQ(same.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          want);
 		request probe(fd_);
 		EXPECT_EQ(
 		        probe.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
@@ -129,23 +93,31 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		// An overlay alone does not count.
 		const uint32_t small = make_fb(fd_, 640, 480);
 		request overlay(fd_);
-		EXPECT_EQ(show(overlay, 3, small, 640, 480, 640, 480).commit(), want);
+		EXPECT_EQ(show(overlay, 3, small, 640, 480, 640, 480)
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          want);
 		EXPECT_EQ(plane_value(3, "FB_ID"), simple ? 0u : small);
 		// A disabled CRTC needs none.
 		request off(fd_);
-		EXPECT_EQ(off.set(sim::crtc_id(1), k_crtc, "ACTIVE", 0).commit(), 0);
+		EXPECT_EQ(off.set(sim::crtc_id(1), k_crtc, "ACTIVE", 0)
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          0);
 		// With the primary plane the CRTC passes, overlays included.
 		const uint32_t full = make_fb(fd_, 1920, 1080);
 		request both(fd_);
-		EXPECT_EQ(show(both, 0, full, 1920, 1080, 1920, 1080).commit(), 0);
+		EXPECT_EQ(show(both, 0, full, 1920, 1080, 1920, 1080)
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          0);
 		request overlay_too(fd_);
-		EXPECT_EQ(show(overlay_too, 3, small, 640, 480, 640, 480).commit(), 0);
+		EXPECT_EQ(show(overlay_too, 3, small, 640, 480, 640, 480)
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          0);
 		// Taking the primary plane away from the lit CRTC is refused; switching the CRTC
 		// off with it is not.
 		request drop(fd_);
 		EXPECT_EQ(drop.set(sim::plane_id(0), k_plane, "FB_ID", 0)
 		                  .set(sim::plane_id(0), k_plane, "CRTC_ID", 0)
-		                  .commit(),
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 		          want);
 		request all_off(fd_);
 		EXPECT_EQ(all_off.set(sim::plane_id(0), k_plane, "FB_ID", 0)
@@ -155,7 +127,7 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		                  .set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
 		                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
 		                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
-		                  .commit(),
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 		          0);
 		EXPECT_EQ(crtc_value("ACTIVE"), 0u);
 	}
@@ -168,18 +140,26 @@ TEST_F(pipe_test, the_crtc_check_comes_after_every_plane_check)
 	// ERANGE wins over the CRTC's EINVAL.
 	const uint32_t small = make_fb(fd_, 640, 480);
 	request scaled(fd_);
-	EXPECT_EQ(show(scaled, 3, small, 320, 240, 640, 480).commit(), ERANGE);
+	EXPECT_EQ(show(scaled, 3, small, 320, 240, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          ERANGE);
 	// A source beyond the framebuffer is the core's ENOSPC, earlier still.
 	request outside(fd_);
-	EXPECT_EQ(show(outside, 3, small, 1280, 480, 1280, 480).commit(), ENOSPC);
+	EXPECT_EQ(
+	        show(outside, 3, small, 1280, 480, 1280, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	        ENOSPC);
 	// With the primary plane shown, the same overlay is refused for its scaling alone.
 	const uint32_t full = make_fb(fd_, 1920, 1080);
 	request primary(fd_);
-	ASSERT_EQ(show(primary, 0, full, 1920, 1080, 1920, 1080).commit(), 0);
+	ASSERT_EQ(show(primary, 0, full, 1920, 1080, 1920, 1080)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
 	request scaled_again(fd_);
-	EXPECT_EQ(show(scaled_again, 3, small, 320, 240, 640, 480).commit(), ERANGE);
+	EXPECT_EQ(show(scaled_again, 3, small, 320, 240, 640, 480)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          ERANGE);
 	request fits(fd_);
-	EXPECT_EQ(show(fits, 3, small, 640, 480, 640, 480).commit(), 0);
+	EXPECT_EQ(show(fits, 3, small, 640, 480, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
 }
 
 TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe_off)
@@ -195,7 +175,7 @@ TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe
 	request r(fd_);
 	ASSERT_EQ(show(r, 0, fb, 1920, 1080, 1920, 1080)
 	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
-	                  .commit(),
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 	          0);
 	ASSERT_EQ(drmModeDestroyPropertyBlob(fd_, blob), 0);
 	ASSERT_EQ(sim::live().blobs, 1);
@@ -239,7 +219,7 @@ TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe
 	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
 	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
 	                  .set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(0))
-	                  .commit(),
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 	          0);
 	EXPECT_EQ(sim::screen(0).pixel(5, 5)[0], 0x40);
 }
@@ -269,7 +249,7 @@ TEST_F(pipe_test, an_overlays_framebuffer_leaves_only_the_overlay)
 	const uint32_t primary = show_primary(fd_);
 	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
 	request r(fd_);
-	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(), 0);
+	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	EXPECT_EQ(drmModeRmFB(fd_, small), 0);
 	EXPECT_EQ(plane_value(3, "FB_ID"), 0u);
 	EXPECT_EQ(plane_value(0, "FB_ID"), primary);
@@ -303,7 +283,7 @@ TEST_F(pipe_test, when_the_crtc_cannot_go_off_the_framebuffer_still_leaves_the_p
 	const uint32_t primary = show_primary(fd_);
 	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
 	request r(fd_);
-	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(), 0);
+	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	EXPECT_EQ(drmModeRmFB(fd_, primary), 0);
 	EXPECT_EQ(plane_value(0, "FB_ID"), 0u);
 	EXPECT_EQ(crtc_value("ACTIVE"), 1u);
