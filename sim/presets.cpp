@@ -380,28 +380,43 @@ topology preset_vkms()
 	return t;
 }
 
+namespace
+{
+
+struct preset_entry {
+	std::string_view name;
+	topology (*make)();
+};
+
+constexpr preset_entry k_presets[] = {
+        {"hdmi-1080p", preset_hdmi_1080p},
+        {"dp-then-hdmi", preset_dp_then_hdmi},
+        {"hdmi-then-dp", preset_hdmi_then_dp},
+        {"two-hdmi", preset_two_hdmi},
+        {"disconnected", preset_disconnected},
+        {"connected-no-modes", preset_connected_no_modes},
+        {"cirrus", preset_cirrus},
+        {"bochs", preset_bochs},
+        {"virtio", preset_virtio},
+        {"vkms", preset_vkms},
+};
+
+} // namespace
+
 std::optional<topology> preset(std::string_view name)
 {
-	struct entry {
-		std::string_view name;
-		topology (*make)();
-	};
-	static constexpr entry presets[] = {
-	        {"hdmi-1080p", preset_hdmi_1080p},
-	        {"dp-then-hdmi", preset_dp_then_hdmi},
-	        {"hdmi-then-dp", preset_hdmi_then_dp},
-	        {"two-hdmi", preset_two_hdmi},
-	        {"disconnected", preset_disconnected},
-	        {"connected-no-modes", preset_connected_no_modes},
-	        {"cirrus", preset_cirrus},
-	        {"bochs", preset_bochs},
-	        {"virtio", preset_virtio},
-	        {"vkms", preset_vkms},
-	};
-	for (const entry &e : presets)
+	for (const preset_entry &e : k_presets)
 		if (e.name == name)
 			return e.make();
 	return std::nullopt;
+}
+
+std::vector<std::string_view> preset_names()
+{
+	std::vector<std::string_view> names;
+	for (const preset_entry &e : k_presets)
+		names.push_back(e.name);
+	return names;
 }
 
 } // namespace sim

@@ -164,6 +164,8 @@ topology preset_virtio();
 topology preset_vkms();
 // Looks a preset up by name ("hdmi-1080p", "dp-then-hdmi", ..., "cirrus", "vkms").
 std::optional<topology> preset(std::string_view name);
+// Every preset's name, in the order of the table above.
+std::vector<std::string_view> preset_names();
 
 // Replaces the card with a new one built from `t`. Descriptors still open on the old card keep
 // working as files of the new card with their client capabilities (the player keeps its
