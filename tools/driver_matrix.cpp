@@ -518,10 +518,12 @@ void print_table(const std::vector<std::string> &cards,
 	       "framebuffer, which no file owns; `black` a lit pipe showing nothing; `off` no lit "
 	       "pipe drives the monitor; `other` "
 	       "anything else.\n"
-	       "- `EINVAL ×n`: the card refused n atomic commits, the first with that error.\n"
+	       "- `EINVAL ×n`: the card refused n atomic commits (one where ×n is left out), the "
+	       "first with that error.\n"
 	       "- Then the player's first failure line (an error text given as its errno name), or "
 	       "`silent` when it printed none. A cell with one word is the expected outcome with "
-	       "nothing refused and nothing reported.\n",
+	       "nothing refused and nothing reported; `(timed out)` or `(player ended)`: the "
+	       "scenario could not finish.\n",
 	       k_frames, k_fps);
 }
 
