@@ -441,11 +441,12 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 		if (ok && f.plays_at_boot)
 			ok = wait_until(p, [&] { return plays_ended(p.output()) >= 1; });
 	}
-	size_t mark = 0;
+	size_t mark = 0, error_mark = 0;
 	if (ok && s.hotplug != hotplug_kind::none) {
 		read_commits(p, log, false);
 		p.command("clear-records");
 		mark = p.output().size();
+		error_mark = p.errors().size();
 		const std::string monitor = std::to_string(f.monitor);
 		int barriers = 0;
 		if (s.hotplug == hotplug_kind::replug)
@@ -464,7 +465,7 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 	const std::string what = seen(p, f, s.mode_set_run ? nullptr : &last, log, dir.path());
 	std::string said = first_failure(p.output().substr(mark));
 	if (said.empty())
-		said = first_failure(p.errors());
+		said = first_failure(p.errors().substr(error_mark));
 	p.stop(SIGKILL, k_deadline_ms);
 
 	const bool fine = log.refused == 0 && said.empty() && (s.mode_set_run || what == "frame");
