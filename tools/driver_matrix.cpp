@@ -1,0 +1,595 @@
+// driver_matrix: runs the real player under every preset of the virtual card through a few
+// whole-program scenarios and prints, as a Markdown table, what each left on the screen, which
+// commits the card refused and what the player printed about it.
+//
+// Usage: driver_matrix --bootanim PATH --preload PATH --send-uevent PATH [--jobs N]
+//                      [--card NAME ...]
+//
+// Every wait is for something the player prints or the card records, with a generous deadline.
+// The animation has one frame more in boot.conf than on disk: the line about the missing last
+// one marks the end of a play.
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <drm_fourcc.h>
+
+#include "sim/sim.h"
+#include "tests/support/jpeg_file.h"
+#include "tools/player_harness.h"
+#include "tools/png_read.h"
+
+namespace
+{
+
+constexpr int k_frames = 2; // frames on disk; boot.conf names one more
+constexpr int k_fps = 25;
+constexpr int k_deadline_ms = 30000;
+const std::string k_dir = "/mnt/bootanimation/frames";
+const std::string k_end_of_play =
+        "bootAnimation: can't access file " + k_dir + "/" + std::to_string(k_frames) + ".jpeg \n";
+const std::string k_bo_failed = "failed to bo_create fb: "; // also ends a play
+const std::string k_barrier_header = "add@/devices/pci0000:00/0000:00:02.0/drm/card0";
+
+struct tool_options {
+	std::string bootanim, preload, send_uevent;
+	int jobs = 0;
+	std::vector<std::string> cards;
+};
+
+enum class hotplug_kind { none, replug, replug_other_mode };
+
+struct scenario {
+	const char *title;
+	bool small_frames;
+	hotplug_kind hotplug;
+	bool mode_set_run;
+};
+
+const scenario k_scenarios[] = {
+        {"(a) boot", false, hotplug_kind::none, false},
+        {"(b) small frames", true, hotplug_kind::none, false},
+        {"(c) unplug, re-plug", false, hotplug_kind::replug, false},
+        {"(d) re-plug, other mode", false, hotplug_kind::replug_other_mode, false},
+        {"(e) `bootanim 1`", false, hotplug_kind::none, true},
+};
+
+// What the scenarios need to know of a preset before its player runs.
+struct card_facts {
+	sim::topology card;
+	int monitor = 0;                       // connector index that is unplugged and plugged
+	uint32_t mode_w = 1920, mode_h = 1080; // the mode the player shows its frames on at boot
+	bool plays_at_boot = true; // no plane but the first shows a framebuffer at start
+};
+
+// The HDMI monitor the player looks for, else the first connected one.
+int monitor_of(const sim::topology &t)
+{
+	for (size_t i = 0; i < t.connectors.size(); i++)
+		if (t.connectors[i].connected && !t.connectors[i].modes.empty() &&
+		    t.connectors[i].type == DRM_MODE_CONNECTOR_HDMIA)
+			return int(i);
+	for (size_t i = 0; i < t.connectors.size(); i++)
+		if (t.connectors[i].connected)
+			return int(i);
+	return 0;
+}
+
+card_facts facts_of(const std::string &name)
+{
+	card_facts f;
+	f.card = *sim::preset(name);
+	f.monitor = monitor_of(f.card);
+	bool found = false;
+	for (const sim::crtc_def &c : f.card.crtcs)
+		if (c.active && !found) {
+			f.mode_w = c.mode.hdisplay;
+			f.mode_h = c.mode.vdisplay;
+			found = true;
+		}
+	if (!found && size_t(f.monitor) < f.card.connectors.size()) {
+		const std::vector<sim::mode_def> &modes =
+		        f.card.connectors[size_t(f.monitor)].modes;
+		for (const sim::mode_def &m : modes)
+			if (!found && (m.preferred || &m == &modes.back())) {
+				f.mode_w = m.hdisplay;
+				f.mode_h = m.vdisplay;
+				found = true;
+			}
+		if (!found && !modes.empty()) {
+			f.mode_w = modes.front().hdisplay;
+			f.mode_h = modes.front().vdisplay;
+		}
+	}
+	// The card's own start state (fbdev's console) decides whether the worker finds the
+	// planes clear.
+	sim::install(f.card);
+	for (size_t i = 1; i < f.card.planes.size(); i++)
+		if (sim::property_value(sim::plane_id(int(i)), "FB_ID").value_or(0) != 0)
+			f.plays_at_boot = false;
+	return f;
+}
+
+// The frames of one size, made once and linked into every run that uses them.
+class frame_store
+{
+public:
+	explicit frame_store(std::string dir) : dir_(std::move(dir)) {}
+
+	// The directory holding 0.jpg ... of w x h, and what libjpeg decodes of the last.
+	std::pair<std::string, rgb_picture> frames(uint32_t w, uint32_t h)
+	{
+		std::lock_guard<std::mutex> lock(lock_);
+		const std::string key = std::to_string(w) + "x" + std::to_string(h);
+		auto it = made_.find(key);
+		if (it == made_.end()) {
+			const std::string d = dir_ + "/" + key;
+			mkdir(d.c_str(), 0755);
+			rgb_picture last;
+			for (int k = 0; k < k_frames; k++) {
+				const std::string path = d + "/" + std::to_string(k) + ".jpg";
+				write_jpeg(path, test_picture(int(w), int(h), k));
+				if (k == k_frames - 1)
+					last = decode_jpeg(path);
+			}
+			it = made_.emplace(key, std::make_pair(d, std::move(last))).first;
+		}
+		return it->second;
+	}
+
+private:
+	std::string dir_;
+	std::mutex lock_;
+	std::map<std::string, std::pair<std::string, rgb_picture>> made_;
+};
+
+int occurrences(const std::string &text, const std::string &what)
+{
+	int n = 0;
+	for (size_t at = text.find(what); at != std::string::npos;
+	     at = text.find(what, at + what.size()))
+		n++;
+	return n;
+}
+
+bool wait_until(harness::player &p, const auto &done)
+{
+	const int64_t end = harness::now_ms() + k_deadline_ms;
+	while (!done()) {
+		if (!p.alive() || harness::now_ms() > end)
+			return done();
+		usleep(5000);
+	}
+	return true;
+}
+
+int plays_ended(const std::string &out)
+{
+	return occurrences(out, k_end_of_play) + occurrences(out, k_bo_failed);
+}
+
+std::string barrier_uevent()
+{
+	std::string d;
+	for (const std::string &s :
+	     {k_barrier_header, std::string("HOTPLUG=1"), std::string("DEVTYPE=drm_minor")})
+		d += s + std::string(1, '\0');
+	return d;
+}
+
+// The object ids the card reports ("planes 31 32 ...").
+std::map<std::string, std::vector<uint32_t>> ids_of(harness::player &p)
+{
+	std::map<std::string, std::vector<uint32_t>> ids;
+	for (const std::string &line : harness::lines_of(p.command("ids").value_or(""))) {
+		const size_t blank = line.find(' ');
+		std::vector<uint32_t> &list = ids[line.substr(0, blank)];
+		for (size_t at = blank; at != std::string::npos && at + 1 < line.size();
+		     at = line.find(' ', at + 1))
+			list.push_back(uint32_t(std::stoul(line.substr(at + 1))));
+	}
+	return ids;
+}
+
+uint64_t property(harness::player &p, uint32_t object, const char *name)
+{
+	const std::string v =
+	        p.command("property " + std::to_string(object) + " " + name).value_or("0");
+	return v.empty() ? 0 : std::stoull(v);
+}
+
+// What the phase's commits tell: the framebuffers the player showed, the refused ones.
+struct commit_log {
+	std::set<uint64_t> player_fbs;
+	int refused = 0;
+	std::string first_error;
+};
+
+void read_commits(harness::player &p, commit_log &log, bool count_refused)
+{
+	for (const std::string &c : p.commits()) {
+		for (size_t at = c.find(":FB_ID="); at != std::string::npos;
+		     at = c.find(":FB_ID=", at + 1))
+			log.player_fbs.insert(std::stoull(c.substr(at + 7)));
+		const size_t e = c.find(" error=");
+		const std::string err = c.substr(e + 7, c.find(' ', e + 7) - e - 7);
+		if (count_refused && err != "0") {
+			if (log.refused++ == 0)
+				log.first_error = err;
+		}
+	}
+}
+
+// The stretched last frame as the card composes it, in its RG24 byte order.
+bool shows_frame(const sim::image &img, const rgb_picture &pic, bool red_first)
+{
+	if (pic.width == 0 || img.width == 0)
+		return false;
+	for (uint32_t y = 0; y < img.height; y++)
+		for (uint32_t x = 0; x < img.width; x++) {
+			const uint32_t sx = x * uint32_t(pic.width) / img.width;
+			const uint32_t sy = y * uint32_t(pic.height) / img.height;
+			const uint8_t *s = &pic.data[(size_t(sy) * pic.width + sx) * 3];
+			const uint8_t *d = img.pixel(x, y);
+			if (d[0] != s[red_first ? 0 : 2] || d[1] != s[1] ||
+			    d[2] != s[red_first ? 2 : 0])
+				return false;
+		}
+	return true;
+}
+
+// What a person sees on the monitor: the last frame, the console, black, off or other.
+std::string seen(harness::player &p, const card_facts &f, const rgb_picture *last,
+                 const commit_log &log, const std::string &scratch)
+{
+	auto ids = ids_of(p);
+	if (size_t(f.monitor) >= ids["connectors"].size())
+		return "other";
+	const uint64_t crtc = property(p, ids["connectors"][size_t(f.monitor)], "CRTC_ID");
+	const auto at = std::find(ids["crtcs"].begin(), ids["crtcs"].end(), crtc);
+	if (crtc == 0 || at == ids["crtcs"].end() || property(p, uint32_t(crtc), "ACTIVE") == 0)
+		return "off";
+	const std::string png = scratch + "/screen.png";
+	if (!p.command("screen " + std::to_string(at - ids["crtcs"].begin()) + " " + png))
+		return "off";
+	std::string error;
+	const std::optional<sim::image> img = read_png(png, error);
+	if (!img)
+		return "other";
+	if (last && shows_frame(*img, *last, f.card.driver.rg24_red_first))
+		return "frame";
+	bool console = false, player = false;
+	for (uint32_t plane : ids["planes"]) {
+		const uint64_t fb = property(p, plane, "FB_ID");
+		if (fb == 0 || property(p, plane, "CRTC_ID") != crtc)
+			continue;
+		if (log.player_fbs.count(fb))
+			player = true;
+		else
+			console = true;
+	}
+	if (console)
+		return "console";
+	const bool black =
+	        std::all_of(img->rgb.begin(), img->rgb.end(), [](uint8_t v) { return v == 0; });
+	return black ? "black" : player ? "stale frame" : "other";
+}
+
+// Lines the player prints on its normal road.
+bool progress_line(const std::string &l)
+{
+	static const char *const prefixes[] = {
+	        "argc=",
+	        "[DRM]: Found ",
+	        "[DRM]: Connector ",
+	        "[DRM]: HDMI Connector ",
+	        "[DRM]: Mode ",
+	        "drm_get_connector: g_drm_connector=",
+	        "g_drm_encoder->encoder_id=",
+	        "cfg:  ",
+	        "start_boot_thread: mDrmFd",
+	        "vsync_control: enable=",
+	        "vsync: pthread_cond_wait",
+	        "picPath: ",
+	        "free: mSfJpegBufInfo",
+	        "hwc_uevent detect ",
+	        "hotplug: remove connector monitor_index=",
+	        "setMode object[",
+	        "g_drm_encoder = NULL *************",
+	};
+	if (l + "\n" == k_end_of_play)
+		return true;
+	for (const char *p : prefixes)
+		if (l.rfind(p, 0) == 0)
+			return true;
+	return false;
+}
+
+// The first failure line of the text, cut where a run-on line meets the next message, its
+// strerror text given as the errno name.
+std::string first_failure(const std::string &text)
+{
+	static const char *const starts[] = {"argc=",
+	                                     "[DRM]: ",
+	                                     "drm_get_connector:",
+	                                     "cfg:  ",
+	                                     "start_boot_thread:",
+	                                     "vsync_control:",
+	                                     "picPath: ",
+	                                     "hwc_uevent",
+	                                     "hotplug: ",
+	                                     "setMode ",
+	                                     "g_drm_encoder",
+	                                     "vsync"};
+	for (const std::string &line : harness::lines_of(text)) {
+		if (line.empty() || progress_line(line))
+			continue;
+		std::string l = line;
+		for (const char *s : starts) {
+			const size_t at = l.find(s, 1);
+			if (at != std::string::npos)
+				l.erase(at);
+		}
+		while (!l.empty() && l.back() == ' ')
+			l.pop_back();
+		const size_t colon = l.rfind(": ");
+		if (colon != std::string::npos)
+			for (int e = 1; e < 134; e++) {
+				const char *desc = strerrordesc_np(e);
+				if (desc && l.compare(colon + 2, std::string::npos, desc) == 0) {
+					l = l.substr(0, colon + 2) + strerrorname_np(e);
+					break;
+				}
+			}
+		return l;
+	}
+	return "";
+}
+
+// The frames' directory as the player sees it: the store's files linked in.
+bool link_frames(const std::string &root, const std::string &from)
+{
+	const std::string anim = root + "/mnt/bootanimation";
+	mkdir((root + "/mnt").c_str(), 0755);
+	mkdir(anim.c_str(), 0755);
+	mkdir((anim + "/frames").c_str(), 0755);
+	for (int k = 0; k < k_frames; k++) {
+		const std::string name = "/" + std::to_string(k) + ".jpg";
+		if (link((from + name).c_str(), (anim + "/frames" + name).c_str()) != 0)
+			return false;
+	}
+	FILE *conf = fopen((anim + "/boot.conf").c_str(), "w");
+	if (!conf)
+		return false;
+	fprintf(conf, "cnt=%d\npath=%s\nfps=%d\n", k_frames + 1, k_dir.c_str(), k_fps);
+	return fclose(conf) == 0;
+}
+
+// Unplug or plug the monitor and send the kernel's uevent, then a uevent the player only
+// logs: its line shows that the handler of the first has returned. The worker then plays again
+// when the handler has enabled it and no plane but the first showed a framebuffer; the handler
+// leaves the planes as they were, so they are read before it runs (a replay may start before
+// they could be read after it), and the replay is waited for.
+bool hotplug(harness::player &p, const std::string &command, unsigned seqnum, int barriers)
+{
+	bool clear = true;
+	const auto ids = ids_of(p);
+	if (ids.count("planes"))
+		for (size_t i = 1; i < ids.at("planes").size(); i++)
+			if (property(p, ids.at("planes")[i], "FB_ID") != 0)
+				clear = false;
+	const std::string before = p.output();
+	const int played = plays_ended(before);
+	if (!p.command(command) || !p.send_uevent(harness::drm_hotplug_uevent(seqnum)) ||
+	    !p.send_uevent(barrier_uevent()) || !wait_until(p, [&] {
+		    return occurrences(p.output(), "buffer=" + k_barrier_header) >= barriers;
+	    }))
+		return false;
+	const bool enabled = p.output().find("vsync_control: enable=1 exit=0\n", before.size()) !=
+	                     std::string::npos;
+	return !(clear && enabled) ||
+	       wait_until(p, [&] { return plays_ended(p.output()) > played; });
+}
+
+std::string run_cell(const tool_options &o, const card_facts &f, const std::string &name,
+                     const scenario &s, frame_store &store)
+{
+	harness::scratch_dir dir;
+	const uint32_t w = s.small_frames ? f.mode_w / 3 : f.mode_w;
+	const uint32_t h = s.small_frames ? f.mode_h / 3 : f.mode_h;
+	auto [frames_dir, last] = store.frames(w, h);
+	if (dir.path().empty() || !link_frames(dir.path(), frames_dir))
+		return "(no scratch directory)";
+
+	harness::player_options po;
+	po.bootanim = o.bootanim;
+	po.preload = o.preload;
+	po.send_uevent = o.send_uevent;
+	po.preset = name;
+	if (s.mode_set_run)
+		po.args = {"1"};
+	harness::player p(dir.path());
+	if (!p.start(po))
+		return "(player not started)";
+
+	commit_log log;
+	bool ok = true;
+	if (s.mode_set_run) {
+		ok = wait_until(p, [&] {
+			const std::string out = p.output();
+			return occurrences(out, "vsync_control: enable=1 exit=0\n") ||
+			       occurrences(out, "nothing to set\n") ||
+			       (occurrences(out, "vsync_control: enable=0") &&
+			        !p.commits().empty());
+		});
+	} else {
+		ok = wait_until(p, [&] {
+			return occurrences(p.output(), "vsync_control: enable=1 exit=0\n") >= 1;
+		});
+		if (ok && f.plays_at_boot)
+			ok = wait_until(p, [&] { return plays_ended(p.output()) >= 1; });
+	}
+	size_t mark = 0, error_mark = 0;
+	if (ok && s.hotplug != hotplug_kind::none) {
+		read_commits(p, log, false);
+		p.command("clear-records");
+		mark = p.output().size();
+		error_mark = p.errors().size();
+		const std::string monitor = std::to_string(f.monitor);
+		int barriers = 0;
+		if (s.hotplug == hotplug_kind::replug)
+			ok = hotplug(p, "disconnect " + monitor, 1, ++barriers);
+		const std::string mode =
+		        f.mode_w == 1280 && f.mode_h == 720 ? " 1024x768*" : " 1280x720*";
+		ok = ok &&
+		     hotplug(p,
+		             "connect " + monitor + (s.hotplug == hotplug_kind::replug ? "" : mode),
+		             2, ++barriers);
+	}
+	if (!ok)
+		return p.alive() ? "(timed out)" : "(player ended)";
+
+	read_commits(p, log, true);
+	const std::string what = seen(p, f, s.mode_set_run ? nullptr : &last, log, dir.path());
+	std::string said = first_failure(p.output().substr(mark));
+	if (said.empty())
+		said = first_failure(p.errors().substr(error_mark));
+	p.stop(SIGKILL, k_deadline_ms);
+
+	const bool fine = log.refused == 0 && said.empty() && (s.mode_set_run || what == "frame");
+	if (fine)
+		return what;
+	std::string cell = what;
+	if (log.refused > 0)
+		cell += " · " + log.first_error +
+		        (log.refused > 1 ? " ×" + std::to_string(log.refused) : "");
+	cell += " · " + (said.empty() ? std::string("silent") : said);
+	return cell;
+}
+
+std::string escaped(const std::string &cell)
+{
+	std::string out;
+	for (char c : cell)
+		out += c == '|' ? std::string("\\|") : std::string(1, c);
+	return out;
+}
+
+void print_table(const std::vector<std::string> &cards,
+                 const std::vector<std::vector<std::string>> &cells)
+{
+	printf("| Card |");
+	for (const scenario &s : k_scenarios)
+		printf(" %s |", s.title);
+	printf("\n|---|");
+	for (size_t i = 0; i < std::size(k_scenarios); i++)
+		printf("---|");
+	printf("\n");
+	for (size_t r = 0; r < cards.size(); r++) {
+		printf("| `%s` |", cards[r].c_str());
+		for (const std::string &c : cells[r])
+			printf(" %s |", escaped(c).c_str());
+		printf("\n");
+	}
+	printf("\n"
+	       "Scenarios, each a fresh player on the card's preset with %d frames at %d frames "
+	       "per "
+	       "second: (a) a boot, frames of the mode's size; (b) the same with frames a third of "
+	       "the mode's width and height; (c) after (a), the monitor unplugged, then plugged in "
+	       "again; (d) after (a), the monitor plugged in again offering only 1280x720 "
+	       "(1024x768 "
+	       "where the mode is 1280x720), with no unplug before; (e) the mode-set run "
+	       "`bootanim 1`. Cells (c) and (d) tell what followed the hot-plug.\n"
+	       "\n"
+	       "- What the monitor shows at the end: `frame` the last frame stretched over the "
+	       "mode, pixel for pixel; `stale frame` a frame of the player that does not fill the "
+	       "mode as it should (kept from before a mode change); `console` fbdev's console "
+	       "framebuffer, which no file owns; `black` a lit pipe showing nothing; `off` no lit "
+	       "pipe drives the monitor; `other` "
+	       "anything else.\n"
+	       "- `EINVAL ×n`: the card refused n atomic commits (one where ×n is left out), the "
+	       "first with that error.\n"
+	       "- Then the player's first failure line (an error text given as its errno name), or "
+	       "`silent` when it printed none. A cell with one word is the expected outcome with "
+	       "nothing refused and nothing reported; `(timed out)` or `(player ended)`: the "
+	       "scenario could not finish.\n",
+	       k_frames, k_fps);
+}
+
+int usage()
+{
+	fprintf(stderr, "usage: driver_matrix --bootanim PATH --preload PATH --send-uevent PATH "
+	                "[--jobs N] [--card NAME ...]\n");
+	return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	tool_options o;
+	for (int i = 1; i < argc; i++) {
+		const std::string a = argv[i];
+		if (i + 1 >= argc)
+			return usage();
+		const std::string v = argv[++i];
+		if (a == "--bootanim")
+			o.bootanim = v;
+		else if (a == "--preload")
+			o.preload = v;
+		else if (a == "--send-uevent")
+			o.send_uevent = v;
+		else if (a == "--jobs")
+			o.jobs = atoi(v.c_str());
+		else if (a == "--card")
+			o.cards.push_back(v);
+		else
+			return usage();
+	}
+	if (o.bootanim.empty() || o.preload.empty() || o.send_uevent.empty())
+		return usage();
+	if (o.cards.empty())
+		for (std::string_view n : sim::preset_names())
+			o.cards.emplace_back(n);
+	std::vector<card_facts> facts;
+	for (const std::string &c : o.cards) {
+		if (!sim::preset(c)) {
+			fprintf(stderr, "driver_matrix: no preset %s\n", c.c_str());
+			return 2;
+		}
+		facts.push_back(facts_of(c));
+	}
+	if (o.jobs <= 0)
+		o.jobs = int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+
+	harness::scratch_dir store_dir;
+	frame_store store(store_dir.path());
+	const size_t columns = std::size(k_scenarios);
+	std::vector<std::vector<std::string>> cells(o.cards.size(),
+	                                            std::vector<std::string>(columns));
+	std::atomic<size_t> next{0};
+	std::vector<std::thread> workers;
+	for (int j = 0; j < o.jobs; j++)
+		workers.emplace_back([&] {
+			for (size_t t = next++; t < o.cards.size() * columns; t = next++)
+				cells[t / columns][t % columns] =
+				        run_cell(o, facts[t / columns], o.cards[t / columns],
+				                 k_scenarios[t % columns], store);
+		});
+	for (std::thread &w : workers)
+		w.join();
+	print_table(o.cards, cells);
+	return 0;
+}
