@@ -344,6 +344,8 @@ void attach_edid(device &d, connector &c);
 void restore_console(device &d);
 uint32_t create_console_fb(device &d, const topology &t);
 void show_console(device &d, int crtc_index, uint32_t fb);
+// The topology with the CRTCs fbdev emulation lights itself (driver_def::fbdev_picks_crtcs).
+topology pick_console_crtcs(const device &d, const topology &t);
 
 // --- files (card_files.cpp) ------------------------------------------------------------------
 drm_file *find_file(device &d, int fd);

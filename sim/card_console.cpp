@@ -132,4 +132,33 @@ void show_console(device &d, int crtc_index, uint32_t fb)
 	ps.src_h = uint32_t(c.state.mode.vdisplay) << 16;
 }
 
+// drm_client_pick_crtcs() and drm_client_modeset_probe(): each connected connector, in order,
+// gets the lowest-index CRTC its encoder can drive that no earlier connector took, lit with the
+// connector's preferred mode (or its first). The topology comes back with those CRTCs active.
+topology pick_console_crtcs(const device &d, const topology &t)
+{
+	topology lit = t;
+	for (crtc_def &c : lit.crtcs)
+		c.active = false;
+	for (size_t k = 0; k < d.connectors.size(); k++) {
+		const connector &con = d.connectors[k];
+		const std::vector<mode_def> &modes = con.topology_modes;
+		if (!con.connected || con.state.encoder < 0 || modes.empty())
+			continue;
+		const mode_def *chosen = &modes.front();
+		for (const mode_def &m : modes)
+			if (m.preferred && !chosen->preferred)
+				chosen = &m;
+		const uint32_t possible = d.encoders[con.state.encoder].possible_crtcs;
+		for (size_t i = 0; i < lit.crtcs.size(); i++) {
+			if (lit.crtcs[i].active || !(possible & (1u << i)))
+				continue;
+			lit.crtcs[i].active = true;
+			lit.crtcs[i].mode = *chosen;
+			break;
+		}
+	}
+	return lit;
+}
+
 } // namespace sim::kms

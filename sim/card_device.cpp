@@ -317,15 +317,18 @@ void build(device &d, const topology &t)
 	for (size_t i = 0; i < t.connectors.size(); i++)
 		if (t.connectors[i].edid == connector_def::edid_blob::at_probe)
 			attach_edid(d, d.connectors[i]);
-	const uint32_t console_fb = t.driver.fbdev ? create_console_fb(d, t) : 0;
+	// With fbdev choosing its outputs, the CRTCs lit at start are the ones it picks.
+	const topology lit =
+	        t.driver.fbdev && t.driver.fbdev_picks_crtcs ? pick_console_crtcs(d, t) : t;
+	const uint32_t console_fb = t.driver.fbdev ? create_console_fb(d, lit) : 0;
 	const int64_t now = now_ns();
 	// A lit CRTC drives the first connected connector whose encoder can reach it (and, when the
 	// topology names the encoder's CRTC, is meant to).
-	for (size_t i = 0; i < t.crtcs.size(); i++) {
-		if (!t.crtcs[i].active)
+	for (size_t i = 0; i < lit.crtcs.size(); i++) {
+		if (!lit.crtcs[i].active)
 			continue;
 		crtc &c = d.crtcs[i];
-		c.state.mode = make_modeinfo(t.crtcs[i].mode);
+		c.state.mode = make_modeinfo(lit.crtcs[i].mode);
 		c.state.mode_blob = create_blob(d, &c.state.mode, sizeof(c.state.mode), false, -1);
 		d.blobs[c.state.mode_blob].state_refs = 1;
 		c.state.active = true;
