@@ -143,7 +143,9 @@ topology pick_console_crtcs(const device &d, const topology &t)
 	for (size_t k = 0; k < d.connectors.size(); k++) {
 		const connector &con = d.connectors[k];
 		const std::vector<mode_def> &modes = con.topology_modes;
-		if (!con.connected || con.state.encoder < 0 || modes.empty())
+		// drm_client_for_each_connector_iter() skips writeback connectors.
+		if (!con.connected || con.state.encoder < 0 || modes.empty() ||
+		    con.type == DRM_MODE_CONNECTOR_WRITEBACK)
 			continue;
 		const mode_def *chosen = &modes.front();
 		for (const mode_def &m : modes)

@@ -189,6 +189,21 @@ topology preset_cirrus(); // the four kernel drivers, as reference/kernel-probes
 topology preset_bochs();
 topology preset_virtio();
 topology preset_vkms();
+// Display drivers of AArch64 boards, each as the kernel builds it, the console lit.
+topology preset_rk3399_vopl_first();
+topology preset_rk3399_vopb_first();
+topology preset_rk356x_vop2();
+topology preset_vc4_pi4_6_1();
+topology preset_vc4_pi4_4_19();
+topology preset_sun8i_h3();
+topology preset_sun50i_a64();
+topology preset_imx8mp_lcdif();
+topology preset_imx6_ipuv3();
+topology preset_meson_gxl();
+topology preset_tidss_am65x();
+topology preset_simple_kms_4_19();
+topology preset_simple_kms_6_1();
+topology preset_simpledrm();
 // Looks a preset up by name ("hdmi-1080p", "dp-then-hdmi", ..., "cirrus", "vkms").
 std::optional<topology> preset(std::string_view name);
 // Every preset's name, in the order of the table above.
