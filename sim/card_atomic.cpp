@@ -329,7 +329,11 @@ int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 	    (x1 != 0 || y1 != 0 || x2 != cs.mode.hdisplay || y2 != cs.mode.vdisplay))
 		return -EINVAL; // "Plane must cover entire CRTC"
 	// tidss_plane_atomic_check(): "Lite plane %d can't scale %ux%u->%ux%u".
-	if (pd.refuses_scaling && (ns.src_w != ns.crtc_w << 16 || ns.src_h != ns.crtc_h << 16))
+	const std::vector<uint32_t> &only = pd.refuses_scaling_formats;
+	const bool refused = pd.refuses_scaling &&
+	                     (only.empty() || std::find(only.begin(), only.end(),
+	                                                d.fbs.at(ns.fb).format) != only.end());
+	if (refused && (ns.src_w != ns.crtc_w << 16 || ns.src_h != ns.crtc_h << 16))
 		return -EINVAL;
 	return scanout_check(drv, d.fbs.at(ns.fb));
 }

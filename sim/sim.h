@@ -84,8 +84,10 @@ struct plane_def {
 	// can_scale.
 	std::optional<int32_t> min_scale, max_scale;
 	// The plane's own check refuses any scaling with EINVAL (tidss_plane_atomic_check() on a
-	// lite plane; sun4i_backend_atomic_check() on a scaled RGB888 layer).
+	// lite plane), or only for framebuffers of these formats when some are listed
+	// (sun4i_backend_atomic_check(): the frontend that scales has no RGB888).
 	bool refuses_scaling = false;
+	std::vector<uint32_t> refuses_scaling_formats;
 	// The plane may sit anywhere on its CRTC; false: visible, it must cover the whole CRTC
 	// (EINVAL). Unset: the driver's can_position, which binds primary planes only.
 	std::optional<bool> can_position;

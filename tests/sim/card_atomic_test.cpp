@@ -543,6 +543,12 @@ TEST_F(card_atomic, plane_settings_bind_that_plane_only)
 	         EINVAL},
 	        {"a lite plane unscaled", [](sim::plane_def &p) { p.refuses_scaling = true; }, 640,
 	         480, 10, 10, 640, 480, 0},
+	        {"DE1: scaled XR24 goes through the frontend",
+	         [](sim::plane_def &p) {
+		         p.refuses_scaling = true;
+		         p.refuses_scaling_formats = {DRM_FORMAT_RGB888};
+	         },
+	         640, 480, 0, 0, 1280, 960, 0},
 	        {"an overlay that must cover the CRTC",
 	         [](sim::plane_def &p) { p.can_position = false; }, 640, 480, 10, 10, 640, 480,
 	         EINVAL},
@@ -566,6 +572,25 @@ TEST_F(card_atomic, plane_settings_bind_that_plane_only)
 		          0)
 		        << k.what;
 	}
+}
+
+// Setting a connector's CRTC_ID brings its old CRTC into the commit with no connector left:
+// moving HDMI to CRTC 1 while CRTC 0 keeps its mode fails the whole commit.
+TEST_F(card_atomic, a_connector_moved_off_a_crtc_that_stays_enabled)
+{
+	const drmModeModeInfo m = connector_mode(0);
+	request keep(fd_);
+	keep.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
+	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(m))
+	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
+	EXPECT_EQ(keep.commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET), EINVAL);
+	request off(fd_);
+	off.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
+	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(m))
+	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1)
+	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
+	EXPECT_EQ(off.commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 }
 
 // drm_atomic_helper_check_modeset() adds every plane of a CRTC that needs a modeset, and the
