@@ -320,26 +320,32 @@ void keep_record(std::vector<T> &records, T &&r)
 int64_t now_ns();
 void sleep_until(int64_t t);
 
-// --- objects (card.cpp) ----------------------------------------------------------------------
+// --- the device and its objects (card_device.cpp) ---------------------------------------------
 uint32_t alloc_object_id(device &d, uint32_t type, int index);
 const object_ref *find_object(const device &d, uint32_t id);
-drm_mode_modeinfo make_modeinfo(const mode_def &m);
-int mode_vrefresh(const drm_mode_modeinfo &m);
-bool mode_equal(const drm_mode_modeinfo &a, const drm_mode_modeinfo &b);
-int64_t frame_ns(const drm_mode_modeinfo &m);
 uint32_t create_blob(device &d, const void *data, size_t len, bool user, int owner);
 void blob_unref_state(device &d, uint32_t id);
 void blob_ref_state(device &d, uint32_t id);
 bool blob_alive(const blob &b);
 void free_blob_if_unused(device &d, uint32_t id);
-// The properties an object carries, in order, and their current values.
-const std::vector<int> *object_props(const device &d, const object_ref &o);
-uint64_t prop_value(const device &d, const object_ref &o, int prop);
-int prop_index_by_id(const device &d, uint32_t prop_id);
-bool connector_dpms_on(const device &d, const connector &c);
-void gem_unref(device &d, uint64_t key);
+// The installed device, or an empty one before the first install().
+device &dev_or_die();
+
+// --- modes and EDID (card_modes.cpp) ---------------------------------------------------------
+drm_mode_modeinfo make_modeinfo(const mode_def &m);
+int mode_vrefresh(const drm_mode_modeinfo &m);
+bool mode_equal(const drm_mode_modeinfo &a, const drm_mode_modeinfo &b);
+int64_t frame_ns(const drm_mode_modeinfo &m);
+void set_modes(connector &c, const std::vector<mode_def> &specs);
+void attach_edid(device &d, connector &c);
+
+// --- the console (card_console.cpp) ----------------------------------------------------------
 // fbdev emulation's restore of the console when the last file closes.
 void restore_console(device &d);
+uint32_t create_console_fb(device &d, const topology &t);
+void show_console(device &d, int crtc_index, uint32_t fb);
+// The topology with the CRTCs fbdev emulation lights itself (driver_def::fbdev_picks_crtcs).
+topology pick_console_crtcs(const device &d, const topology &t);
 
 // --- files (card_files.cpp) ------------------------------------------------------------------
 drm_file *find_file(device &d, int fd);
@@ -353,7 +359,7 @@ void remove_fb(device &d, uint32_t fb_id);
 void queue_event(device &d, drm_file &f, const pending_event &e);
 void rearm(drm_file &f);
 
-// --- requests (card_ioctl.cpp, card_atomic.cpp, card_vblank.cpp) -----------------------------
+// --- requests (card_ioctl.cpp; served by card_query, card_buffers, card_atomic, card_vblank) ---
 int card_ioctl(int fd, unsigned long request, void *arg); // 0 or -errno
 
 // The state of one request while it is served; handlers may drop the lock to block.
@@ -369,6 +375,37 @@ struct request_ctx {
 	bool relock(uint64_t generation);
 };
 
+// The query requests (card_query.cpp).
+int version(request_ctx &c, drm_version &v);
+int get_cap(request_ctx &c, drm_get_cap &cap);
+int set_client_cap(request_ctx &c, drm_set_client_cap &cap);
+int master(request_ctx &, void *);
+int get_resources(request_ctx &c, drm_mode_card_res &r);
+int get_crtc(request_ctx &c, drm_mode_crtc &r);
+int get_encoder(request_ctx &c, drm_mode_get_encoder &r);
+int get_connector(request_ctx &c, drm_mode_get_connector &r);
+int get_plane_resources(request_ctx &c, drm_mode_get_plane_res &r);
+int get_plane(request_ctx &c, drm_mode_get_plane &r);
+int obj_get_properties(request_ctx &c, drm_mode_obj_get_properties &r);
+int get_property(request_ctx &c, drm_mode_get_property &r);
+int get_prop_blob(request_ctx &c, drm_mode_get_blob &r);
+int create_prop_blob(request_ctx &c, drm_mode_create_blob &r);
+int destroy_prop_blob(request_ctx &c, drm_mode_destroy_blob &r);
+// The properties an object carries, in order, and their current values.
+const std::vector<int> *object_props(const device &d, const object_ref &o);
+uint64_t prop_value(const device &d, const object_ref &o, int prop);
+int prop_index_by_id(const device &d, uint32_t prop_id);
+bool connector_dpms_on(const device &d, const connector &c);
+
+// Dumb buffers and framebuffers (card_buffers.cpp).
+int create_dumb(request_ctx &c, drm_mode_create_dumb &r);
+int map_dumb(request_ctx &c, drm_mode_map_dumb &r);
+int destroy_dumb(request_ctx &c, drm_mode_destroy_dumb &r);
+int gem_close(request_ctx &c, drm_gem_close &r);
+int add_fb2(request_ctx &c, drm_mode_fb_cmd2 &r);
+int rm_fb(request_ctx &c, unsigned int &fb_id);
+void gem_unref(device &d, uint64_t key);
+
 int atomic_ioctl(request_ctx &c, drm_mode_atomic &arg);
 // atomic_remove_fb(): takes a framebuffer off the planes showing it by an atomic commit, and when
 // that fails with EINVAL, by one that also switches off the CRTCs whose primary plane shows it.
@@ -376,6 +413,42 @@ int atomic_ioctl(request_ctx &c, drm_mode_atomic &arg);
 int atomic_remove_fb(device &d, uint32_t fb_id);
 int wait_vblank_ioctl(request_ctx &c, drm_wait_vblank &arg);
 void crtc_turned_off(device &d, int crtc_index, int64_t now);
+
+// --- the request recorder (card_records.cpp) --------------------------------------------------
+// Each writes the request's arguments and replies into its record by kernel field name.
+void rec_version(request_record &rec, const drm_version &, const drm_version &o);
+void rec_get_cap(request_record &rec, const drm_get_cap &, const drm_get_cap &o);
+void rec_set_client_cap(request_record &rec, const drm_set_client_cap &,
+                        const drm_set_client_cap &o);
+void rec_card_res(request_record &rec, const drm_mode_card_res &, const drm_mode_card_res &o);
+void rec_crtc(request_record &rec, const drm_mode_crtc &, const drm_mode_crtc &o);
+void rec_encoder(request_record &rec, const drm_mode_get_encoder &, const drm_mode_get_encoder &o);
+void rec_connector(request_record &rec, const drm_mode_get_connector &,
+                   const drm_mode_get_connector &o);
+void rec_plane_res(request_record &rec, const drm_mode_get_plane_res &,
+                   const drm_mode_get_plane_res &o);
+void rec_plane(request_record &rec, const drm_mode_get_plane &, const drm_mode_get_plane &o);
+void rec_obj_props(request_record &rec, const drm_mode_obj_get_properties &,
+                   const drm_mode_obj_get_properties &o);
+void rec_property(request_record &rec, const drm_mode_get_property &,
+                  const drm_mode_get_property &o);
+void rec_get_blob(request_record &rec, const drm_mode_get_blob &, const drm_mode_get_blob &o);
+void rec_create_blob(request_record &rec, const drm_mode_create_blob &,
+                     const drm_mode_create_blob &o);
+void rec_destroy_blob(request_record &rec, const drm_mode_destroy_blob &,
+                      const drm_mode_destroy_blob &o);
+void rec_create_dumb(request_record &rec, const drm_mode_create_dumb &,
+                     const drm_mode_create_dumb &o);
+void rec_map_dumb(request_record &rec, const drm_mode_map_dumb &, const drm_mode_map_dumb &o);
+void rec_destroy_dumb(request_record &rec, const drm_mode_destroy_dumb &,
+                      const drm_mode_destroy_dumb &o);
+void rec_gem_close(request_record &rec, const drm_gem_close &, const drm_gem_close &o);
+void rec_fb2(request_record &rec, const drm_mode_fb_cmd2 &, const drm_mode_fb_cmd2 &o);
+void rec_rm_fb(request_record &rec, const unsigned int &, const unsigned int &o);
+void rec_atomic(request_record &rec, const drm_mode_atomic &, const drm_mode_atomic &o);
+void rec_wait_vblank(request_record &rec, const drm_wait_vblank &in, const drm_wait_vblank &out);
+// An injected fault for this request, taken (an nth-call fault is used up); false when none.
+bool take_fault(device &d, const std::string &name, uint32_t object_id, int *err);
 
 // --- pixel formats (card_formats.cpp) --------------------------------------------------------
 struct format_info {

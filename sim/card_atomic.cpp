@@ -303,8 +303,9 @@ int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 	const crtc_state &cs = s.crtcs[ns.crtc];
 	if (!cs.enable())
 		return -EINVAL; // "Cannot update plane of a disabled CRTC."
-	const int64_t min_scale = drv.can_scale ? 1 : 1 << 16;
-	const int64_t max_scale = drv.can_scale ? INT_MAX : 1 << 16;
+	const plane_def &pd = d.topo.planes[i];
+	const int64_t min_scale = pd.min_scale ? *pd.min_scale : drv.can_scale ? 1 : 1 << 16;
+	const int64_t max_scale = pd.max_scale ? *pd.max_scale : drv.can_scale ? INT_MAX : 1 << 16;
 	for (auto [src, dst] : {std::pair<int64_t, int64_t>{ns.src_w, ns.crtc_w},
 	                        std::pair<int64_t, int64_t>{ns.src_h, ns.crtc_h}}) {
 		const int64_t scale = calc_scale(src, dst);
@@ -321,9 +322,19 @@ int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 	const bool visible = cx2 > cx1 && cy2 > cy1;
 	if (!visible)
 		return 0;
-	if (!drv.can_position && d.planes[i].type == DRM_PLANE_TYPE_PRIMARY &&
+	const bool can_position =
+	        pd.can_position ? *pd.can_position
+	                        : drv.can_position || d.planes[i].type != DRM_PLANE_TYPE_PRIMARY;
+	if (!can_position &&
 	    (x1 != 0 || y1 != 0 || x2 != cs.mode.hdisplay || y2 != cs.mode.vdisplay))
 		return -EINVAL; // "Plane must cover entire CRTC"
+	// tidss_plane_atomic_check(): "Lite plane %d can't scale %ux%u->%ux%u".
+	const std::vector<uint32_t> &only = pd.refuses_scaling_formats;
+	const bool refused = pd.refuses_scaling &&
+	                     (only.empty() || std::find(only.begin(), only.end(),
+	                                                d.fbs.at(ns.fb).format) != only.end());
+	if (refused && (ns.src_w != ns.crtc_w << 16 || ns.src_h != ns.crtc_h << 16))
+		return -EINVAL;
 	return scanout_check(drv, d.fbs.at(ns.fb));
 }
 
@@ -399,6 +410,16 @@ int check_modeset(const device &d, atomic_state &s)
 				return -EINVAL;
 		}
 	}
+	// mode_fixup() through the CRTC's mode_valid: a mode beyond what the CRTC drives.
+	for (size_t i = 0; i < s.crtcs.size(); i++) {
+		const crtc_def &cd = d.topo.crtcs[i];
+		const drm_mode_modeinfo &m = s.crtcs[i].mode;
+		if (!s.crtc_in[i] || !s.needs_modeset(i) || !s.crtcs[i].enable())
+			continue;
+		if ((cd.max_hdisplay && m.hdisplay > cd.max_hdisplay) ||
+		    (cd.max_vdisplay && m.vdisplay > cd.max_vdisplay))
+			return -EINVAL; // "[CRTC] mode_valid() failed"
+	}
 	// A CRTC that needs a modeset brings its planes into the state, so a plane still showing
 	// a framebuffer on a CRTC being disabled meets the plane checks.
 	for (size_t i = 0; i < s.crtcs.size(); i++) {
@@ -432,6 +453,22 @@ int simple_pipe_crtc_check(const device &d, const atomic_state &s, size_t i)
 	return -EINVAL;
 }
 
+// The CRTC's own primary-plane rule: 6.x drm_atomic_helper_check_crtc_state() ("Cannot enable
+// CRTC without a primary plane") or 4.19 drm_simple_kms_crtc_check() (has_primary != enable).
+int primary_rule_check(const device &d, const atomic_state &s, size_t i)
+{
+	const crtc_def &cd = d.topo.crtcs[i];
+	bool has_primary = false;
+	for (size_t p = 0; p < s.planes.size(); p++)
+		has_primary = has_primary || (d.planes[p].type == DRM_PLANE_TYPE_PRIMARY &&
+		                              s.planes[p].crtc == int(i));
+	if (cd.primary_matches_enable && has_primary != s.crtcs[i].enable())
+		return -EINVAL;
+	if (cd.needs_primary && s.crtcs[i].enable() && !has_primary)
+		return -EINVAL;
+	return 0;
+}
+
 int check(const device &d, atomic_state &s, uint32_t flags)
 {
 	for (size_t i = 0; i < s.planes.size(); i++)
@@ -459,6 +496,10 @@ int check(const device &d, atomic_state &s, uint32_t flags)
 			if (s.crtc_in[i])
 				if (int ret = simple_pipe_crtc_check(d, s, i))
 					return ret;
+	for (size_t i = 0; i < s.crtcs.size(); i++)
+		if (s.crtc_in[i])
+			if (int ret = primary_rule_check(d, s, i))
+				return ret;
 	if (!(flags & DRM_MODE_ATOMIC_ALLOW_MODESET))
 		for (size_t i = 0; i < s.crtcs.size(); i++)
 			if (s.crtc_in[i] && s.needs_modeset(i))

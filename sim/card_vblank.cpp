@@ -11,6 +11,20 @@
 namespace sim::kms
 {
 
+uint64_t vblank_clock::count(int64_t now) const
+{
+	if (!running || now < t0 || period <= 0)
+		return base;
+	return base + uint64_t((now - t0) / period);
+}
+
+int64_t vblank_clock::time_of(uint64_t seq) const
+{
+	if (seq < base)
+		return t0;
+	return t0 + int64_t(seq - base) * period;
+}
+
 namespace
 {
 
@@ -168,3 +182,19 @@ int wait_vblank_ioctl(request_ctx &c, drm_wait_vblank &arg)
 }
 
 } // namespace sim::kms
+
+namespace sim
+{
+
+using namespace kms;
+
+uint64_t vblank_count(int crtc_index)
+{
+	card_lock lock;
+	device &d = dev_or_die();
+	if (crtc_index < 0 || size_t(crtc_index) >= d.crtcs.size())
+		return 0;
+	return d.crtcs[crtc_index].vblank.count(now_ns());
+}
+
+} // namespace sim

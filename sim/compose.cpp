@@ -138,11 +138,21 @@ image screen(int crtc_index)
 	img.width = c.state.mode.hdisplay;
 	img.height = c.state.mode.vdisplay;
 	img.rgb.assign(size_t(img.width) * img.height * 3, 0);
-	for (uint32_t type :
-	     {DRM_PLANE_TYPE_PRIMARY, DRM_PLANE_TYPE_OVERLAY, DRM_PLANE_TYPE_CURSOR})
-		for (const plane &p : d.planes)
-			if (p.type == type && p.state.crtc == crtc_index && p.state.fb)
-				draw_plane(d, p.state, img);
+	// The hardware blends in zpos order; a plane without one takes its type's place (primary
+	// 0, overlays 1, cursor 2), ties in list order.
+	std::vector<std::pair<int, size_t>> order;
+	for (size_t i = 0; i < d.planes.size(); i++) {
+		const plane &p = d.planes[i];
+		if (p.state.crtc != crtc_index || !p.state.fb)
+			continue;
+		const int rank = p.type == DRM_PLANE_TYPE_PRIMARY  ? 0
+		                 : p.type == DRM_PLANE_TYPE_CURSOR ? 2
+		                                                   : 1;
+		order.emplace_back(d.topo.planes[i].zpos.value_or(rank), i);
+	}
+	std::stable_sort(order.begin(), order.end());
+	for (const auto &[z, i] : order)
+		draw_plane(d, d.planes[i].state, img);
 	return img;
 }
 

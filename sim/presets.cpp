@@ -383,6 +383,365 @@ topology preset_vkms()
 namespace
 {
 
+// --- AArch64 boards --------------------------------------------------------------------------
+// Each board boots with the kernel console: fbdev emulation picks its CRTCs
+// (drm_client_pick_crtcs(), drm_client_modeset.c) and lights the HDMI monitor, connected with
+// 1920x1080 preferred and three smaller modes. RG24 is stored as DRM defines it (B, G, R).
+
+std::vector<mode_def> board_modes()
+{
+	return {mode(1920, 1080, 60, 148500, true), mode(1280, 720, 60, 74250),
+	        mode(1024, 768, 60, 65000), mode(800, 600, 60, 40000)};
+}
+
+// Packed RGB formats display controllers list, RG24 among them.
+std::vector<uint32_t> rgb_formats()
+{
+	return {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_XBGR8888, DRM_FORMAT_ABGR8888,
+	        DRM_FORMAT_RGB888,   DRM_FORMAT_BGR888,   DRM_FORMAT_RGB565,   DRM_FORMAT_BGR565};
+}
+
+// The same without RG24 and BG24 (i.MX ipuv3, mxsfb, DCSS).
+std::vector<uint32_t> rgb32_formats()
+{
+	return {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_XBGR8888,
+	        DRM_FORMAT_ABGR8888, DRM_FORMAT_RGB565,   DRM_FORMAT_BGR565};
+}
+
+plane_def scaled(plane_def p, int32_t min_scale, int32_t max_scale)
+{
+	p.min_scale = min_scale;
+	p.max_scale = max_scale;
+	return p;
+}
+
+constexpr int32_t k_no_scaling = 1 << 16; // DRM_PLANE_NO_SCALING
+
+plane_def unscaled(plane_def p)
+{
+	return scaled(std::move(p), k_no_scaling, k_no_scaling);
+}
+
+plane_def covering(plane_def p)
+{
+	p.can_position = false;
+	return p;
+}
+
+plane_def at_zpos(plane_def p, int zpos)
+{
+	p.zpos = zpos;
+	return p;
+}
+
+// A board driver with vblank interrupts and the console on; the HDMI-A monitor is connector 0,
+// on encoder 0, which the caller gives its CRTCs.
+topology board(std::string name, std::string desc, uint32_t pitch_align, int crtcs,
+               uint32_t hdmi_crtcs)
+{
+	topology t;
+	t.driver.name = std::move(name);
+	t.driver.desc = std::move(desc);
+	t.driver.fbdev = true;
+	t.driver.fbdev_picks_crtcs = true;
+	t.driver.pitch_align = pitch_align;
+	t.driver.preferred_depth = 24;
+	t.crtcs.assign(size_t(crtcs), crtc_off());
+	t.encoders = {encoder(DRM_MODE_ENCODER_TMDS, hdmi_crtcs)};
+	t.connectors = {connector(DRM_MODE_CONNECTOR_HDMIA, board_modes(), 0, 0)};
+	return t;
+}
+
+// One rk3399 VOP (rockchip_drm_vop.c vop_create_crtc()): primary and cursor first, then the
+// overlays, all tied to the VOP's CRTC. Windows with a scaler take 1/8 to 8
+// (vop_plane_atomic_check(), FRAC_16_16(1, 8) and 8 << 16); the others none. Every window
+// lists RGB888 (rockchip_vop_reg.c formats_win_full, formats_win_lite).
+void add_rk3399_vop(topology &t, bool big, int crtc)
+{
+	const uint32_t mine = 1u << crtc;
+	const int32_t min = 0x10000 / 8, max = 8 << 16;
+	if (big) {
+		// vopb: win0 (primary), win3 (cursor), win1, win2; win0 and win1 scale.
+		t.planes.push_back(
+		        scaled(plane(DRM_PLANE_TYPE_PRIMARY, mine, rgb_formats()), min, max));
+		t.planes.push_back(unscaled(plane(DRM_PLANE_TYPE_CURSOR, mine, rgb_formats())));
+		t.planes.push_back(
+		        scaled(plane(DRM_PLANE_TYPE_OVERLAY, mine, rgb_formats()), min, max));
+		t.planes.push_back(unscaled(plane(DRM_PLANE_TYPE_OVERLAY, mine, rgb_formats())));
+		// rk3399_vop_big max_output 4096x2160 (vop_crtc_mode_valid()).
+		t.crtcs[size_t(crtc)].max_hdisplay = 4096;
+		t.crtcs[size_t(crtc)].max_vdisplay = 2160;
+	} else {
+		// vopl: win0 (primary, scales), win2 (cursor).
+		t.planes.push_back(
+		        scaled(plane(DRM_PLANE_TYPE_PRIMARY, mine, rgb_formats()), min, max));
+		t.planes.push_back(unscaled(plane(DRM_PLANE_TYPE_CURSOR, mine, rgb_formats())));
+		// rk3399_vop_lit max_output 2560x1600.
+		t.crtcs[size_t(crtc)].max_hdisplay = 2560;
+		t.crtcs[size_t(crtc)].max_vdisplay = 1600;
+	}
+}
+
+// rk3399: one CRTC per VOP in bind order (rockchip_drm_drv.c rockchip_drm_match_add()); the
+// dw-hdmi encoder reaches both (dw_hdmi-rockchip.c, from the OF graph). No primary plane is
+// required (vop_crtc_atomic_check()). Dumb pitch ALIGN(w * 3, 64) (rockchip_gem_dumb_create()).
+topology rk3399(bool vopl_first)
+{
+	topology t = board("rockchip", "RockChip Soc DRM", 64, 2, 0x3);
+	add_rk3399_vop(t, !vopl_first, 0);
+	add_rk3399_vop(t, vopl_first, 1);
+	return t;
+}
+
+} // namespace
+
+topology preset_rk3399_vopl_first()
+{
+	return rk3399(true);
+}
+
+topology preset_rk3399_vopb_first()
+{
+	return rk3399(false);
+}
+
+// rk356x VOP2 (rockchip_drm_vop2.c vop2_create_crtcs()): one CRTC per video port with an
+// endpoint, HDMI on VP0; Smart0 is VP0's primary and comes first, then the other windows as
+// overlays on any port. All scale 1/8 to 8 (vop2_plane_atomic_check()) and list RGB888. The
+// Cluster windows take AFBC buffers only, which the card does not tell apart: they are listed
+// without packed 24-bit formats. No primary plane is required.
+topology preset_rk356x_vop2()
+{
+	topology t = board("rockchip", "RockChip Soc DRM", 64, 1, 0x1);
+	const int32_t min = 0x10000 / 8, max = 8 << 16;
+	t.planes.push_back(scaled(plane(DRM_PLANE_TYPE_PRIMARY, 0x1, rgb_formats()), min, max));
+	for (int i = 0; i < 2; i++) // Cluster0, Cluster1
+		t.planes.push_back(scaled(plane(DRM_PLANE_TYPE_OVERLAY, 0x1,
+		                                {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888}),
+		                          min, max));
+	for (int i = 0; i < 3; i++) // Esmart0, Esmart1, Smart1
+		t.planes.push_back(
+		        scaled(plane(DRM_PLANE_TYPE_OVERLAY, 0x1, rgb_formats()), min, max));
+	return t;
+}
+
+namespace
+{
+
+// vc4 on a Pi 4. Under 4.19 the CRTCs are the pixelvalves pv0, pv1, pv2 (HDMI0), pv4 (HDMI1);
+// under 6.1 the TXP binds before the pixelvalves, so CRTC 0 is the writeback
+// TXP (vc4_drv.c component order, vc4_txp.c vc4_txp_bind()), then pv0, pv1, pv2 (HDMI0),
+// pv4 (HDMI1). The HDMI encoders reach only their pixelvalve, the TXP encoder only the TXP
+// (vc4_crtc.c vc4_set_crtc_possible_masks()). Every plane takes RGB888 and any scaling
+// (vc4_plane.c vc4_plane_atomic_check(): 1 to INT_MAX, can_position); no primary plane is
+// required. Dumb pitch w * 3 (vc4_dumb_create()).
+topology vc4_pi4(bool txp)
+{
+	const int crtcs = txp ? 5 : 4;
+	const int hdmi0 = txp ? 3 : 2;
+	topology t = board("vc4", "Broadcom VC4 graphics", 1, crtcs, 1u << hdmi0);
+	// HDMI1 on pv4, the last CRTC, nothing attached.
+	t.encoders.push_back(encoder(DRM_MODE_ENCODER_TMDS, 1u << (crtcs - 1)));
+	t.connectors.push_back(connector(DRM_MODE_CONNECTOR_HDMIA, board_modes(), 1, 1));
+	t.connectors.back().connected = false;
+	if (txp) {
+		// The TXP's writeback connector, seen only by clients with the writeback cap.
+		t.encoders.push_back(encoder(DRM_MODE_ENCODER_VIRTUAL, 0x1));
+		t.connectors.push_back(connector(DRM_MODE_CONNECTOR_WRITEBACK, {}, 2, 2));
+		t.connectors.back().connected = false;
+		// 6.1 vc4_crtc_init() and vc4_plane_create_additional_planes(): one primary per
+		// CRTC, tied to it; then 16 overlays on every CRTC; then a cursor per CRTC.
+		for (int c = 0; c < crtcs; c++)
+			t.planes.push_back(plane(DRM_PLANE_TYPE_PRIMARY, 1u << c, rgb_formats()));
+		for (int i = 0; i < 16; i++)
+			t.planes.push_back(
+			        plane(DRM_PLANE_TYPE_OVERLAY, (1u << crtcs) - 1, rgb_formats()));
+		for (int c = 0; c < crtcs; c++)
+			t.planes.push_back(plane(DRM_PLANE_TYPE_CURSOR, 1u << c, rgb_formats()));
+	} else {
+		// 4.19 vc4_crtc_bind(): each pixelvalve's primary, 8 overlays and cursor, all tied
+		// to it.
+		for (int c = 0; c < crtcs; c++) {
+			t.planes.push_back(plane(DRM_PLANE_TYPE_PRIMARY, 1u << c, rgb_formats()));
+			for (int i = 0; i < 8; i++)
+				t.planes.push_back(
+				        plane(DRM_PLANE_TYPE_OVERLAY, 1u << c, rgb_formats()));
+			t.planes.push_back(plane(DRM_PLANE_TYPE_CURSOR, 1u << c, rgb_formats()));
+		}
+	}
+	return t;
+}
+
+// One Allwinner DE2 mixer (sun8i_mixer.c sun8i_layers_init()): the VI layers first, then the
+// UI layers with UI0 the primary, all tied to the mixer's CRTC (sun4i_crtc.c
+// sun4i_crtc_init()); each layer's zpos is its index. Channels in the mixer's scaler_mask
+// scale 1 to 2^20 - 1 (sun8i_ui_layer.c, sun8i_vi_layer.c atomic_check); all list RGB888.
+void add_de2_mixer(topology &t, int crtc, int vi, int ui, uint32_t scaler_mask)
+{
+	const uint32_t mine = 1u << crtc;
+	for (int i = 0; i < vi + ui; i++) {
+		const uint32_t type = i == vi ? DRM_PLANE_TYPE_PRIMARY : DRM_PLANE_TYPE_OVERLAY;
+		plane_def p = at_zpos(plane(type, mine, rgb_formats()), i);
+		t.planes.push_back(scaler_mask >> i & 1 ? scaled(p, 1, (1 << 20) - 1)
+		                                        : unscaled(p));
+	}
+}
+
+} // namespace
+
+topology preset_vc4_pi4_6_1()
+{
+	return vc4_pi4(true);
+}
+
+topology preset_vc4_pi4_4_19()
+{
+	return vc4_pi4(false);
+}
+
+// H3: one pipeline, HDMI on CRTC 0; mixer0 has VI0 and UI0-UI2, all scaling (mask 0xf). No
+// primary plane is required (sun4i_crtc_atomic_check()). Dumb pitch ALIGN(w * 3, 2)
+// (sun4i_drv.c drm_sun4i_gem_dumb_create()).
+topology preset_sun8i_h3()
+{
+	topology t = board("sun4i-drm", "Allwinner sun4i Display Engine", 2, 1, 0x1);
+	add_de2_mixer(t, 0, 1, 3, 0xf);
+	return t;
+}
+
+// A64: mixer0/tcon0 (the LCD, no panel) binds first, so HDMI on tcon1 is CRTC 1
+// (sun50i-a64.dtsi, sun4i_drv.c sun4i_drv_traverse_endpoints()). mixer1 has VI0 and UI0, both
+// scaling (mask 0x3).
+topology preset_sun50i_a64()
+{
+	topology t = board("sun4i-drm", "Allwinner sun4i Display Engine", 2, 2, 0x2);
+	add_de2_mixer(t, 0, 1, 3, 0xf);
+	add_de2_mixer(t, 1, 1, 1, 0x3);
+	return t;
+}
+
+// i.MX8MP LCDIF (mxsfb/lcdif_kms.c): one primary plane with RGB888, no scaling, covering the
+// CRTC (lcdif_plane_atomic_check()); an enabled CRTC needs it (lcdif_crtc_atomic_check()).
+topology preset_imx8mp_lcdif()
+{
+	topology t = board("imx-lcdif", "i.MX LCDIF Controller DRM", 1, 1, 0x1);
+	t.crtcs[0].needs_primary = true;
+	t.planes = {covering(unscaled(plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
+	                                    {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888,
+	                                     DRM_FORMAT_RGB888, DRM_FORMAT_RGB565})))};
+	return t;
+}
+
+// i.MX6 ipuv3 (imx/ipuv3/): four CRTCs (IPU1 DI0, DI1, IPU2 DI0, DI1), HDMI reaching all of
+// them. Each CRTC gets its primary and the DP-capable DI0s an overlay (ipuv3-crtc.c
+// ipu_crtc_init()); no plane offers RGB888 (ipuv3-plane.c ipu_plane_formats). No scaling, the
+// primary covers the CRTC and an enabled CRTC needs it (ipu_plane_atomic_check(),
+// ipu_crtc_atomic_check()). Dumb width aligned to 8 pixels (imx-drm-core.c
+// imx_drm_dumb_create()): a 32-bit pitch in steps of 32 bytes.
+topology preset_imx6_ipuv3()
+{
+	topology t = board("imx-drm", "i.MX DRM graphics", 32, 4, 0xf);
+	for (int c = 0; c < 4; c++) {
+		t.crtcs[size_t(c)].needs_primary = true;
+		t.planes.push_back(covering(
+		        unscaled(plane(DRM_PLANE_TYPE_PRIMARY, 1u << c, rgb32_formats()))));
+		if (c % 2 == 0)
+			t.planes.push_back(
+			        unscaled(plane(DRM_PLANE_TYPE_OVERLAY, 1u << c, rgb32_formats())));
+	}
+	return t;
+}
+
+// Amlogic GXL (meson_drv.c meson_drv_bind_master()): one CRTC; OSD1 the primary before the
+// YUV-only VD1 overlay. OSD1 upscales up to 5x, never downscales and covers the CRTC
+// (meson_plane.c meson_plane_atomic_check()). No CRTC check. Dumb pitch ALIGN(w * 3, 64)
+// (meson_dumb_create()).
+topology preset_meson_gxl()
+{
+	topology t = board("meson", "Amlogic Meson Video Processing Unit", 64, 1, 0x1);
+	t.planes = {
+	        covering(
+	                scaled(plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
+	                             {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_XBGR8888,
+	                              DRM_FORMAT_ABGR8888, DRM_FORMAT_RGB888, DRM_FORMAT_RGB565}),
+	                       0x10000 / 5, 0x10000)),
+	        plane(DRM_PLANE_TYPE_OVERLAY, 0x1,
+	              {DRM_FORMAT_YUYV, DRM_FORMAT_NV12, DRM_FORMAT_NV21, DRM_FORMAT_YUV420}),
+	};
+	return t;
+}
+
+// TI AM65x tidss (tidss_kms.c tidss_dispc_modeset_init()): one CRTC per video port with a
+// bridge (here the HDMI bridge on VP1), its primary taken in vid_order {1, 0}, so plane 0 is
+// the lite plane vidl1, which cannot scale (tidss_plane.c tidss_plane_atomic_check() "Lite
+// plane ... can't scale", EINVAL); vid follows as an overlay. Every plane may go on every
+// CRTC and lists RGB888. No primary plane is required.
+topology preset_tidss_am65x()
+{
+	topology t = board("tidss", "TI Keystone DSS", 1, 1, 0x1);
+	t.encoders[0].type = DRM_MODE_ENCODER_NONE;
+	plane_def vidl1 = plane(DRM_PLANE_TYPE_PRIMARY, 0x1, rgb_formats());
+	vidl1.refuses_scaling = true;
+	t.planes = {vidl1, plane(DRM_PLANE_TYPE_OVERLAY, 0x1, rgb_formats())};
+	return t;
+}
+
+namespace
+{
+
+// A simple-kms driver with an HDMI-A output (drm_simple_kms_helper.c): one primary plane, no
+// scaling, covering the CRTC (drm_simple_kms_plane_atomic_check()).
+topology simple_kms(bool kernel_4_19)
+{
+	topology t = board("simple-hdmi", "simple display pipe", 1, 1, 0x1);
+	t.planes = {covering(
+	        unscaled(plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
+	                       {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888, DRM_FORMAT_RGB565})))};
+	if (kernel_4_19) {
+		// drm_simple_kms_crtc_check() up to 5.19: has_primary != enable is EINVAL.
+		t.crtcs[0].primary_matches_enable = true;
+	} else {
+		// 6.x: drm_atomic_helper_check_crtc_state(); RMFB switches the pipe off.
+		t.crtcs[0].needs_primary = true;
+		t.driver.simple_display_pipe = true;
+	}
+	return t;
+}
+
+} // namespace
+
+topology preset_simple_kms_4_19()
+{
+	return simple_kms(true);
+}
+
+topology preset_simple_kms_6_1()
+{
+	return simple_kms(false);
+}
+
+// simpledrm (tiny/simpledrm.c): the firmware's framebuffer as one fixed mode on a connector of
+// type Unknown, no vblank (WAIT_VBLANK EOPNOTSUPP), RGB888 offered by emulation of an XRGB8888
+// native format (drm_format_helper.c), no scaling or positioning, and an enabled CRTC needs its
+// primary (simpledrm_crtc_helper_atomic_check()).
+topology preset_simpledrm()
+{
+	topology t =
+	        board("simpledrm", "DRM driver for simple-framebuffer platform devices", 1, 1, 0x1);
+	t.driver.vblank = false;
+	t.encoders[0].type = DRM_MODE_ENCODER_NONE;
+	t.connectors[0].type = DRM_MODE_CONNECTOR_Unknown;
+	t.connectors[0].modes = {mode(1920, 1080, 60, 148500, true)};
+	t.crtcs[0].needs_primary = true;
+	t.planes = {covering(
+	        unscaled(plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
+	                       {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888, DRM_FORMAT_RGB565})))};
+	return t;
+}
+
+namespace
+{
+
 struct preset_entry {
 	std::string_view name;
 	topology (*make)();
@@ -399,6 +758,20 @@ constexpr preset_entry k_presets[] = {
         {"bochs", preset_bochs},
         {"virtio", preset_virtio},
         {"vkms", preset_vkms},
+        {"rk3399-vopl-first", preset_rk3399_vopl_first},
+        {"rk3399-vopb-first", preset_rk3399_vopb_first},
+        {"rk356x-vop2", preset_rk356x_vop2},
+        {"vc4-pi4-6.1", preset_vc4_pi4_6_1},
+        {"vc4-pi4-4.19", preset_vc4_pi4_4_19},
+        {"sun8i-h3", preset_sun8i_h3},
+        {"sun50i-a64", preset_sun50i_a64},
+        {"imx8mp-lcdif", preset_imx8mp_lcdif},
+        {"imx6-ipuv3", preset_imx6_ipuv3},
+        {"meson-gxl", preset_meson_gxl},
+        {"tidss-am65x", preset_tidss_am65x},
+        {"simple-kms-4.19", preset_simple_kms_4_19},
+        {"simple-kms-6.1", preset_simple_kms_6_1},
+        {"simpledrm", preset_simpledrm},
 };
 
 } // namespace

@@ -63,12 +63,37 @@ struct crtc_def {
 	// A CRTC that starts active shows `mode` (as fbdev emulation leaves it at boot).
 	bool active = false;
 	mode_def mode;
+	// An enabled CRTC needs its primary plane (EINVAL otherwise), as
+	// drm_atomic_helper_check_crtc_state() with can_disable_primary_planes false (6.x
+	// simple-kms, ipuv3, mxsfb, LCDIF).
+	bool needs_primary = false;
+	// The 4.19 simple-kms rule (drm_simple_kms_crtc_check()): the primary plane is on the CRTC
+	// exactly when the CRTC is enabled, EINVAL in both directions.
+	bool primary_matches_enable = false;
+	// The largest mode the CRTC drives (0: any); a mode set beyond it is EINVAL, as the
+	// driver's crtc mode_valid refuses it (rockchip vop_crtc_mode_valid()).
+	uint16_t max_hdisplay = 0, max_vdisplay = 0;
 };
 
 struct plane_def {
 	uint32_t type = DRM_PLANE_TYPE_OVERLAY; // DRM_PLANE_TYPE_{OVERLAY,PRIMARY,CURSOR}
 	uint32_t possible_crtcs = 0x1;
 	std::vector<uint32_t> formats;
+	// Scaling limits in 16.16 (source over destination) as the driver hands them to
+	// drm_atomic_helper_check_plane_state(); a scale outside is ERANGE. Unset: the driver's
+	// can_scale.
+	std::optional<int32_t> min_scale, max_scale;
+	// The plane's own check refuses any scaling with EINVAL (tidss_plane_atomic_check() on a
+	// lite plane), or only for framebuffers of these formats when some are listed
+	// (sun4i_backend_atomic_check(): the frontend that scales has no RGB888).
+	bool refuses_scaling = false;
+	std::vector<uint32_t> refuses_scaling_formats;
+	// The plane may sit anywhere on its CRTC; false: visible, it must cover the whole CRTC
+	// (EINVAL). Unset: the driver's can_position, which binds primary planes only.
+	std::optional<bool> can_position;
+	// Blending order on the screen, lowest first. Unset: primary, overlays in list order,
+	// cursor.
+	std::optional<int> zpos;
 };
 
 // Where real drivers differ, the card follows these settings.
@@ -133,6 +158,10 @@ struct driver_def {
 	// to no file, so no file can remove it; when the last file closes the console takes the
 	// screen back as it was at start.
 	bool fbdev = false;
+	// fbdev emulation picks its own outputs (drm_client_pick_crtcs()): each connected connector
+	// gets the lowest-index free CRTC its encoder can drive, lit with the connector's preferred
+	// mode, the console on that CRTC's primary plane. crtc_def::active is then not read.
+	bool fbdev_picks_crtcs = false;
 	// The order in which the driver creates its mode objects; their ids follow it. Blobs come
 	// with their objects (IN_FORMATS with its plane, an EDID read at init with its connector).
 	enum class object_kind { planes, crtcs, connectors, encoders };
@@ -162,6 +191,21 @@ topology preset_cirrus(); // the four kernel drivers, as reference/kernel-probes
 topology preset_bochs();
 topology preset_virtio();
 topology preset_vkms();
+// Display drivers of AArch64 boards, each as the kernel builds it, the console lit.
+topology preset_rk3399_vopl_first();
+topology preset_rk3399_vopb_first();
+topology preset_rk356x_vop2();
+topology preset_vc4_pi4_6_1();
+topology preset_vc4_pi4_4_19();
+topology preset_sun8i_h3();
+topology preset_sun50i_a64();
+topology preset_imx8mp_lcdif();
+topology preset_imx6_ipuv3();
+topology preset_meson_gxl();
+topology preset_tidss_am65x();
+topology preset_simple_kms_4_19();
+topology preset_simple_kms_6_1();
+topology preset_simpledrm();
 // Looks a preset up by name ("hdmi-1080p", "dp-then-hdmi", ..., "cirrus", "vkms").
 std::optional<topology> preset(std::string_view name);
 // Every preset's name, in the order of the table above.
@@ -253,8 +297,8 @@ struct image {
 		return &rgb[(size_t(y) * width + x) * 3];
 	}
 };
-// What a CRTC shows: its visible planes composed in z order (primary, overlays in list order,
-// cursor) onto the mode, black outside every plane; an inactive CRTC gives an empty image.
+// What a CRTC shows: its visible planes composed in z order (zpos, or primary, overlays in list
+// order, cursor) onto the mode, black outside every plane; an inactive CRTC gives an empty image.
 // Scaling is nearest-neighbour: screen pixel (crtc_x + i, crtc_y + j) shows source pixel
 // (sx + i * sw / crtc_w, sy + j * sh / crtc_h), with sx, sy, sw, sh the 16.16 source rectangle
 // taken in whole pixels and integer division. Alpha is ignored.

@@ -505,4 +505,189 @@ TEST_F(card_atomic, commits_are_recorded_as_ordered_triples)
 	EXPECT_EQ(sim::requests().back().field("count_objs"), 2u);
 }
 
+// Per-plane settings as drivers pass them to drm_atomic_helper_check_plane_state() and check
+// themselves: plane 2 (an overlay) shows a framebuffer of src_w x src_h at (x, y), w x h.
+TEST_F(card_atomic, plane_settings_bind_that_plane_only)
+{
+	struct scase {
+		const char *what;
+		void (*setup)(sim::plane_def &);
+		uint32_t src_w, src_h;
+		int32_t x, y;
+		uint32_t w, h;
+		int err;
+	};
+	const scase cases[] = {
+	        {"up to 8x (rockchip)",
+	         [](sim::plane_def &p) {
+		         p.min_scale = 0x10000 / 8;
+		         p.max_scale = 8 << 16;
+	         },
+	         240, 135, 0, 0, 1920, 1080, 0},
+	        {"beyond 8x",
+	         [](sim::plane_def &p) {
+		         p.min_scale = 0x10000 / 8;
+		         p.max_scale = 8 << 16;
+	         },
+	         100, 100, 0, 0, 1000, 1000, ERANGE},
+	        {"no downscaling (meson)",
+	         [](sim::plane_def &p) {
+		         p.min_scale = 0x10000 / 5;
+		         p.max_scale = 0x10000;
+	         },
+	         640, 480, 0, 0, 320, 240, ERANGE},
+	        {"upscaling within 5x", [](sim::plane_def &p) { p.max_scale = 0x10000; }, 640, 480,
+	         0, 0, 1280, 960, 0},
+	        {"a lite plane refuses scaling (tidss)",
+	         [](sim::plane_def &p) { p.refuses_scaling = true; }, 640, 480, 0, 0, 1280, 960,
+	         EINVAL},
+	        {"a lite plane unscaled", [](sim::plane_def &p) { p.refuses_scaling = true; }, 640,
+	         480, 10, 10, 640, 480, 0},
+	        {"DE1: scaled XR24 goes through the frontend",
+	         [](sim::plane_def &p) {
+		         p.refuses_scaling = true;
+		         p.refuses_scaling_formats = {DRM_FORMAT_RGB888};
+	         },
+	         640, 480, 0, 0, 1280, 960, 0},
+	        {"an overlay that must cover the CRTC",
+	         [](sim::plane_def &p) { p.can_position = false; }, 640, 480, 10, 10, 640, 480,
+	         EINVAL},
+	        {"covering it", [](sim::plane_def &p) { p.can_position = false; }, 1920, 1080, 0, 0,
+	         1920, 1080, 0},
+	};
+	for (const scase &k : cases) {
+		sim::topology t = two_pipes();
+		k.setup(t.planes[2]);
+		sim::install(t);
+		const uint32_t fb = make_fb(k.src_w, k.src_h);
+		request r(fd_);
+		EXPECT_EQ(show(r, 2, 0, fb, k.src_w, k.src_h, k.x, k.y, k.w, k.h)
+		                  .commit(DRM_MODE_ATOMIC_TEST_ONLY),
+		          k.err)
+		        << k.what;
+		// The other overlay keeps the driver's defaults.
+		request other(fd_);
+		EXPECT_EQ(show(other, 3, 0, fb, k.src_w, k.src_h, 10, 10, 2 * k.src_w, 2 * k.src_h)
+		                  .commit(DRM_MODE_ATOMIC_TEST_ONLY),
+		          0)
+		        << k.what;
+	}
+}
+
+// Setting a connector's CRTC_ID brings its old CRTC into the commit with no connector left:
+// moving HDMI to CRTC 1 while CRTC 0 keeps its mode fails the whole commit.
+TEST_F(card_atomic, a_connector_moved_off_a_crtc_that_stays_enabled)
+{
+	const drmModeModeInfo m = connector_mode(0);
+	request keep(fd_);
+	keep.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
+	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(m))
+	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
+	EXPECT_EQ(keep.commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET), EINVAL);
+	request off(fd_);
+	off.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
+	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(m))
+	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1)
+	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
+	EXPECT_EQ(off.commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+}
+
+// drm_atomic_helper_check_modeset() adds every plane of a CRTC that needs a modeset, and the
+// plane check compares a plane that cannot position with the new mode.
+TEST_F(card_atomic, a_mode_set_checks_the_crtcs_planes_against_the_new_mode)
+{
+	for (bool can_position : {false, true}) {
+		sim::topology t = two_pipes();
+		t.planes[0].can_position = can_position;
+		sim::install(t);
+		show_primary();
+		const drmModeModeInfo hd = connector_mode(0, 2);
+		ASSERT_EQ(hd.hdisplay, 1280);
+		request r(fd_);
+		r.set(sim::crtc_id(0), k_crtc, "MODE_ID", mode_blob(hd));
+		EXPECT_EQ(r.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), can_position ? 0 : EINVAL);
+	}
+}
+
+// The CRTC's own checks on DisplayPort's CRTC 1: the primary-plane rules and mode_valid.
+TEST_F(card_atomic, crtc_settings_bind_that_crtc)
+{
+	struct ccase {
+		const char *what;
+		void (*setup)(sim::crtc_def &);
+		bool with_primary;
+		int mode; // index into DisplayPort's modes: 0 2560x1440, 1 800x600
+		int err;
+	};
+	const ccase cases[] = {
+	        {"no rule", [](sim::crtc_def &) {}, false, 1, 0},
+	        {"6.x: needs its primary", [](sim::crtc_def &c) { c.needs_primary = true; }, false,
+	         1, EINVAL},
+	        {"6.x: with it", [](sim::crtc_def &c) { c.needs_primary = true; }, true, 1, 0},
+	        {"4.19: has_primary != enable",
+	         [](sim::crtc_def &c) { c.primary_matches_enable = true; }, false, 1, EINVAL},
+	        {"4.19: with it", [](sim::crtc_def &c) { c.primary_matches_enable = true; }, true,
+	         1, 0},
+	        {"beyond the CRTC's widest mode",
+	         [](sim::crtc_def &c) {
+		         c.max_hdisplay = 1920;
+		         c.max_vdisplay = 1200;
+	         },
+	         true, 0, EINVAL},
+	        {"within it",
+	         [](sim::crtc_def &c) {
+		         c.max_hdisplay = 1920;
+		         c.max_vdisplay = 1200;
+	         },
+	         true, 1, 0},
+	};
+	for (const ccase &k : cases) {
+		sim::topology t = two_pipes();
+		t.connectors[1].connected = true;
+		t.connectors[1].bound_encoder = 1;
+		k.setup(t.crtcs[1]);
+		sim::install(t);
+		const drmModeModeInfo m = connector_mode(1, k.mode);
+		const uint32_t fb = make_fb(m.hdisplay, m.vdisplay);
+		request r(fd_);
+		light_dp(r, mode_blob(m));
+		if (k.with_primary)
+			show(r, 1, 1, fb, m.hdisplay, m.vdisplay, 0, 0, m.hdisplay, m.vdisplay);
+		EXPECT_EQ(r.commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          k.err)
+		        << k.what;
+	}
+}
+
+// The screen blends planes in zpos order; without zpos, overlays in list order.
+TEST_F(card_atomic, the_screen_blends_in_zpos_order)
+{
+	for (bool zpos : {false, true}) {
+		sim::topology t = two_pipes();
+		if (zpos) {
+			t.planes[2].zpos = 3;
+			t.planes[3].zpos = 2;
+		}
+		sim::install(t);
+		request r(fd_);
+		for (int plane : {2, 3}) {
+			dumb b;
+			ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &b), 0);
+			ASSERT_EQ(map_dumb(fd_, &b), 0);
+			for (uint32_t i = 0; i < b.size / 4; i++)
+				reinterpret_cast<uint32_t *>(b.map)[i] =
+				        plane == 2 ? 0xff0000 : 0x0000ff;
+			uint32_t fb = 0;
+			ASSERT_EQ(add_fb(fd_, 64, 64, DRM_FORMAT_XRGB8888, b, &fb), 0);
+			show(r, plane, 0, fb, 64, 64, 0, 0, 64, 64);
+		}
+		ASSERT_EQ(r.commit(), 0);
+		const sim::image img = sim::screen(0);
+		ASSERT_EQ(img.width, 1920u);
+		EXPECT_EQ(img.pixel(0, 0)[0], zpos ? 0xff : 0x00) << "red: plane 2 on top";
+		EXPECT_EQ(img.pixel(0, 0)[2], zpos ? 0x00 : 0xff) << "blue: plane 3 on top";
+	}
+}
+
 } // namespace

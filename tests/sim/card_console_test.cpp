@@ -316,4 +316,23 @@ TEST_F(no_console, nothing_is_shown_at_start_or_restored_at_the_last_close)
 	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID"), hd);
 }
 
+// drm_client_pick_crtcs(): HDMI's encoder drives only CRTC 1, so the console lights CRTC 1 and
+// sits on its primary plane, plane 1; CRTC 0 and plane 0 stay off.
+TEST(console_picks, the_lowest_crtc_the_encoder_drives_and_its_primary_plane)
+{
+	sim::topology t = two_pipes();
+	t.driver.fbdev = true;
+	t.driver.fbdev_picks_crtcs = true;
+	t.crtcs[0].active = true; // not read: fbdev chooses
+	t.encoders[0].possible_crtcs = 0x2;
+	sim::install(t);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(1), "ACTIVE"), 1u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
+	EXPECT_NE(sim::property_value(sim::plane_id(1), "FB_ID"), 0u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(1), "CRTC_ID"), sim::crtc_id(1));
+	EXPECT_EQ(sim::property_value(sim::connector_id(0), "CRTC_ID"), sim::crtc_id(1));
+	EXPECT_EQ(sim::screen(1).width, 1920u);
+}
+
 } // namespace

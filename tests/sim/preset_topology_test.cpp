@@ -242,4 +242,54 @@ TEST(presets, outputs_without_a_monitor_start_dark)
 			EXPECT_FALSE(c.active);
 }
 
+// The board presets: how many CRTCs, what plane 0 is and may drive, and where the console sits
+// (the plane showing its framebuffer, the CRTC lit with HDMI's preferred mode).
+TEST(presets, boards_light_the_console_where_their_kernel_does)
+{
+	struct board {
+		const char *name;
+		size_t crtcs;
+		uint32_t plane0_type, plane0_crtcs;
+		int console_plane, console_crtc;
+	};
+	constexpr uint32_t P = DRM_PLANE_TYPE_PRIMARY, O = DRM_PLANE_TYPE_OVERLAY;
+	const board boards[] = {
+	        {"rk3399-vopl-first", 2, P, 0x1, 0, 0}, {"rk3399-vopb-first", 2, P, 0x1, 0, 0},
+	        {"rk356x-vop2", 1, P, 0x1, 0, 0},       {"vc4-pi4-6.1", 5, P, 0x1, 3, 3},
+	        {"vc4-pi4-4.19", 4, P, 0x1, 20, 2},     {"sun8i-h3", 1, O, 0x1, 1, 0},
+	        {"sun50i-a64", 2, O, 0x1, 5, 1},        {"imx8mp-lcdif", 1, P, 0x1, 0, 0},
+	        {"imx6-ipuv3", 4, P, 0x1, 0, 0},        {"meson-gxl", 1, P, 0x1, 0, 0},
+	        {"tidss-am65x", 1, P, 0x1, 0, 0},       {"simple-kms-4.19", 1, P, 0x1, 0, 0},
+	        {"simple-kms-6.1", 1, P, 0x1, 0, 0},    {"simpledrm", 1, P, 0x1, 0, 0},
+	};
+	const std::vector<std::string_view> names = sim::preset_names();
+	for (const board &b : boards) {
+		SCOPED_TRACE(b.name);
+		EXPECT_NE(std::find(names.begin(), names.end(), b.name), names.end());
+		const std::optional<sim::topology> t = sim::preset(b.name);
+		ASSERT_TRUE(t);
+		EXPECT_EQ(t->crtcs.size(), b.crtcs);
+		EXPECT_EQ(t->planes[0].type, b.plane0_type);
+		EXPECT_EQ(t->planes[0].possible_crtcs, b.plane0_crtcs);
+		EXPECT_EQ(t->planes[size_t(b.console_plane)].type, P);
+		sim::install(*t);
+		for (size_t p = 0; p < t->planes.size(); p++) {
+			const bool console = int(p) == b.console_plane;
+			const uint32_t plane = sim::plane_id(int(p));
+			EXPECT_EQ(sim::property_value(plane, "FB_ID") != 0u, console)
+			        << "plane " << p;
+			EXPECT_EQ(sim::property_value(plane, "CRTC_ID"),
+			          console ? sim::crtc_id(b.console_crtc) : 0u)
+			        << "plane " << p;
+		}
+		for (size_t c = 0; c < b.crtcs; c++)
+			EXPECT_EQ(sim::property_value(sim::crtc_id(int(c)), "ACTIVE"),
+			          int(c) == b.console_crtc ? 1u : 0u)
+			        << "crtc " << c;
+		EXPECT_EQ(sim::property_value(sim::connector_id(0), "CRTC_ID"),
+		          sim::crtc_id(b.console_crtc));
+		EXPECT_EQ(sim::screen(b.console_crtc).width, 1920u);
+	}
+}
+
 } // namespace
