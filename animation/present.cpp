@@ -53,12 +53,22 @@ crtc_holder find_active_crtc(int fd, const drmModeRes *res)
 	return nullptr;
 }
 
-// The first plane of the list that offers `format`; planes that cannot be read are passed over.
-plane_holder find_plane(int fd, const drmModePlaneRes *planes, uint32_t format)
+// The CRTC's bit in possible_crtcs: its index in the card's list.
+uint32_t crtc_bit(const drmModeRes *res, uint32_t crtc_id)
+{
+	for (int i = 0; i < res->count_crtcs && i < 32; i++)
+		if (res->crtcs[i] == crtc_id)
+			return 1u << i;
+	return 0;
+}
+
+// The first plane of the list that offers `format` and may be on the CRTC of `crtc_bit` (the
+// kernel refuses any other); planes that cannot be read are passed over.
+plane_holder find_plane(int fd, const drmModePlaneRes *planes, uint32_t format, uint32_t crtc_bit)
 {
 	for (uint32_t i = 0; i < planes->count_planes; i++) {
 		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
-		if (!plane)
+		if (!plane || !(plane->possible_crtcs & crtc_bit))
 			continue;
 		for (uint32_t f = 0; f < plane->count_formats; f++)
 			if (plane->formats[f] == format)
@@ -167,7 +177,7 @@ void present_frame(int fd, const bo *b)
 		printf("failed to get plane resources: %s\n", strerror(errno));
 		return;
 	}
-	plane_holder plane = find_plane(fd, planes.get(), b->format);
+	plane_holder plane = find_plane(fd, planes.get(), b->format, crtc_bit(res, crtc->crtc_id));
 	if (!plane) {
 		printf("no plane offers format %.4s (0x%08x)\n",
 		       reinterpret_cast<const char *>(&b->format), b->format);

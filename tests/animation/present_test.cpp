@@ -272,6 +272,31 @@ TEST_F(Present, ThePrimaryPlaneIsUsedWhenItIsTheFirstToOfferTheFormat)
 	EXPECT_EQ(commits[0].error, 0);
 }
 
+TEST_F(Present, APlaneThatMayNotBeOnTheActiveCrtcIsPassedOver)
+{
+	// The first RG24 overlay belongs to CRTC 0 alone; the next one may be on CRTC 1.
+	sim::topology t = two_crtc_card();
+	t.planes[2].possible_crtcs = 0x1;
+	start(t);
+	EXPECT_EQ(present(), "");
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	auto expected = plane_commit(sim::crtc_id(1), b->fb_id, 64, 48, 128, 96);
+	EXPECT_EQ(additions(fd, sim::plane_id(3)), expected);
+	expect_received(commits[0], sim::plane_id(3), expected);
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(sim::screen(1).pixel(2, 2)[0], 7);
+
+	// No RG24 plane may be on it: nothing is committed.
+	unmap_buffer(b);
+	destroy_buffer(b);
+	bo_free(b);
+	t.planes[3].possible_crtcs = 0x1;
+	start(t);
+	EXPECT_EQ(present(), "no plane offers format RG24 (0x34324752)\n");
+	EXPECT_TRUE(sim::commits().empty());
+}
+
 TEST_F(Present, TheModeComesFromTheEncodersCrtcThePlaneGoesToTheActiveOne)
 {
 	sim::topology t = two_crtc_card();
