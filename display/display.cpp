@@ -71,9 +71,10 @@ bool drm_get_connector(int fd)
 		}
 	}
 
-	// Readers holding the previous connector keep it alive until they let go.
+	// The previous connector stays published until the new choice replaces it, so that readers
+	// on other threads never find none while a monitor is being set up; readers holding it keep
+	// it alive until they let go.
 	const void *previous = g_drm_connector.address();
-	g_drm_connector.reset();
 	printf("drm_get_connector: g_drm_connector=%p 11111\n", previous);
 
 	connector_holder chosen;
@@ -87,6 +88,7 @@ bool drm_get_connector(int fd)
 			chosen = std::move(conn);
 	}
 	if (!chosen) {
+		g_drm_connector.reset();
 		printf("[DRM]: Couldn't get device connector.");
 		return false;
 	}
@@ -103,7 +105,7 @@ bool drm_get_connector(int fd)
 
 bool drm_find_encoder(int fd)
 {
-	g_drm_encoder.reset();
+	// As with the connector, the previous encoder stays until the new choice replaces it.
 	auto res = g_drm_mode_res.get();
 	auto conn = g_drm_connector.get();
 	if (res && conn) {
@@ -120,6 +122,7 @@ bool drm_find_encoder(int fd)
 			}
 		}
 	}
+	g_drm_encoder.reset();
 	printf("[DRM]: Couldn't find DRM encoder.");
 	return false;
 }
