@@ -1,6 +1,8 @@
 #include "hotplug/hotplug.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "display/display.h"
 #include "vsync/vsync.h"
@@ -71,6 +73,10 @@ bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn)
 	set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID", blob_id);
 	set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1);
 	bool committed = drmModeAtomicCommit(fd, req.get(), k_mode_set_flags, nullptr) == 0;
+	// Standard output keeps the handler's lines as they always were; the kernel's reason for a
+	// refusal goes to standard error.
+	if (!committed)
+		fprintf(stderr, "hotplug: mode set refused: %s\n", strerror(errno));
 
 	// The kernel keeps a blob alive while a CRTC state uses it, so the replaced one can go.
 	uint32_t unused = committed ? g_mode_blob : blob_id;
@@ -122,7 +128,8 @@ void switch_off(int fd, const drmModeRes *res)
 		set_property(fd, req.get(), res->crtcs[i], DRM_MODE_OBJECT_CRTC, "ACTIVE", 0);
 	}
 	detach_planes(fd, req.get());
-	drmModeAtomicCommit(fd, req.get(), k_switch_off_flags, nullptr);
+	if (drmModeAtomicCommit(fd, req.get(), k_switch_off_flags, nullptr) != 0)
+		fprintf(stderr, "hotplug: switch-off refused: %s\n", strerror(errno));
 }
 
 } // namespace

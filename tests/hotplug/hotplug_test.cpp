@@ -710,6 +710,33 @@ TEST_F(ModeSet, FailedCommitDestroysItsOwnBlob)
 	EXPECT_NE(sim::property_value(sim::crtc_id(0), "MODE_ID"), lit);
 }
 
+TEST_F(ModeSet, RefusalsAreReportedWithTheKernelsReasonOnStandardError)
+{
+	start(dp_off_hdmi_on());
+	std::string accepted_out = hotplug();
+	start(dp_off_hdmi_on());
+	sim::fail_request("MODE_ATOMIC", EACCES);
+	output_capture err(2);
+	std::string out = hotplug();
+	EXPECT_EQ(err.stop(), "hotplug: mode set refused: Permission denied\n");
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	// Standard output is what it is when the kernel accepts the request.
+	EXPECT_EQ(hide_pointer(out), hide_pointer(accepted_out));
+
+	sim::set_connected(1, false);
+	output_capture off_err(2);
+	hotplug();
+	EXPECT_EQ(off_err.stop(), "hotplug: switch-off refused: Permission denied\n");
+	sim::clear_faults();
+
+	// Accepted requests add nothing to standard error.
+	output_capture quiet(2);
+	hotplug();
+	sim::set_connected(1, true);
+	hotplug();
+	EXPECT_EQ(quiet.stop(), "");
+}
+
 using SwitchOff = Hotplug;
 
 TEST_F(SwitchOff, DetachesEveryConnectorAndSwitchesEveryCrtcOff)
