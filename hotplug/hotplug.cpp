@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "display/display.h"
 #include "vsync/vsync.h"
@@ -19,10 +20,12 @@ uint32_t g_mode_blob = 0;
 
 // Adds one property to the request; the looked-up id goes in as it comes, -1 included.
 void set_property(int fd, drmModeAtomicReq *req, uint32_t object_id, uint32_t object_type,
-                  const char *name, uint64_t value)
+                  const char *name, uint64_t value, bool say = true)
 {
 	int32_t prop_id = find_property_id(fd, object_id, object_type, name);
 	int ret = drmModeAtomicAddProperty(req, object_id, static_cast<uint32_t>(prop_id), value);
+	if (!say)
+		return;
 	printf("setMode object[%d] = %d\n", static_cast<int>(object_id), static_cast<int>(value));
 	if (ret < 0)
 		printf("Failed to add prop[%d] to [%d]", static_cast<int>(value),
@@ -94,17 +97,21 @@ bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn)
 // animation's last frame always does), so the planes that are on a CRTC leave it in the same
 // request. A plane left showing the old frame would also keep the worker from playing again
 // after the next mode set.
-void detach_planes(int fd, drmModeAtomicReq *req)
+void detach_planes(int fd, drmModeAtomicReq *req, bool say)
 {
 	plane_res_holder planes(drmModeGetPlaneResources(fd));
 	if (!planes)
 		return;
+	// The planes are read first, then taken off, in the order of the list.
+	std::vector<uint32_t> lit;
 	for (uint32_t i = 0; i < planes->count_planes; i++) {
 		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
-		if (!plane || (plane->crtc_id == 0 && plane->fb_id == 0))
-			continue;
-		set_property(fd, req, plane->plane_id, DRM_MODE_OBJECT_PLANE, "FB_ID", 0);
-		set_property(fd, req, plane->plane_id, DRM_MODE_OBJECT_PLANE, "CRTC_ID", 0);
+		if (plane && (plane->crtc_id != 0 || plane->fb_id != 0))
+			lit.push_back(plane->plane_id);
+	}
+	for (uint32_t id : lit) {
+		set_property(fd, req, id, DRM_MODE_OBJECT_PLANE, "FB_ID", 0, say);
+		set_property(fd, req, id, DRM_MODE_OBJECT_PLANE, "CRTC_ID", 0, say);
 	}
 }
 
@@ -127,8 +134,16 @@ void switch_off(int fd, const drmModeRes *res)
 		set_property(fd, req.get(), res->crtcs[i], DRM_MODE_OBJECT_CRTC, "MODE_ID", 0);
 		set_property(fd, req.get(), res->crtcs[i], DRM_MODE_OBJECT_CRTC, "ACTIVE", 0);
 	}
-	detach_planes(fd, req.get());
-	if (drmModeAtomicCommit(fd, req.get(), k_switch_off_flags, nullptr) != 0)
+	// A frame the player commits between the plane reading and the commit leaves a plane on a
+	// CRTC being switched off, which the kernel refuses: the planes are read again, once.
+	atomic_holder crtcs_off(drmModeAtomicDuplicate(req.get()));
+	detach_planes(fd, req.get(), true);
+	int ret = drmModeAtomicCommit(fd, req.get(), k_switch_off_flags, nullptr);
+	if (ret != 0 && crtcs_off) {
+		detach_planes(fd, crtcs_off.get(), false);
+		ret = drmModeAtomicCommit(fd, crtcs_off.get(), k_switch_off_flags, nullptr);
+	}
+	if (ret != 0)
 		fprintf(stderr, "hotplug: switch-off refused: %s\n", strerror(errno));
 }
 

@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <drm_fourcc.h>
@@ -37,6 +38,10 @@ struct add {
 	uint64_t value;
 };
 std::vector<add> adds; // every addition to a request, in order, failed ones included
+// Run once at the nth addition (1 is the first): another thread's commit landing meanwhile.
+int race_at = 0;
+void (*race)() = nullptr;
+bool racing = false;
 } // namespace seam
 
 extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
@@ -60,7 +65,14 @@ extern "C" int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object
 {
 	using fn = int (*)(drmModeAtomicReqPtr, uint32_t, uint32_t, uint64_t);
 	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAddProperty"));
+	if (seam::racing)
+		return real(req, object_id, property_id, value);
 	seam::adds.push_back({object_id, property_id, value});
+	if (seam::race && int(seam::adds.size()) == seam::race_at) {
+		seam::racing = true;
+		std::exchange(seam::race, nullptr)();
+		seam::racing = false;
+	}
 	if (int(seam::adds.size()) == seam::fail_add_at)
 		return -ENOMEM;
 	return real(req, object_id, property_id, value);
@@ -70,6 +82,14 @@ namespace
 {
 
 using strings = std::vector<std::string>;
+
+int occurrences(const std::string &text, const std::string &what)
+{
+	int n = 0;
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
 
 sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
 {
@@ -247,6 +267,8 @@ protected:
 		seam::fail_alloc = false;
 		seam::fail_add_at = 0;
 		seam::adds.clear();
+		seam::race_at = 0;
+		seam::race = nullptr;
 	}
 
 	// Installs `t` and discovers it as the entry does at start-up.
@@ -870,6 +892,85 @@ TEST_F(SwitchOff, WhileAPlaneStillShowsAFrame)
 	unmap_buffer(b);
 	destroy_buffer(b);
 	bo_free(b);
+}
+
+// A frame of 64x48 on plane `index` of the first CRTC, stretched over `m`, as the player shows
+// it; the buffer is the caller's.
+bo *show_frame(int fd, int index, const drmModeModeInfo &m)
+{
+	bo *b = bo_create(fd, DRM_FORMAT_XRGB8888, 64, 48);
+	if (!b)
+		return nullptr;
+	uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)}, offsets[4] = {};
+	drmModeAddFB2(fd, 64, 48, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &b->fb_id, 0);
+	drmModeAtomicReqPtr req = drmModeAtomicAlloc();
+	uint32_t p = sim::plane_id(index);
+	const std::pair<const char *, uint64_t> props[] = {
+	        {"CRTC_ID", sim::crtc_id(0)}, {"FB_ID", b->fb_id},   {"SRC_X", 0},  {"SRC_Y", 0},
+	        {"SRC_W", 64 << 16},          {"SRC_H", 48 << 16},   {"CRTC_X", 0}, {"CRTC_Y", 0},
+	        {"CRTC_W", m.hdisplay},       {"CRTC_H", m.vdisplay}};
+	for (auto [name, v] : props)
+		drmModeAtomicAddProperty(
+		        req, p,
+		        static_cast<uint32_t>(find_property_id(fd, p, DRM_MODE_OBJECT_PLANE, name)),
+		        v);
+	drmModeAtomicCommit(fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr);
+	drmModeAtomicFree(req);
+	return b;
+}
+
+void free_frame(bo *b)
+{
+	unmap_buffer(b);
+	destroy_buffer(b);
+	bo_free(b);
+}
+
+bo *g_racing_frame = nullptr;
+drmModeModeInfo g_racing_mode{};
+
+TEST_F(SwitchOff, AFrameCommittedMeanwhileIsTakenOffByOneRetry)
+{
+	start(dp_off_hdmi_on());
+	hotplug();
+	drmModeModeInfo m = modes_of(1).at(0);
+	bo *first = show_frame(fd, 0, m);
+	ASSERT_NE(first, nullptr);
+	ASSERT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), first->fb_id);
+
+	// The switch-off has read the planes; while it adds the lit one's properties, the player
+	// shows a frame on the overlay.
+	sim::set_connected(1, false);
+	sim::clear_records();
+	forget_seams();
+	seam::race_at = 8; // two connectors, four CRTC steps, then the lit plane's FB_ID, CRTC_ID
+	g_racing_mode = m;
+	seam::race = [] { g_racing_frame = show_frame(g_drm_fd, 2, g_racing_mode); };
+	output_capture err(2);
+	std::string out = hotplug();
+	EXPECT_EQ(err.stop(), "");
+	ASSERT_NE(g_racing_frame, nullptr);
+
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 3u); // the frame, the refused switch-off, its retry
+	EXPECT_EQ(commits[1].error, EINVAL);
+	EXPECT_EQ(commits[2].error, 0);
+	strings retried = triples(commits[2]);
+	std::sort(retried.begin(), retried.end());
+	strings expected = {on_connector(0, "CRTC_ID", 0), on_connector(1, "CRTC_ID", 0),
+	                    on_crtc(0, "MODE_ID", 0),      on_crtc(0, "ACTIVE", 0),
+	                    on_crtc(1, "MODE_ID", 0),      on_crtc(1, "ACTIVE", 0),
+	                    on_plane(0, "FB_ID", 0),       on_plane(0, "CRTC_ID", 0),
+	                    on_plane(2, "FB_ID", 0),       on_plane(2, "CRTC_ID", 0)};
+	std::sort(expected.begin(), expected.end());
+	EXPECT_EQ(retried, expected);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), 0u);
+	// The retry prints nothing of its own.
+	EXPECT_EQ(occurrences(out, set_line(sim::plane_id(0), 0)), 2);
+	EXPECT_EQ(occurrences(out, set_line(sim::plane_id(2), 0)), 0);
+	free_frame(first);
+	free_frame(std::exchange(g_racing_frame, nullptr));
 }
 
 using Missing = Hotplug;
