@@ -51,7 +51,53 @@ int count_monitors(int fd, const drmModeRes *res)
 	return count;
 }
 
-// Gives `conn` its mode on the card's first CRTC; false when the request cannot be built.
+// The index of the CRTC for `conn`: the card's first when its encoders can drive it (or say
+// nothing), else the first one they can drive; the kernel refuses any other.
+int choose_crtc(int fd, const drmModeRes *res, const drmModeConnector *conn)
+{
+	uint32_t possible = 0;
+	for (int i = 0; i < conn->count_encoders; i++) {
+		encoder_holder enc(drmModeGetEncoder(fd, conn->encoders[i]));
+		if (enc)
+			possible |= enc->possible_crtcs;
+	}
+	for (int i = 1; i < res->count_crtcs && i < 32 && !(possible & 1u); i++)
+		if (possible & (1u << i))
+			return i;
+	return 0;
+}
+
+// The CRTC the connector is bound to now, 0 for none.
+uint32_t current_crtc(int fd, const drmModeConnector *conn)
+{
+	props_holder props(
+	        drmModeObjectGetProperties(fd, conn->connector_id, DRM_MODE_OBJECT_CONNECTOR));
+	for (uint32_t i = 0; props && i < props->count_props; i++) {
+		property_holder prop(drmModeGetProperty(fd, props->props[i]));
+		if (prop && strcmp(prop->name, "CRTC_ID") == 0)
+			return static_cast<uint32_t>(props->prop_values[i]);
+	}
+	return 0;
+}
+
+// A CRTC that keeps its mode after losing its only connector makes the kernel refuse the whole
+// request, so the CRTC the connector leaves is switched off in it, with its planes.
+void switch_off_crtc(int fd, drmModeAtomicReq *req, uint32_t crtc_id)
+{
+	set_property(fd, req, crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID", 0);
+	set_property(fd, req, crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 0);
+	plane_res_holder planes(drmModeGetPlaneResources(fd));
+	for (uint32_t i = 0; planes && i < planes->count_planes; i++) {
+		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
+		if (!plane || plane->crtc_id != crtc_id)
+			continue;
+		set_property(fd, req, plane->plane_id, DRM_MODE_OBJECT_PLANE, "FB_ID", 0);
+		set_property(fd, req, plane->plane_id, DRM_MODE_OBJECT_PLANE, "CRTC_ID", 0);
+	}
+}
+
+// Gives `conn` its mode on the CRTC its encoders can drive, the card's first where they can;
+// false when the request cannot be built.
 bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn)
 {
 	const drmModeModeInfo &mode =
@@ -60,9 +106,10 @@ bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn)
 		printf("hotplug: the card has no CRTC\n");
 		return false;
 	}
-	crtc_holder crtc(drmModeGetCrtc(fd, res->crtcs[0]));
+	const int index = choose_crtc(fd, res, conn);
+	crtc_holder crtc(drmModeGetCrtc(fd, res->crtcs[index]));
 	if (!crtc) {
-		printf("hotplug: couldn't get crtc %u\n", res->crtcs[0]);
+		printf("hotplug: couldn't get crtc %u\n", res->crtcs[index]);
 		return false;
 	}
 	atomic_holder req(drmModeAtomicAlloc());
@@ -75,6 +122,9 @@ bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn)
 	             crtc->crtc_id);
 	set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID", blob_id);
 	set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1);
+	uint32_t lit_on = current_crtc(fd, conn);
+	if (lit_on != 0 && lit_on != crtc->crtc_id)
+		switch_off_crtc(fd, req.get(), lit_on);
 	bool committed = drmModeAtomicCommit(fd, req.get(), k_mode_set_flags, nullptr) == 0;
 	// Standard output keeps the handler's lines as they always were; the kernel's reason for a
 	// refusal goes to standard error.
