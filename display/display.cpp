@@ -1,15 +1,18 @@
 #include "display/display.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <vector>
 
 std::atomic<int> g_drm_fd{0};
 shared_record<drmModeRes, drmModeFreeResources> g_drm_mode_res;
 shared_record<drmModeConnector, drmModeFreeConnector> g_drm_connector;
 shared_record<drmModeEncoder, drmModeFreeEncoder> g_drm_encoder;
 int32_t modeid = 0;
+std::atomic<bool> g_console_may_cover{false};
 
 namespace
 {
@@ -18,6 +21,24 @@ constexpr const char *k_card_path = "/dev/dri/card0";
 
 // Several threads may ask for the card while it is not open yet; only one of them opens it.
 std::mutex g_open_lock;
+
+// The console's framebuffers, noted at start-up.
+std::mutex g_console_lock;
+std::vector<uint32_t> g_console_fbs;
+
+void note_console(int fd)
+{
+	std::vector<uint32_t> fbs;
+	plane_res_holder planes(drmModeGetPlaneResources(fd));
+	for (uint32_t i = 0; planes && i < planes->count_planes; i++) {
+		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
+		if (plane && plane->fb_id != 0)
+			fbs.push_back(plane->fb_id);
+	}
+	g_console_may_cover.store(!fbs.empty());
+	std::lock_guard lock(g_console_lock);
+	g_console_fbs = std::move(fbs);
+}
 
 } // namespace
 
@@ -42,7 +63,15 @@ bool drm_load_resources(int fd)
 		printf("[DRM]: Couldn't get device resources.");
 		return false;
 	}
+	note_console(fd);
 	return true;
+}
+
+bool drm_is_console_fb(uint32_t fb_id)
+{
+	std::lock_guard lock(g_console_lock);
+	return fb_id != 0 &&
+	       std::find(g_console_fbs.begin(), g_console_fbs.end(), fb_id) != g_console_fbs.end();
 }
 
 bool drm_get_connector(int fd)
@@ -166,4 +195,7 @@ void drm_release_display()
 	g_drm_encoder.reset();
 	g_drm_connector.reset();
 	g_drm_mode_res.reset();
+	g_console_may_cover.store(false);
+	std::lock_guard lock(g_console_lock);
+	g_console_fbs.clear();
 }
