@@ -13,6 +13,7 @@ shared_record<drmModeConnector, drmModeFreeConnector> g_drm_connector;
 shared_record<drmModeEncoder, drmModeFreeEncoder> g_drm_encoder;
 int32_t modeid = 0;
 std::atomic<bool> g_console_may_cover{false};
+std::atomic<uint32_t> g_black_fb{0};
 
 namespace
 {

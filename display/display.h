@@ -32,6 +32,10 @@ bool drm_load_resources(int fd);
 // Whether `fb_id` is one of the framebuffers noted by drm_load_resources.
 bool drm_is_console_fb(uint32_t fb_id);
 
+// The framebuffer of the black frame the hot-plug handler keeps on a CRTC's primary plane, 0
+// for none: the player's own, not another client's.
+extern std::atomic<uint32_t> g_black_fb;
+
 // Set by drm_load_resources when it noted a console framebuffer; the frame presentation clears
 // it once a frame is shown, having taken the console off where it would cover the frames.
 extern std::atomic<bool> g_console_may_cover;

@@ -73,11 +73,11 @@ bool wait_vsync(int fd)
 	return err == 0;
 }
 
-// Framebuffers that are no other client's content: the console's from start-up and the
-// player's own in its ring.
+// Framebuffers that are no other client's content: the console's from start-up, the player's
+// own in its ring and the hot-plug handler's black frame.
 bool is_ours(uint32_t fb_id)
 {
-	if (drm_is_console_fb(fb_id))
+	if (drm_is_console_fb(fb_id) || fb_id == g_black_fb.load())
 		return true;
 	for (const SfJpegBufInfo &slot : mSfJpegBufInfo)
 		if (slot.mBuf && slot.mBuf->fb_id == fb_id)

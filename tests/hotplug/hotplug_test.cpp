@@ -924,13 +924,13 @@ TEST_F(SwitchOff, WhileAPlaneStillShowsAFrame)
 
 // A frame of 64x48 on plane `index` of the first CRTC, stretched over `m`, as the player shows
 // it; the buffer is the caller's.
-bo *show_frame(int fd, int index, const drmModeModeInfo &m)
+bo *show_frame(int fd, int index, const drmModeModeInfo &m, uint32_t format = DRM_FORMAT_XRGB8888)
 {
-	bo *b = bo_create(fd, DRM_FORMAT_XRGB8888, 64, 48);
+	bo *b = bo_create(fd, format, 64, 48);
 	if (!b)
 		return nullptr;
 	uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)}, offsets[4] = {};
-	drmModeAddFB2(fd, 64, 48, DRM_FORMAT_XRGB8888, handles, pitches, offsets, &b->fb_id, 0);
+	drmModeAddFB2(fd, 64, 48, format, handles, pitches, offsets, &b->fb_id, 0);
 	drmModeAtomicReqPtr req = drmModeAtomicAlloc();
 	uint32_t p = sim::plane_id(index);
 	const std::pair<const char *, uint64_t> props[] = {
@@ -999,6 +999,111 @@ TEST_F(SwitchOff, AFrameCommittedMeanwhileIsTakenOffByOneRetry)
 	EXPECT_EQ(occurrences(out, set_line(sim::plane_id(2), 0)), 0);
 	free_frame(first);
 	free_frame(std::exchange(g_racing_frame, nullptr));
+}
+
+using BlackFrame = Hotplug;
+
+// One HDMI monitor with five modes on one CRTC, off, and one primary plane offering `formats`.
+sim::topology one_pipe(std::vector<uint32_t> formats)
+{
+	sim::topology t =
+	        lit_hdmi_card(five_modes(), {test_plane(DRM_PLANE_TYPE_PRIMARY, formats)});
+	t.crtcs[0].active = false;
+	t.driver.can_position = false;
+	return t;
+}
+
+bool all_black(const sim::image &img)
+{
+	for (uint8_t v : img.rgb)
+		if (v != 0)
+			return false;
+	return !img.rgb.empty();
+}
+
+TEST_F(BlackFrame, ASimplePipeGetsABlackFrameOnItsPrimaryWhenTheModeSetIsRefused)
+{
+	sim::topology t = one_pipe({DRM_FORMAT_RGB565, DRM_FORMAT_XRGB8888});
+	t.driver.simple_display_pipe = true;
+	start(t);
+	output_capture err(2);
+	std::string out = hotplug();
+	EXPECT_EQ(err.stop(), "");
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 2u);
+	// The request as ever, refused; then the same with the black frame, accepted.
+	uint64_t blob = mode_blob(commits[0]);
+	strings first = triples(commits[0]);
+	std::sort(first.begin(), first.end());
+	EXPECT_EQ(first, (strings{on_crtc(0, "ACTIVE", 1), on_crtc(0, "MODE_ID", blob),
+	                          on_connector(0, "CRTC_ID", sim::crtc_id(0))}));
+	EXPECT_EQ(commits[0].error, EINVAL);
+	EXPECT_EQ(commits[1].error, 0);
+	EXPECT_EQ(commits[1].flags, 0x401u);
+	ASSERT_EQ(commits[1].props.size(), 13u);
+	uint64_t black = value_of(commits[1], sim::plane_id(0), "FB_ID");
+	EXPECT_EQ(value_of(commits[1], sim::plane_id(0), "CRTC_W"), 1920u);
+	EXPECT_EQ(value_of(commits[1], sim::plane_id(0), "CRTC_H"), 1080u);
+	EXPECT_EQ(value_of(commits[1], sim::plane_id(0), "SRC_W"), 1920u << 16);
+	EXPECT_EQ(mode_blob(commits[1]), blob);
+	EXPECT_TRUE(all_black(sim::screen(0)));
+	EXPECT_EQ(sim::screen(0).width, 1920u);
+	// XR24 was preferred; the one frame is counted until the switch-off releases it.
+	auto records = sim::requests();
+	for (const auto &r : records)
+		if (r.name == "MODE_ADDFB2") {
+			EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_XRGB8888));
+		}
+	EXPECT_EQ(sim::live().framebuffers, 1);
+	EXPECT_EQ(sim::live().dumb_buffers, 1);
+	EXPECT_EQ(sim::live().mappings, 0);
+	EXPECT_NE(out.find("[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n"),
+	          std::string::npos);
+
+	// Re-plugged without an unplug: the frame stays on screen and stays the only one.
+	hotplug();
+	EXPECT_EQ(sim::live().framebuffers, 1);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), black);
+
+	sim::set_connected(0, false);
+	hotplug();
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
+}
+
+TEST_F(BlackFrame, ALargerModeThanThePlanesCoverReplacesThemWithABlackFrame)
+{
+	// The monitor runs at 1280x720 with a frame on the primary plane when 1920x1080 is set.
+	start(one_pipe({DRM_FORMAT_RGB565}));
+	modeid = 2;
+	hotplug();
+	ASSERT_EQ(sim::screen(0).width, 1280u);
+	drmModeModeInfo small = modes_of(0).at(2);
+	bo *frame = show_frame(fd, 0, small, DRM_FORMAT_RGB565);
+	ASSERT_NE(frame, nullptr);
+	ASSERT_NE(frame->fb_id, 0u);
+	ASSERT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), frame->fb_id);
+	modeid = 0;
+	sim::clear_records();
+	hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 2u);
+	EXPECT_EQ(commits[0].error, EINVAL); // the plane must cover the whole mode
+	EXPECT_EQ(commits[1].error, 0);
+	EXPECT_EQ(sim::screen(0).width, 1920u);
+	EXPECT_TRUE(all_black(sim::screen(0)));
+	// RG16 is what the plane offers.
+	for (const auto &r : sim::requests())
+		if (r.name == "MODE_ADDFB2") {
+			EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_RGB565));
+		}
+
+	sim::set_connected(0, false);
+	hotplug();
+	free_frame(frame);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
 }
 
 using Missing = Hotplug;
