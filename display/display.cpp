@@ -1,15 +1,19 @@
 #include "display/display.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <vector>
 
 std::atomic<int> g_drm_fd{0};
 shared_record<drmModeRes, drmModeFreeResources> g_drm_mode_res;
 shared_record<drmModeConnector, drmModeFreeConnector> g_drm_connector;
 shared_record<drmModeEncoder, drmModeFreeEncoder> g_drm_encoder;
 int32_t modeid = 0;
+std::atomic<bool> g_console_may_cover{false};
+std::atomic<uint32_t> g_black_fb{0};
 
 namespace
 {
@@ -18,6 +22,24 @@ constexpr const char *k_card_path = "/dev/dri/card0";
 
 // Several threads may ask for the card while it is not open yet; only one of them opens it.
 std::mutex g_open_lock;
+
+// The console's framebuffers, noted at start-up.
+std::mutex g_console_lock;
+std::vector<uint32_t> g_console_fbs;
+
+void note_console(int fd)
+{
+	std::vector<uint32_t> fbs;
+	plane_res_holder planes(drmModeGetPlaneResources(fd));
+	for (uint32_t i = 0; planes && i < planes->count_planes; i++) {
+		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
+		if (plane && plane->fb_id != 0)
+			fbs.push_back(plane->fb_id);
+	}
+	g_console_may_cover.store(!fbs.empty());
+	std::lock_guard lock(g_console_lock);
+	g_console_fbs = std::move(fbs);
+}
 
 } // namespace
 
@@ -42,7 +64,15 @@ bool drm_load_resources(int fd)
 		printf("[DRM]: Couldn't get device resources.");
 		return false;
 	}
+	note_console(fd);
 	return true;
+}
+
+bool drm_is_console_fb(uint32_t fb_id)
+{
+	std::lock_guard lock(g_console_lock);
+	return fb_id != 0 &&
+	       std::find(g_console_fbs.begin(), g_console_fbs.end(), fb_id) != g_console_fbs.end();
 }
 
 bool drm_get_connector(int fd)
@@ -71,9 +101,10 @@ bool drm_get_connector(int fd)
 		}
 	}
 
-	// Readers holding the previous connector keep it alive until they let go.
+	// The previous connector stays published until the new choice replaces it, so that readers
+	// on other threads never find none while a monitor is being set up; readers holding it keep
+	// it alive until they let go.
 	const void *previous = g_drm_connector.address();
-	g_drm_connector.reset();
 	printf("drm_get_connector: g_drm_connector=%p 11111\n", previous);
 
 	connector_holder chosen;
@@ -87,6 +118,7 @@ bool drm_get_connector(int fd)
 			chosen = std::move(conn);
 	}
 	if (!chosen) {
+		g_drm_connector.reset();
 		printf("[DRM]: Couldn't get device connector.");
 		return false;
 	}
@@ -103,7 +135,7 @@ bool drm_get_connector(int fd)
 
 bool drm_find_encoder(int fd)
 {
-	g_drm_encoder.reset();
+	// As with the connector, the previous encoder stays until the new choice replaces it.
 	auto res = g_drm_mode_res.get();
 	auto conn = g_drm_connector.get();
 	if (res && conn) {
@@ -120,6 +152,7 @@ bool drm_find_encoder(int fd)
 			}
 		}
 	}
+	g_drm_encoder.reset();
 	printf("[DRM]: Couldn't find DRM encoder.");
 	return false;
 }
@@ -163,4 +196,7 @@ void drm_release_display()
 	g_drm_encoder.reset();
 	g_drm_connector.reset();
 	g_drm_mode_res.reset();
+	g_console_may_cover.store(false);
+	std::lock_guard lock(g_console_lock);
+	g_console_fbs.clear();
 }

@@ -25,8 +25,20 @@ extern int32_t modeid;
 // open failed, and then retried at the next call).
 int drm_open_card();
 
-// Fetches the card's mode resources into g_drm_mode_res.
+// Fetches the card's mode resources into g_drm_mode_res, and notes the framebuffers that planes
+// show at that moment, before this process has committed anything: the kernel's console.
 bool drm_load_resources(int fd);
+
+// Whether `fb_id` is one of the framebuffers noted by drm_load_resources.
+bool drm_is_console_fb(uint32_t fb_id);
+
+// The framebuffer of the black frame the hot-plug handler keeps on a CRTC's primary plane, 0
+// for none: the player's own, not another client's.
+extern std::atomic<uint32_t> g_black_fb;
+
+// Set by drm_load_resources when it noted a console framebuffer; the frame presentation clears
+// it once a frame is shown, having taken the console off where it would cover the frames.
+extern std::atomic<bool> g_console_may_cover;
 
 // Chooses g_drm_connector (an HDMI-A monitor first, else the first connected output with modes)
 // and lists its modes.

@@ -98,8 +98,14 @@ void handle_uevents(int fd)
 		if (n == 0)
 			return;
 		if (n < 0) {
-			if (errno != EAGAIN && errno != EWOULDBLOCK)
+			int err = errno;
+			if (err != EAGAIN && err != EWOULDBLOCK)
 				printf("Got error reading uevent %d", n);
+			// The kernel dropped uevents that did not fit the queue; a hot-plug may
+			// have been among them, so the display is brought in line with what is
+			// present.
+			if (err == ENOBUFS)
+				handle_hotplug(fd);
 			return;
 		}
 		classify(fd, buf, static_cast<size_t>(n));

@@ -17,7 +17,8 @@ void *event_thread_main(void *arg);
 void open_uevent_socket(int fd);
 
 // Reads the uevent datagrams that are pending, calling handle_hotplug(fd) for each DRM hot-plug
-// change; returns when none is left, or after a failed or empty read.
+// change; returns when none is left, or after a failed or empty read. A read that finds uevents
+// lost (ENOBUFS) calls handle_hotplug(fd) as for a hot-plug.
 void handle_uevents(int fd);
 
 // One pass of the wait loop: waits until a watched descriptor is readable and serves it, the

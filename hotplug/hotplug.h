@@ -5,7 +5,10 @@
 #include <cstdint>
 
 // Counts the connected monitors with modes. With at least one, gives the first connected HDMI-A
-// connector the mode chosen by modeid on the card's first CRTC, chooses connector and encoder
-// again and enables the vsync worker; with none, disables the worker and switches every
-// connector and CRTC off.
+// connector the mode chosen by modeid on the card's first CRTC (or, when its encoders cannot
+// drive that one, the first they can), switching off the CRTC it leaves; a refused request is
+// tried again with a black frame on the CRTC's primary plane where that can help. Then it
+// chooses connector and encoder again and enables the vsync worker. With none, it disables the
+// worker and switches every connector, CRTC and plane off (reading the planes again once when
+// refused). Refusals are reported on standard error.
 void handle_hotplug(int fd);

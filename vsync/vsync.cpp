@@ -73,9 +73,21 @@ bool wait_vsync(int fd)
 	return err == 0;
 }
 
-// Whether a plane other than the first shows a framebuffer. A plane list or plane that cannot
-// be read ends the cycle uncounted: the animation must never be drawn over content that could
-// not be checked, and the next cycle looks again.
+// Framebuffers that are no other client's content: the console's from start-up, the player's
+// own in its ring and the hot-plug handler's black frame.
+bool is_ours(uint32_t fb_id)
+{
+	if (drm_is_console_fb(fb_id) || fb_id == g_black_fb.load())
+		return true;
+	for (const SfJpegBufInfo &slot : mSfJpegBufInfo)
+		if (slot.mBuf && slot.mBuf->fb_id == fb_id)
+			return true;
+	return false;
+}
+
+// Whether a plane other than the first shows another client's framebuffer. A plane list or
+// plane that cannot be read ends the cycle uncounted: the animation must never be drawn over
+// content that could not be checked, and the next cycle looks again.
 enum class scan_result { clear, content, unreadable };
 
 scan_result scan_planes(int fd)
@@ -88,7 +100,7 @@ scan_result scan_planes(int fd)
 		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
 		if (!plane)
 			return scan_result::unreadable;
-		if (plane->fb_id != 0)
+		if (plane->fb_id != 0 && !is_ours(plane->fb_id))
 			content = true;
 	}
 	return content ? scan_result::content : scan_result::clear;

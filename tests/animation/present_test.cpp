@@ -272,6 +272,74 @@ TEST_F(Present, ThePrimaryPlaneIsUsedWhenItIsTheFirstToOfferTheFormat)
 	EXPECT_EQ(commits[0].error, 0);
 }
 
+TEST_F(Present, APlaneThatMayNotBeOnTheActiveCrtcIsPassedOver)
+{
+	// The first RG24 overlay belongs to CRTC 0 alone; the next one may be on CRTC 1.
+	sim::topology t = two_crtc_card();
+	t.planes[2].possible_crtcs = 0x1;
+	start(t);
+	EXPECT_EQ(present(), "");
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 1u);
+	auto expected = plane_commit(sim::crtc_id(1), b->fb_id, 64, 48, 128, 96);
+	EXPECT_EQ(additions(fd, sim::plane_id(3)), expected);
+	expect_received(commits[0], sim::plane_id(3), expected);
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(sim::screen(1).pixel(2, 2)[0], 7);
+
+	// No RG24 plane may be on it: nothing is committed.
+	unmap_buffer(b);
+	destroy_buffer(b);
+	bo_free(b);
+	t.planes[3].possible_crtcs = 0x1;
+	start(t);
+	EXPECT_EQ(present(), "no plane offers format RG24 (0x34324752)\n");
+	EXPECT_TRUE(sim::commits().empty());
+}
+
+TEST_F(Present, TheFirstFrameTakesTheConsoleOffWhereItWouldCoverTheFrames)
+{
+	// The console lights CRTC 1 on its primary plane; the frames go on the overlay at 2.
+	sim::topology t = two_crtc_card();
+	t.driver.fbdev = true;
+	t.planes[0].possible_crtcs = 0x2;
+	start(t);
+	const uint64_t console = sim::property_value(sim::plane_id(0), "FB_ID").value_or(0);
+	ASSERT_NE(console, 0u);
+
+	// Primaries lie below overlays: the console stays where it is.
+	EXPECT_EQ(present(), "");
+	ASSERT_EQ(sim::commits().size(), 1u);
+	expect_received(sim::commits()[0], sim::plane_id(2),
+	                plane_commit(sim::crtc_id(1), b->fb_id, 64, 48, 128, 96));
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), console);
+
+	// With a "zpos" that puts the primary on top (the plane type read in its place), the
+	// first frame's commit also takes the console's plane off; later frames leave it be.
+	start(t);
+	seam::rename_from = "type";
+	seam::rename_to = "zpos";
+	for (int frame = 0; frame < 2; frame++) {
+		SCOPED_TRACE(frame);
+		sim::clear_records();
+		EXPECT_EQ(present(), "");
+		auto commits = sim::commits();
+		ASSERT_EQ(commits.size(), 1u);
+		EXPECT_EQ(commits[0].error, 0);
+		size_t on_console = 0;
+		for (const auto &p : commits[0].props)
+			if (p.object_id == sim::plane_id(0)) {
+				EXPECT_TRUE(p.name == "FB_ID" || p.name == "CRTC_ID") << p.name;
+				EXPECT_EQ(p.value, 0u);
+				on_console++;
+			}
+		EXPECT_EQ(on_console, frame == 0 ? 2u : 0u);
+		EXPECT_EQ(commits[0].props.size(), 10u + on_console);
+		EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
+		EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), b->fb_id);
+	}
+}
+
 TEST_F(Present, TheModeComesFromTheEncodersCrtcThePlaneGoesToTheActiveOne)
 {
 	sim::topology t = two_crtc_card();

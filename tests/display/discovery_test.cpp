@@ -1,5 +1,7 @@
 #include <cerrno>
+#include <dlfcn.h>
 #include <string>
+#include <vector>
 
 #include <drm_fourcc.h>
 #include <gtest/gtest.h>
@@ -8,6 +10,40 @@
 #include "sim/sim.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
+
+// Seams: while asked to, every connector and encoder fetch notes whether the chosen connector
+// and encoder were published at that moment.
+namespace seam
+{
+bool watching = false;
+std::vector<std::string> published; // "connector encoder" per fetch, 1 when set
+} // namespace seam
+
+namespace
+{
+void note_published()
+{
+	if (seam::watching)
+		seam::published.push_back(std::to_string(bool(g_drm_connector)) + " " +
+		                          std::to_string(bool(g_drm_encoder)));
+}
+} // namespace
+
+extern "C" drmModeConnectorPtr drmModeGetConnector(int fd, uint32_t id)
+{
+	using fn = drmModeConnectorPtr (*)(int, uint32_t);
+	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetConnector"));
+	note_published();
+	return real(fd, id);
+}
+
+extern "C" drmModeEncoderPtr drmModeGetEncoder(int fd, uint32_t id)
+{
+	using fn = drmModeEncoderPtr (*)(int, uint32_t);
+	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetEncoder"));
+	note_published();
+	return real(fd, id);
+}
 
 namespace
 {
@@ -211,6 +247,41 @@ TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndKeepsHeldOnesAlive
 	EXPECT_EQ(held_connector->count_modes, 1);
 	EXPECT_EQ(held_connector->modes[0].hdisplay, 1920);
 	EXPECT_EQ(held_encoder->encoder_id, sim::encoder_id(0));
+}
+
+TEST_F(DisplayDiscovery, RedetectionKeepsThePreviousRecordsPublishedUntilTheNewChoice)
+{
+	// A DisplayPort output without an encoder bound, then the HDMI monitor.
+	sim::connector_def dp = output(DRM_MODE_CONNECTOR_DisplayPort, false, {});
+	dp.bound_encoder = -1;
+	install_card(
+	        card_with({dp, output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1280, 720, 60)})}));
+	ASSERT_TRUE(discover().encoder);
+	auto held_connector = g_drm_connector.get();
+	auto held_encoder = g_drm_encoder.get();
+
+	output_capture cap;
+	seam::watching = true;
+	drm_redetect_display(g_drm_fd);
+	seam::watching = false;
+	std::string out = cap.stop();
+	// Both passes over the two connectors, then both encoders: never without a connector or
+	// an encoder, and the new ones are in place at the end.
+	EXPECT_EQ(seam::published, std::vector<std::string>(6, "1 1"));
+	EXPECT_NE(g_drm_connector.get(), held_connector);
+	EXPECT_NE(g_drm_encoder.get(), held_encoder);
+	EXPECT_EQ(g_drm_encoder.get()->encoder_id, sim::encoder_id(1));
+	EXPECT_NE(out.find("[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
+	                   "g_drm_encoder->encoder_id="),
+	          std::string::npos);
+
+	// A re-detection that finds no monitor leaves no connector, as before.
+	sim::set_connected(1, false);
+	output_capture quiet;
+	drm_redetect_display(g_drm_fd);
+	quiet.stop();
+	EXPECT_FALSE(g_drm_connector);
+	seam::published.clear();
 }
 
 TEST_F(DisplayDiscovery, EncoderCrtcReportsItsPositionAsPipe)

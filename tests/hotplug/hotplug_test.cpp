@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <drm_fourcc.h>
@@ -37,6 +38,10 @@ struct add {
 	uint64_t value;
 };
 std::vector<add> adds; // every addition to a request, in order, failed ones included
+// Run once at the nth addition (1 is the first): another thread's commit landing meanwhile.
+int race_at = 0;
+void (*race)() = nullptr;
+bool racing = false;
 } // namespace seam
 
 extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
@@ -60,7 +65,14 @@ extern "C" int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object
 {
 	using fn = int (*)(drmModeAtomicReqPtr, uint32_t, uint32_t, uint64_t);
 	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAddProperty"));
+	if (seam::racing)
+		return real(req, object_id, property_id, value);
 	seam::adds.push_back({object_id, property_id, value});
+	if (seam::race && int(seam::adds.size()) == seam::race_at) {
+		seam::racing = true;
+		std::exchange(seam::race, nullptr)();
+		seam::racing = false;
+	}
 	if (int(seam::adds.size()) == seam::fail_add_at)
 		return -ENOMEM;
 	return real(req, object_id, property_id, value);
@@ -70,6 +82,14 @@ namespace
 {
 
 using strings = std::vector<std::string>;
+
+int occurrences(const std::string &text, const std::string &what)
+{
+	int n = 0;
+	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+		n++;
+	return n;
+}
 
 sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
 {
@@ -247,6 +267,8 @@ protected:
 		seam::fail_alloc = false;
 		seam::fail_add_at = 0;
 		seam::adds.clear();
+		seam::race_at = 0;
+		seam::race = nullptr;
 	}
 
 	// Installs `t` and discovers it as the entry does at start-up.
@@ -359,9 +381,14 @@ uint64_t value_of_id(const sim::commit_record &c, uint32_t object)
 	return 0;
 }
 
+uint64_t mode_blob_on(const sim::commit_record &c, int crtc)
+{
+	return value_of(c, sim::crtc_id(crtc), "MODE_ID");
+}
+
 uint64_t mode_blob(const sim::commit_record &c)
 {
-	return value_of(c, sim::crtc_id(0), "MODE_ID");
+	return mode_blob_on(c, 0);
 }
 
 using ModeSet = Hotplug;
@@ -475,22 +502,45 @@ TEST_F(ModeSet, TheCardsFirstCrtcWhicheverCrtcTheEncoderDrives)
 	std::string out = hotplug();
 	auto commits = sim::commits();
 	ASSERT_EQ(commits.size(), 1u);
-	ASSERT_EQ(commits[0].props.size(), 3u);
 	uint64_t blob = mode_blob(commits[0]);
+	// The CRTC the monitor leaves is switched off in the same request, else the kernel
+	// refuses it whole.
 	expect_request(commits[0], (strings{on_connector(1, "CRTC_ID", sim::crtc_id(0)),
-	                                    on_crtc(0, "MODE_ID", blob), on_crtc(0, "ACTIVE", 1)}));
+	                                    on_crtc(0, "MODE_ID", blob), on_crtc(0, "ACTIVE", 1),
+	                                    on_crtc(1, "MODE_ID", 0), on_crtc(1, "ACTIVE", 0)}));
 	EXPECT_EQ(commits[0].flags, 0x401u);
-	::testing::Test::RecordProperty("card_error", commits[0].error);
-	// Whatever the card made of it, the handler went on as after a successful commit.
-	EXPECT_EQ(handler_lines(out), "hotplug: remove connector monitor_index=1\n" +
-	                                      set_line(sim::connector_id(1), sim::crtc_id(0)) +
-	                                      set_line(sim::crtc_id(0), blob) +
-	                                      set_line(sim::crtc_id(0), 1) +
-	                                      "[DRM]: HDMI Connector 1 assigned to monitor "
-	                                      "index: #2.\nvsync_control: enable=1 exit=0\n");
-	// A refused commit leaves no blob behind.
-	if (commits[0].error != 0) {
-		EXPECT_EQ(sim::live().blobs, 0);
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(1), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::screen(0).width, 1920u);
+	EXPECT_EQ(handler_lines(out),
+	          "hotplug: remove connector monitor_index=1\n" +
+	                  set_line(sim::connector_id(1), sim::crtc_id(0)) +
+	                  set_line(sim::crtc_id(0), blob) + set_line(sim::crtc_id(0), 1) +
+	                  set_line(sim::crtc_id(1), 0) + set_line(sim::crtc_id(1), 0) +
+	                  "[DRM]: HDMI Connector 1 assigned to monitor "
+	                  "index: #2.\nvsync_control: enable=1 exit=0\n");
+}
+
+TEST_F(ModeSet, TheFirstCrtcTheEncoderCanDriveWhenItCannotDriveTheCardsFirst)
+{
+	for (int lit : {-1, 1}) {
+		SCOPED_TRACE(lit);
+		sim::topology t =
+		        card({output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 0)}, {lit});
+		t.encoders[0].possible_crtcs = 0x2;
+		start(t);
+		std::string out = hotplug();
+		auto commits = sim::commits();
+		ASSERT_EQ(commits.size(), 1u);
+		expect_request(commits[0],
+		               (strings{on_connector(0, "CRTC_ID", sim::crtc_id(1)),
+		                        on_crtc(1, "MODE_ID", mode_blob_on(commits[0], 1)),
+		                        on_crtc(1, "ACTIVE", 1)}));
+		EXPECT_EQ(commits[0].error, 0);
+		EXPECT_EQ(sim::screen(1).width, 1920u);
+		EXPECT_EQ(g_drm_encoder.get()->crtc_id, sim::crtc_id(1));
+		EXPECT_NE(out.find("[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n"),
+		          std::string::npos);
 	}
 }
 
@@ -710,6 +760,33 @@ TEST_F(ModeSet, FailedCommitDestroysItsOwnBlob)
 	EXPECT_NE(sim::property_value(sim::crtc_id(0), "MODE_ID"), lit);
 }
 
+TEST_F(ModeSet, RefusalsAreReportedWithTheKernelsReasonOnStandardError)
+{
+	start(dp_off_hdmi_on());
+	std::string accepted_out = hotplug();
+	start(dp_off_hdmi_on());
+	sim::fail_request("MODE_ATOMIC", EACCES);
+	output_capture err(2);
+	std::string out = hotplug();
+	EXPECT_EQ(err.stop(), "hotplug: mode set refused: Permission denied\n");
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	// Standard output is what it is when the kernel accepts the request.
+	EXPECT_EQ(hide_pointer(out), hide_pointer(accepted_out));
+
+	sim::set_connected(1, false);
+	output_capture off_err(2);
+	hotplug();
+	EXPECT_EQ(off_err.stop(), "hotplug: switch-off refused: Permission denied\n");
+	sim::clear_faults();
+
+	// Accepted requests add nothing to standard error.
+	output_capture quiet(2);
+	hotplug();
+	sim::set_connected(1, true);
+	hotplug();
+	EXPECT_EQ(quiet.stop(), "");
+}
+
 using SwitchOff = Hotplug;
 
 TEST_F(SwitchOff, DetachesEveryConnectorAndSwitchesEveryCrtcOff)
@@ -843,6 +920,190 @@ TEST_F(SwitchOff, WhileAPlaneStillShowsAFrame)
 	unmap_buffer(b);
 	destroy_buffer(b);
 	bo_free(b);
+}
+
+// A frame of 64x48 on plane `index` of the first CRTC, stretched over `m`, as the player shows
+// it; the buffer is the caller's.
+bo *show_frame(int fd, int index, const drmModeModeInfo &m, uint32_t format = DRM_FORMAT_XRGB8888)
+{
+	bo *b = bo_create(fd, format, 64, 48);
+	if (!b)
+		return nullptr;
+	uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)}, offsets[4] = {};
+	drmModeAddFB2(fd, 64, 48, format, handles, pitches, offsets, &b->fb_id, 0);
+	drmModeAtomicReqPtr req = drmModeAtomicAlloc();
+	uint32_t p = sim::plane_id(index);
+	const std::pair<const char *, uint64_t> props[] = {
+	        {"CRTC_ID", sim::crtc_id(0)}, {"FB_ID", b->fb_id},   {"SRC_X", 0},  {"SRC_Y", 0},
+	        {"SRC_W", 64 << 16},          {"SRC_H", 48 << 16},   {"CRTC_X", 0}, {"CRTC_Y", 0},
+	        {"CRTC_W", m.hdisplay},       {"CRTC_H", m.vdisplay}};
+	for (auto [name, v] : props)
+		drmModeAtomicAddProperty(
+		        req, p,
+		        static_cast<uint32_t>(find_property_id(fd, p, DRM_MODE_OBJECT_PLANE, name)),
+		        v);
+	drmModeAtomicCommit(fd, req, DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr);
+	drmModeAtomicFree(req);
+	return b;
+}
+
+void free_frame(bo *b)
+{
+	unmap_buffer(b);
+	destroy_buffer(b);
+	bo_free(b);
+}
+
+bo *g_racing_frame = nullptr;
+drmModeModeInfo g_racing_mode{};
+
+TEST_F(SwitchOff, AFrameCommittedMeanwhileIsTakenOffByOneRetry)
+{
+	start(dp_off_hdmi_on());
+	hotplug();
+	drmModeModeInfo m = modes_of(1).at(0);
+	bo *first = show_frame(fd, 0, m);
+	ASSERT_NE(first, nullptr);
+	ASSERT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), first->fb_id);
+
+	// The switch-off has read the planes; while it adds the lit one's properties, the player
+	// shows a frame on the overlay.
+	sim::set_connected(1, false);
+	sim::clear_records();
+	forget_seams();
+	seam::race_at = 8; // two connectors, four CRTC steps, then the lit plane's FB_ID, CRTC_ID
+	g_racing_mode = m;
+	seam::race = [] { g_racing_frame = show_frame(g_drm_fd, 2, g_racing_mode); };
+	output_capture err(2);
+	std::string out = hotplug();
+	EXPECT_EQ(err.stop(), "");
+	ASSERT_NE(g_racing_frame, nullptr);
+
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 3u); // the frame, the refused switch-off, its retry
+	EXPECT_EQ(commits[1].error, EINVAL);
+	EXPECT_EQ(commits[2].error, 0);
+	strings retried = triples(commits[2]);
+	std::sort(retried.begin(), retried.end());
+	strings expected = {on_connector(0, "CRTC_ID", 0), on_connector(1, "CRTC_ID", 0),
+	                    on_crtc(0, "MODE_ID", 0),      on_crtc(0, "ACTIVE", 0),
+	                    on_crtc(1, "MODE_ID", 0),      on_crtc(1, "ACTIVE", 0),
+	                    on_plane(0, "FB_ID", 0),       on_plane(0, "CRTC_ID", 0),
+	                    on_plane(2, "FB_ID", 0),       on_plane(2, "CRTC_ID", 0)};
+	std::sort(expected.begin(), expected.end());
+	EXPECT_EQ(retried, expected);
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), 0u);
+	// The retry prints nothing of its own.
+	EXPECT_EQ(occurrences(out, set_line(sim::plane_id(0), 0)), 2);
+	EXPECT_EQ(occurrences(out, set_line(sim::plane_id(2), 0)), 0);
+	free_frame(first);
+	free_frame(std::exchange(g_racing_frame, nullptr));
+}
+
+using BlackFrame = Hotplug;
+
+// One HDMI monitor with five modes on one CRTC, off, and one primary plane offering `formats`.
+sim::topology one_pipe(std::vector<uint32_t> formats)
+{
+	sim::topology t =
+	        lit_hdmi_card(five_modes(), {test_plane(DRM_PLANE_TYPE_PRIMARY, formats)});
+	t.crtcs[0].active = false;
+	t.driver.can_position = false;
+	return t;
+}
+
+bool all_black(const sim::image &img)
+{
+	for (uint8_t v : img.rgb)
+		if (v != 0)
+			return false;
+	return !img.rgb.empty();
+}
+
+TEST_F(BlackFrame, ASimplePipeGetsABlackFrameOnItsPrimaryWhenTheModeSetIsRefused)
+{
+	sim::topology t = one_pipe({DRM_FORMAT_RGB565, DRM_FORMAT_XRGB8888});
+	t.driver.simple_display_pipe = true;
+	start(t);
+	output_capture err(2);
+	std::string out = hotplug();
+	EXPECT_EQ(err.stop(), "");
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 2u);
+	// The request as ever, refused; then the same with the black frame, accepted.
+	uint64_t blob = mode_blob(commits[0]);
+	strings first = triples(commits[0]);
+	std::sort(first.begin(), first.end());
+	EXPECT_EQ(first, (strings{on_crtc(0, "ACTIVE", 1), on_crtc(0, "MODE_ID", blob),
+	                          on_connector(0, "CRTC_ID", sim::crtc_id(0))}));
+	EXPECT_EQ(commits[0].error, EINVAL);
+	EXPECT_EQ(commits[1].error, 0);
+	EXPECT_EQ(commits[1].flags, 0x401u);
+	ASSERT_EQ(commits[1].props.size(), 13u);
+	uint64_t black = value_of(commits[1], sim::plane_id(0), "FB_ID");
+	EXPECT_EQ(value_of(commits[1], sim::plane_id(0), "CRTC_W"), 1920u);
+	EXPECT_EQ(value_of(commits[1], sim::plane_id(0), "CRTC_H"), 1080u);
+	EXPECT_EQ(value_of(commits[1], sim::plane_id(0), "SRC_W"), 1920u << 16);
+	EXPECT_EQ(mode_blob(commits[1]), blob);
+	EXPECT_TRUE(all_black(sim::screen(0)));
+	EXPECT_EQ(sim::screen(0).width, 1920u);
+	// XR24 was preferred; the one frame is counted until the switch-off releases it.
+	auto records = sim::requests();
+	for (const auto &r : records)
+		if (r.name == "MODE_ADDFB2") {
+			EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_XRGB8888));
+		}
+	EXPECT_EQ(sim::live().framebuffers, 1);
+	EXPECT_EQ(sim::live().dumb_buffers, 1);
+	EXPECT_EQ(sim::live().mappings, 0);
+	EXPECT_NE(out.find("[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n"),
+	          std::string::npos);
+
+	// Re-plugged without an unplug: the frame stays on screen and stays the only one.
+	hotplug();
+	EXPECT_EQ(sim::live().framebuffers, 1);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), black);
+
+	sim::set_connected(0, false);
+	hotplug();
+	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
+}
+
+TEST_F(BlackFrame, ALargerModeThanThePlanesCoverReplacesThemWithABlackFrame)
+{
+	// The monitor runs at 1280x720 with a frame on the primary plane when 1920x1080 is set.
+	start(one_pipe({DRM_FORMAT_RGB565}));
+	modeid = 2;
+	hotplug();
+	ASSERT_EQ(sim::screen(0).width, 1280u);
+	drmModeModeInfo small = modes_of(0).at(2);
+	bo *frame = show_frame(fd, 0, small, DRM_FORMAT_RGB565);
+	ASSERT_NE(frame, nullptr);
+	ASSERT_NE(frame->fb_id, 0u);
+	ASSERT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), frame->fb_id);
+	modeid = 0;
+	sim::clear_records();
+	hotplug();
+	auto commits = sim::commits();
+	ASSERT_EQ(commits.size(), 2u);
+	EXPECT_EQ(commits[0].error, EINVAL); // the plane must cover the whole mode
+	EXPECT_EQ(commits[1].error, 0);
+	EXPECT_EQ(sim::screen(0).width, 1920u);
+	EXPECT_TRUE(all_black(sim::screen(0)));
+	// RG16 is what the plane offers.
+	for (const auto &r : sim::requests())
+		if (r.name == "MODE_ADDFB2") {
+			EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_RGB565));
+		}
+
+	sim::set_connected(0, false);
+	hotplug();
+	free_frame(frame);
+	EXPECT_EQ(sim::live().framebuffers, 0);
+	EXPECT_EQ(sim::live().dumb_buffers, 0);
 }
 
 using Missing = Hotplug;

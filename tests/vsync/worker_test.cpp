@@ -618,6 +618,35 @@ TEST_F(WorkerPlay, FramebufferOnAnotherPlaneStopsItUntilTheNextControl)
 	}
 }
 
+TEST_F(WorkerPlay, TheConsoleAndThePlayersOwnFramesAreNoOtherClientsContent)
+{
+	// The console lights the encoder's CRTC on its primary, the second plane; the frames go
+	// on the third, the first that offers RG24.
+	sim::topology t = card();
+	t.driver.fbdev = true;
+	t.planes = {plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888}),
+	            plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
+	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888})};
+	t.planes[1].possible_crtcs = 1u << k_pipe;
+	set_up(t);
+	ASSERT_NE(sim::property_value(sim::plane_id(1), "FB_ID").value_or(0), 0u);
+	enable();
+	EXPECT_EQ(plays(cycle()), 1);
+	ASSERT_NE(mSfJpegBufInfo[1].mBuf, nullptr);
+	EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), mSfJpegBufInfo[1].mBuf->fb_id);
+
+	// A mode set without an unplug before it: the last frame is still shown, and it plays
+	// again.
+	enable();
+	EXPECT_EQ(plays(cycle()), 1);
+
+	// Another client's framebuffer on a plane but the first still keeps it from playing.
+	show_on_plane(1);
+	enable();
+	EXPECT_EQ(cycle(), "");
+	EXPECT_EQ(g_vsync_count.load(), 1);
+}
+
 // A control that lands while a cycle is under way, between its enable test and its count.
 TEST_F(WorkerPlay, DisableDuringACycleRestartsTheCountButDoesNotPlay)
 {
