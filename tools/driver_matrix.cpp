@@ -71,7 +71,6 @@ struct card_facts {
 	sim::topology card;
 	int monitor = 0;                       // connector index that is unplugged and plugged
 	uint32_t mode_w = 1920, mode_h = 1080; // the mode the player shows its frames on at boot
-	bool plays_at_boot = true; // no plane but the first shows a framebuffer at start
 };
 
 // The HDMI monitor the player looks for, else the first connected one.
@@ -113,12 +112,6 @@ card_facts facts_of(const std::string &name)
 			f.mode_h = modes.front().vdisplay;
 		}
 	}
-	// The card's own start state (fbdev's console) decides whether the worker finds the
-	// planes clear.
-	sim::install(f.card);
-	for (size_t i = 1; i < f.card.planes.size(); i++)
-		if (sim::property_value(sim::plane_id(int(i)), "FB_ID").value_or(0) != 0)
-			f.plays_at_boot = false;
 	return f;
 }
 
@@ -377,30 +370,52 @@ bool link_frames(const std::string &root, const std::string &from)
 	return fclose(conf) == 0;
 }
 
+// Plane-list reads the card has served since its records were last cleared.
+int plane_list_reads(harness::player &p)
+{
+	const auto reply = p.command("requests");
+	int n = 0;
+	if (reply)
+		for (const std::string &l : harness::lines_of(*reply))
+			n += l.rfind("MODE_GETPLANERESOURCES ", 0) == 0;
+	return n;
+}
+
+// The worker reads the plane list once a cycle (libdrm asks twice: for the count, then for the
+// ids) and decides in its first cycle after being enabled whether to play; a play runs inside
+// that cycle and prints its first "picPath" line before it reads the plane list itself. Four
+// reads after the enable reach into the second cycle that began after it, so with no frame
+// line before them the worker has let its chance go by; after a frame line the play is waited
+// for to its end. Requests are read before the output, so that a frame line written before the
+// last read is seen.
+bool wait_for_decision(harness::player &p, size_t mark, int reads_before)
+{
+	const int played = plays_ended(p.output().substr(0, mark));
+	return wait_until(p, [&] {
+		const int reads = plane_list_reads(p);
+		const std::string out = p.output();
+		if (out.find("picPath: ", mark) != std::string::npos)
+			return plays_ended(out) > played;
+		return reads >= reads_before + 4;
+	});
+}
+
 // Unplug or plug the monitor and send the kernel's uevent, then a uevent the player only
-// logs: its line shows that the handler of the first has returned. The worker then plays again
-// when the handler has enabled it and no plane but the first showed a framebuffer; the handler
-// leaves the planes as they were, so they are read before it runs (a replay may start before
-// they could be read after it), and the replay is waited for.
+// logs: its line shows that the handler of the first has returned. When the handler enabled
+// the worker, its decision to play again or not is waited for.
 bool hotplug(harness::player &p, const std::string &command, unsigned seqnum, int barriers)
 {
-	bool clear = true;
-	const auto ids = ids_of(p);
-	if (ids.count("planes"))
-		for (size_t i = 1; i < ids.at("planes").size(); i++)
-			if (property(p, ids.at("planes")[i], "FB_ID") != 0)
-				clear = false;
-	const std::string before = p.output();
-	const int played = plays_ended(before);
+	const size_t before = p.output().size();
 	if (!p.command(command) || !p.send_uevent(harness::drm_hotplug_uevent(seqnum)) ||
 	    !p.send_uevent(barrier_uevent()) || !wait_until(p, [&] {
 		    return occurrences(p.output(), "buffer=" + k_barrier_header) >= barriers;
 	    }))
 		return false;
-	const bool enabled = p.output().find("vsync_control: enable=1 exit=0\n", before.size()) !=
-	                     std::string::npos;
-	return !(clear && enabled) ||
-	       wait_until(p, [&] { return plays_ended(p.output()) > played; });
+	const int reads = plane_list_reads(p);
+	const std::string out = p.output();
+	const bool enabled =
+	        out.find("vsync_control: enable=1 exit=0\n", before) != std::string::npos;
+	return !enabled || wait_for_decision(p, out.size(), reads);
 }
 
 std::string run_cell(const tool_options &o, const card_facts &f, const std::string &name,
@@ -438,8 +453,7 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 		ok = wait_until(p, [&] {
 			return occurrences(p.output(), "vsync_control: enable=1 exit=0\n") >= 1;
 		});
-		if (ok && f.plays_at_boot)
-			ok = wait_until(p, [&] { return plays_ended(p.output()) >= 1; });
+		ok = ok && wait_for_decision(p, 0, plane_list_reads(p));
 	}
 	size_t mark = 0, error_mark = 0;
 	if (ok && s.hotplug != hotplug_kind::none) {
