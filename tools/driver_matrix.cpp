@@ -402,7 +402,8 @@ bool wait_for_decision(harness::player &p, size_t mark, int reads_before)
 
 // Unplug or plug the monitor and send the kernel's uevent, then a uevent the player only
 // logs: its line shows that the handler of the first has returned. When the handler enabled
-// the worker, its decision to play again or not is waited for.
+// the worker, its decision to play again or not is waited for; a replay may have begun before
+// the handler's return was seen, so its lines are looked for from before the hot-plug on.
 bool hotplug(harness::player &p, const std::string &command, unsigned seqnum, int barriers)
 {
 	const size_t before = p.output().size();
@@ -415,7 +416,7 @@ bool hotplug(harness::player &p, const std::string &command, unsigned seqnum, in
 	const std::string out = p.output();
 	const bool enabled =
 	        out.find("vsync_control: enable=1 exit=0\n", before) != std::string::npos;
-	return !enabled || wait_for_decision(p, out.size(), reads);
+	return !enabled || wait_for_decision(p, before, reads);
 }
 
 std::string run_cell(const tool_options &o, const card_facts &f, const std::string &name,
