@@ -47,15 +47,18 @@ int main(int argc, char **argv)
 	int n = 0;
 	for (int components : {3, 1})
 		for (int size : {8, 17, 40})
-			for (int quality : {50, 95})
-				ok = ok &&
-				     write_jpeg(jpeg + "/writer-" + std::to_string(n++) + ".jpg",
-				                test_picture(size, size * 3 / 4 + 1, n, components),
-				                quality);
+			for (int quality : {50, 95}) {
+				const std::string path =
+				        jpeg + "/writer-" + std::to_string(n) + ".jpg";
+				const rgb_picture p =
+				        test_picture(size, size * 3 / 4 + 1, n, components);
+				ok = ok && write_jpeg(path, p, quality);
+				n++;
+			}
 
 	const std::string hotplug = harness::drm_hotplug_uevent(1);
 	std::string add = hotplug;
-	add.replace(0, 6, "add@  ");
+	add.replace(0, 7, "add@");
 	ok = ok && write_file(uevent + "/hotplug", framed(hotplug));
 	ok = ok &&
 	     write_file(uevent + "/two", framed(hotplug) + framed(harness::drm_hotplug_uevent(2)));
