@@ -19,11 +19,10 @@ std::array<SfJpegBufInfo, 4> mSfJpegBufInfo{};
 namespace
 {
 
-// Gaps in a real animation are a few frames; a longer run of missing files means the count is
-// wrong (cnt=2147483647 would have the worker test paths for hours).
+// Gaps in a real animation are a few frames; a longer run of frames that cannot be found
+// (missing, not regular files, or paths too long, which stay too long for every later frame)
+// means the count is wrong: cnt=2147483647 would have the worker test paths for hours.
 constexpr int k_max_missing_run = 16;
-
-enum class found { yes, no, unusable };
 
 using path_buffer = std::array<char, sizeof(SfJpegBufInfo::mPath)>;
 
@@ -42,29 +41,29 @@ bool frame_path(path_buffer &path, int k, const char *ext)
 }
 
 // Only a regular file is a frame: opening a FIFO or a device could block or never end.
-found regular_frame(const path_buffer &path)
+bool regular_frame(const path_buffer &path)
 {
 	struct stat st;
 	if (stat(path.data(), &st) == 0 && S_ISREG(st.st_mode))
-		return found::yes;
+		return true;
 	printf("%s: not a regular file %s \n", "bootAnimation", path.data());
-	return found::unusable;
+	return false;
 }
 
-// The frame file: k.jpg, else k.jpeg; no (with its message) when neither can be read,
-// unusable when the path is too long or not a regular file.
-found find_frame(path_buffer &path, int k)
+// The frame file: k.jpg, else k.jpeg. False (with its message) when neither can be read, the
+// path is too long, or the file is not a regular file.
+bool find_frame(path_buffer &path, int k)
 {
 	if (!frame_path(path, k, ".jpg"))
-		return found::unusable;
+		return false;
 	if (access(path.data(), R_OK) == 0)
 		return regular_frame(path);
 	if (!frame_path(path, k, ".jpeg"))
-		return found::unusable;
+		return false;
 	if (access(path.data(), R_OK) == 0)
 		return regular_frame(path);
 	printf("%s: can't access file %s \n", "bootAnimation", path.data());
-	return found::no;
+	return false;
 }
 
 // Whether the card can scan out a frame of that size (ADDFB2 refuses larger ones anyway); the
@@ -117,14 +116,14 @@ void play_boot_animation(int fd)
 	path_buffer path;
 	int missing = 0;
 	for (int k = 0; k < mImageCount; k++) {
-		const found f = find_frame(path, k);
-		if (f == found::no && ++missing > k_max_missing_run) {
-			printf("%s: %d frames missing in a row, animation ends \n", "bootAnimation",
-			       missing);
-			return;
-		}
-		if (f != found::yes)
+		if (!find_frame(path, k)) {
+			if (++missing > k_max_missing_run) {
+				printf("%s: %d frames missing in a row, animation ends \n",
+				       "bootAnimation", missing);
+				return;
+			}
 			continue;
+		}
 		missing = 0;
 
 		int width = 0, height = 0;

@@ -68,7 +68,13 @@ FILE *open_frame(const char *path)
 	if (fd < 0)
 		return nullptr;
 	struct stat st;
-	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+	if (fstat(fd, &st) != 0) {
+		const int err = errno;
+		close(fd);
+		errno = err;
+		return nullptr;
+	}
+	if (!S_ISREG(st.st_mode)) {
 		close(fd);
 		errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
 		return nullptr;
