@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <drm_fourcc.h>
@@ -11,11 +12,17 @@
 #include "animation/boot_config.h"
 #include "animation/present.h"
 #include "decode/jpeg_decoder.h"
+#include "display/display.h"
 
 std::array<SfJpegBufInfo, 4> mSfJpegBufInfo{};
 
 namespace
 {
+
+// Gaps in a real animation are a few frames; a longer run of frames that cannot be found
+// (missing, not regular files, or paths too long, which stay too long for every later frame)
+// means the count is wrong: cnt=2147483647 would have the worker test paths for hours.
+constexpr int k_max_missing_run = 16;
 
 using path_buffer = std::array<char, sizeof(SfJpegBufInfo::mPath)>;
 
@@ -33,18 +40,43 @@ bool frame_path(path_buffer &path, int k, const char *ext)
 	return true;
 }
 
-// The frame file: k.jpg, else k.jpeg. False (with its message) when neither can be read.
+// Only a regular file is a frame: opening a FIFO or a device could block or never end.
+bool regular_frame(const path_buffer &path)
+{
+	struct stat st;
+	if (stat(path.data(), &st) == 0 && S_ISREG(st.st_mode))
+		return true;
+	printf("%s: not a regular file %s \n", "bootAnimation", path.data());
+	return false;
+}
+
+// The frame file: k.jpg, else k.jpeg. False (with its message) when neither can be read, the
+// path is too long, or the file is not a regular file.
 bool find_frame(path_buffer &path, int k)
 {
 	if (!frame_path(path, k, ".jpg"))
 		return false;
 	if (access(path.data(), R_OK) == 0)
-		return true;
+		return regular_frame(path);
 	if (!frame_path(path, k, ".jpeg"))
 		return false;
 	if (access(path.data(), R_OK) == 0)
-		return true;
+		return regular_frame(path);
 	printf("%s: can't access file %s \n", "bootAnimation", path.data());
+	return false;
+}
+
+// Whether the card can scan out a frame of that size (ADDFB2 refuses larger ones anyway); the
+// check comes before any buffer is asked for, so a forged header costs nothing.
+bool card_can_show(int width, int height)
+{
+	const auto res = g_drm_mode_res.get();
+	if (!res || res->max_width == 0 || res->max_height == 0 ||
+	    (static_cast<uint32_t>(width) <= res->max_width &&
+	     static_cast<uint32_t>(height) <= res->max_height))
+		return true;
+	printf("%s: frame %dx%d larger than the card's %ux%u \n", "bootAnimation", width, height,
+	       res->max_width, res->max_height);
 	return false;
 }
 
@@ -82,14 +114,22 @@ void shift_ring(bo *b, const path_buffer &path)
 void play_boot_animation(int fd)
 {
 	path_buffer path;
+	int missing = 0;
 	for (int k = 0; k < mImageCount; k++) {
-		if (!find_frame(path, k))
+		if (!find_frame(path, k)) {
+			if (++missing > k_max_missing_run) {
+				printf("%s: %d frames missing in a row, animation ends \n",
+				       "bootAnimation", missing);
+				return;
+			}
 			continue;
+		}
+		missing = 0;
 
 		int width = 0, height = 0;
 		jpeg_get_size(path.data(), &width, &height);
 		printf("picPath: %s \n", path.data());
-		if (width == 0 || height == 0)
+		if (width == 0 || height == 0 || !card_can_show(width, height))
 			continue;
 
 		release_oldest();

@@ -1,9 +1,13 @@
 #include "decode/jpeg_decoder.h"
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // Older libjpeg headers carry no C++ linkage block of their own.
 extern "C" {
@@ -34,6 +38,53 @@ jpeg_error_mgr *recovering_std_error(recovering_error *err)
 	return mgr;
 }
 
+// Real encoders write about ten scans; a file with far more is a decompression bomb that would
+// keep the worker busy for minutes on one frame.
+constexpr int k_max_scans = 100;
+
+// Coefficients of a 3840x2160 4:4:4 progressive picture take 48 MiB; beyond this the library
+// gives up instead of taking hundreds of MiB for a forged header.
+constexpr long k_max_decoder_memory = 64L << 20;
+
+struct scan_limit {
+	jpeg_progress_mgr mgr; // first, so the library's pointer to it is also a pointer to this
+	recovering_error *err;
+};
+
+void check_scans(j_common_ptr cinfo)
+{
+	auto *d = reinterpret_cast<j_decompress_ptr>(cinfo);
+	if (d->input_scan_number <= k_max_scans)
+		return;
+	printf("%s: more than %d scans, frame abandoned\n", "jpeg_sf_decode", k_max_scans);
+	longjmp(reinterpret_cast<scan_limit *>(cinfo->progress)->err->resume, 1);
+}
+
+// Opens a frame file for reading without blocking on a FIFO or a device; null (errno set) when
+// it cannot be opened or is not a regular file.
+FILE *open_frame(const char *path)
+{
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return nullptr;
+	struct stat st;
+	if (fstat(fd, &st) != 0) {
+		const int err = errno;
+		close(fd);
+		errno = err;
+		return nullptr;
+	}
+	if (!S_ISREG(st.st_mode)) {
+		close(fd);
+		errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+		return nullptr;
+	}
+	FILE *file = fdopen(fd, "rb");
+	if (!file)
+		close(fd);
+	return file;
+}
+
 void expand_gray_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDIMENSION width)
 {
 	for (JDIMENSION x = 0; x < width; x++) {
@@ -45,9 +96,9 @@ void expand_gray_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDI
 	}
 }
 
-// Writes every output row of a started decompression into `out`; false when the frame is
-// abandoned before its first row.
-bool write_rows(j_decompress_ptr cinfo, const bo &out)
+// Whether the picture, its output size computed but not yet started, can go into `out`; the
+// library allocates nothing large before this is known.
+bool fits(j_decompress_ptr cinfo, const bo &out)
 {
 	const JDIMENSION w = cinfo->output_width;
 	const JDIMENSION h = cinfo->output_height;
@@ -62,6 +113,21 @@ bool write_rows(j_decompress_ptr cinfo, const bo &out)
 		       static_cast<int>(out.height));
 		return false;
 	}
+	if (n != 1 && n != 3) {
+		printf("Error: the number of color channels is %d.\tThis program only handles 1 or "
+		       "3\n",
+		       n);
+		return false;
+	}
+	return true;
+}
+
+// Writes every output row of a started decompression into `out`.
+void write_rows(j_decompress_ptr cinfo, const bo &out)
+{
+	const JDIMENSION w = cinfo->output_width;
+	const JDIMENSION h = cinfo->output_height;
+	const int n = cinfo->output_components;
 
 	JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo),
 	                                             JPOOL_IMAGE, w * n, 1);
@@ -73,18 +139,12 @@ bool write_rows(j_decompress_ptr cinfo, const bo &out)
 			jpeg_read_scanlines(cinfo, row, 1);
 			memcpy(out.ptr + r * out.pitch, row[0], row_bytes);
 		}
-	} else if (n == 1) {
+	} else {
 		for (JDIMENSION r = 0; r < h; r++) {
 			jpeg_read_scanlines(cinfo, row, 1);
 			expand_gray_row(out.ptr + r * out.pitch, row[0], w);
 		}
-	} else {
-		printf("Error: the number of color channels is %d.\tThis program only handles 1 or "
-		       "3\n",
-		       n);
-		return false;
 	}
-	return true;
 }
 
 } // namespace
@@ -94,7 +154,7 @@ bool write_rows(j_decompress_ptr cinfo, const bo &out)
 
 void jpeg_get_size(const char *path, int *width, int *height)
 {
-	FILE *file = fopen(path, "rb");
+	FILE *file = open_frame(path);
 	if (!file) {
 		*width = 0;
 		*height = 0;
@@ -125,7 +185,7 @@ void jpeg_sf_decode(const char *path, bo *bo)
 {
 	if (!bo)
 		return;
-	FILE *file = fopen(path, "rb");
+	FILE *file = open_frame(path);
 	if (!file) {
 		perror("fopen fail");
 		return;
@@ -141,11 +201,19 @@ void jpeg_sf_decode(const char *path, bo *bo)
 		return;
 	}
 	jpeg_create_decompress(&cinfo);
+	cinfo.mem->max_memory_to_use = k_max_decoder_memory;
+	scan_limit scans{};
+	scans.mgr.progress_monitor = check_scans;
+	scans.err = &err;
+	cinfo.progress = &scans.mgr;
 	jpeg_stdio_src(&cinfo, file);
 	jpeg_read_header(&cinfo, TRUE);
-	jpeg_start_decompress(&cinfo);
-	if (write_rows(&cinfo, *bo))
+	jpeg_calc_output_dimensions(&cinfo);
+	if (fits(&cinfo, *bo)) {
+		jpeg_start_decompress(&cinfo);
+		write_rows(&cinfo, *bo);
 		jpeg_finish_decompress(&cinfo);
+	}
 	jpeg_destroy_decompress(&cinfo);
 	fclose(file);
 }

@@ -179,6 +179,11 @@ bool player::start(const player_options &o)
 		// A test or benchmark that dies (a time-out kills it) takes its player with it.
 		prctl(PR_SET_PDEATHSIG, SIGKILL);
 		dup2(out_fd_, 1);
+		int gone[2];
+		if (o.output_closed && pipe(gone) == 0) {
+			close(gone[0]);
+			dup2(gone[1], 1);
+		}
 		dup2(err_fd_, 2);
 		int null = open("/dev/null", O_RDONLY);
 		if (null >= 0)

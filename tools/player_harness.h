@@ -23,6 +23,7 @@ struct player_options {
 	bool control = true;     // the card's control channel (one more thread in the process)
 	bool capture = false;    // a PNG of the screen after every commit that changes it
 	bool hide_cards = false; // mount an empty directory over /dev/dri (a device without card)
+	bool output_closed = false;   // standard output a pipe whose reader has already gone
 	std::vector<std::string> env; // extra NAME=value settings for the player
 	std::string send_uevent;      // the send_uevent tool, for send_uevent() below
 };

@@ -2,6 +2,8 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -359,6 +361,76 @@ TEST_F(Player, FramePathTooLongIsSkipped)
 	EXPECT_NE(out.find("picPath: " + f9 + " \n"), std::string::npos);
 	EXPECT_TRUE(out.ends_with("bootAnimation: frame path too long " + deep + "/10.jpg \n"));
 	EXPECT_EQ(ring()[1], (slot_view{true, f9}));
+}
+
+// SOI, a baseline frame header claiming 65500 x 65500 with three components, and a scan header:
+// 35 bytes that would ask for a 12.9 GB buffer.
+const unsigned char k_forged_header[] = {0xff, 0xd8, 0xff, 0xc0, 0x00, 0x11, 0x08, 0xff, 0xdc,
+                                         0xff, 0xdc, 0x03, 0x01, 0x22, 0x00, 0x02, 0x11, 0x00,
+                                         0x03, 0x11, 0x00, 0xff, 0xda, 0x00, 0x0c, 0x03, 0x01,
+                                         0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3f, 0x00};
+
+TEST_F(Player, FrameLargerThanTheCardIsSkippedBeforeAnyBuffer)
+{
+	static_assert(sizeof k_forged_header == 35);
+	std::string bad = dir + "/0.jpg";
+	std::ofstream(bad, std::ios::binary)
+	        .write(reinterpret_cast<const char *>(k_forged_header), sizeof k_forged_header);
+	std::string f1 = frame(1);
+	mImageCount = 2;
+	EXPECT_EQ(play(), "picPath: " + bad +
+	                          " \nbootAnimation: frame 65500x65500 larger than the card's "
+	                          "8192x8192 \npicPath: " +
+	                          f1 + " \n");
+	int dumb_requests = 0;
+	for (const auto &r : sim::requests())
+		dumb_requests += r.name == "MODE_CREATE_DUMB";
+	EXPECT_EQ(dumb_requests, 1);
+	EXPECT_EQ(ring()[1], (slot_view{true, f1}));
+	EXPECT_EQ(ring()[2], (slot_view{false, ""}));
+}
+
+TEST_F(Player, OnlyRegularFilesAreFrames)
+{
+	std::string fifo = dir + "/0.jpg", subdir = dir + "/1.jpg", device = dir + "/2.jpeg";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+	ASSERT_EQ(mkdir(subdir.c_str(), 0755), 0);
+	// A character device where mknod is allowed, else the same device through a link.
+	if (mknod(device.c_str(), S_IFCHR | 0644, makedev(1, 3)) != 0) {
+		ASSERT_EQ(symlink("/dev/null", device.c_str()), 0);
+	}
+	std::string f3 = frame(3);
+	mImageCount = 4;
+	EXPECT_EQ(play(), "bootAnimation: not a regular file " + fifo +
+	                          " \nbootAnimation: not a regular file " + subdir +
+	                          " \nbootAnimation: not a regular file " + device +
+	                          " \npicPath: " + f3 + " \n");
+	EXPECT_EQ(pause_seam::pauses.size(), 1u);
+	EXPECT_EQ(ring()[1], (slot_view{true, f3}));
+}
+
+TEST_F(Player, LongRunOfMissingFramesEndsTheAnimation)
+{
+	// Frames 0 to 2, a gap of 16 (3 to 18) that is still played through, frame 19, then
+	// nothing more of a count that would take hours to walk.
+	std::string expected;
+	for (int k = 0; k < 20; k++) {
+		if (k < 3 || k == 19)
+			expected += "picPath: " + frame(k) + " \n";
+		else
+			expected += "bootAnimation: can't access file " + dir + "/" +
+			            std::to_string(k) + ".jpeg \n";
+		if (k == 19)
+			expected += "free: mSfJpegBufInfo[0].mPath " + dir + "/0.jpg \n";
+	}
+	mImageCount = 2147483647;
+	for (int k = 20; k < 37; k++)
+		expected += "bootAnimation: can't access file " + dir + "/" + std::to_string(k) +
+		            ".jpeg \n";
+	expected += "bootAnimation: 17 frames missing in a row, animation ends \n";
+	EXPECT_EQ(play(), expected);
+	EXPECT_EQ(mImageCount, 2147483647);
+	EXPECT_EQ(pause_seam::pauses.size(), 4u);
 }
 
 } // namespace

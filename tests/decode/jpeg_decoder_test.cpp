@@ -10,6 +10,7 @@
 #include <iterator>
 #include <ostream>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -693,6 +694,95 @@ TEST_F(jpeg_decoder, truncated_picture_data_is_padded_with_a_warning)
 	EXPECT_EQ(o.err, "Premature end of JPEG file\n");
 	EXPECT_EQ(buf.mem, reference.rgb);
 	EXPECT_NE(buf.mem, library_decode(good).rgb);
+}
+
+// --- hostile files ---------------------------------------------------------------------------
+
+size_t find_marker(const bytes &b, uint8_t marker, size_t from = 0)
+{
+	for (size_t i = from; i + 1 < b.size(); i++)
+		if (b[i] == 0xff && b[i + 1] == marker)
+			return i;
+	return b.size();
+}
+
+TEST_F(jpeg_decoder, progressive_frame_with_too_many_scans_is_abandoned)
+{
+	// The last scan repeated until the file holds 300 scans: each repetition is a bogus
+	// progression the library only warns about, and decodes again.
+	bytes b = compress({kind::progressive, 64, 48});
+	size_t last = 0;
+	for (size_t at = find_marker(b, 0xda); at < b.size(); at = find_marker(b, 0xda, at + 2))
+		last = at;
+	const bytes scan(b.begin() + static_cast<long>(last), b.end() - 2);
+	for (int i = 0; i < 290; i++)
+		b.insert(b.end() - 2, scan.begin(), scan.end());
+	const std::string path = write("0.jpg", b);
+
+	test_buffer buf(64, 48, 192);
+	const bytes before = buf.mem;
+	const long fds = open_descriptors();
+	const output o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "jpeg_sf_decode: more than 100 scans, frame abandoned\n");
+	EXPECT_TRUE(buf.mem == before);
+	EXPECT_EQ(open_descriptors(), fds);
+}
+
+TEST_F(jpeg_decoder, forged_progressive_header_gets_no_huge_allocation)
+{
+	// A 16 x 16 progressive 4:4:4 picture whose header says 8192 x 8192: the library would
+	// want 384 MiB of coefficients; its memory limit refuses them before any row.
+	bytes b = compress({kind::progressive, 16, 16});
+	const size_t sof = find_marker(b, 0xc2);
+	ASSERT_LT(sof, b.size());
+	for (size_t c = 0; c < 3; c++)
+		b[sof + 11 + 3 * c] = 0x11;
+	b[sof + 5] = 0x20;
+	b[sof + 6] = 0x00;
+	b[sof + 7] = 0x20;
+	b[sof + 8] = 0x00;
+	const std::string path = write("0.jpg", b);
+
+	// A buffer that claims the whole size over a small memory: nothing may be written.
+	test_buffer buf(16, 16, 48);
+	const bytes before = buf.mem;
+	buf.b.width = 8192;
+	buf.b.height = 8192;
+	buf.b.pitch = 8192 * 3;
+	buf.b.size = uint64_t{8192} * 8192 * 3;
+	const output o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, "Backing store not supported\n");
+	EXPECT_TRUE(buf.mem == before);
+}
+
+TEST_F(jpeg_decoder, only_regular_files_are_opened)
+{
+	const std::string fifo = (dir_ / "0.jpg").string(), sub = (dir_ / "1.jpg").string();
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+	ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+	struct want {
+		std::string path, err;
+	};
+	// A FIFO without a writer would block an ordinary open for ever.
+	for (const want &c : {want{fifo, "fopen fail: Invalid argument\n"},
+	                      want{sub, "fopen fail: Is a directory\n"},
+	                      want{"/dev/zero", "fopen fail: Invalid argument\n"}}) {
+		SCOPED_TRACE(c.path);
+		const long fds = open_descriptors();
+		int width = -1, height = -1;
+		output o = capture([&] { jpeg_get_size(c.path.c_str(), &width, &height); });
+		EXPECT_EQ(width, 0);
+		EXPECT_EQ(height, 0);
+		EXPECT_EQ(o.err, "");
+		test_buffer buf(64, 48, 192);
+		const bytes before = buf.mem;
+		o = capture([&] { jpeg_sf_decode(c.path.c_str(), &buf.b); });
+		EXPECT_EQ(o.out, "");
+		EXPECT_EQ(o.err, c.err);
+		EXPECT_TRUE(buf.mem == before);
+		EXPECT_EQ(open_descriptors(), fds);
+	}
 }
 
 } // namespace

@@ -197,6 +197,22 @@ TEST_F(boot, FrameDirectoryWithGapsAndJpegNames)
 	expect_frames_shown(shown);
 }
 
+TEST_F(boot, ClosedStandardOutputDoesNotEndThePlayer)
+{
+	std::vector<rgb_picture> shown;
+	for (int k = 0; k < 3; k++)
+		shown.push_back(write_frame(k, 160, 90));
+	write_boot_conf(3, 20);
+	harness::player_options o = options();
+	o.output_closed = true;
+	start(o);
+	ASSERT_TRUE(wait_captures(3));
+	read_ids();
+	EXPECT_TRUE(player_->alive());
+	EXPECT_EQ(player_->output(), "");
+	expect_frames_shown(shown);
+}
+
 TEST_F(boot, CorruptFrameIsShownAsFarAsItDecodesAndThePlayerGoesOn)
 {
 	std::vector<rgb_picture> frames;

@@ -1,0 +1,70 @@
+// make_seeds <dir>: seed corpora for the fuzzers, made with the project's own JPEG writer and
+// uevent builder: <dir>/jpeg_decoder and <dir>/event_monitor. The boot.conf seeds and more frames
+// come from make_frames (scripts/fuzz).
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
+
+#include "tests/support/jpeg_file.h"
+#include "tools/player_harness.h"
+
+namespace
+{
+
+bool write_file(const std::string &path, const std::string &bytes)
+{
+	FILE *f = fopen(path.c_str(), "wb");
+	if (!f)
+		return false;
+	const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+	return fclose(f) == 0 && ok;
+}
+
+// A datagram as the uevent fuzzer reads its input: two bytes of length, then the bytes.
+std::string framed(const std::string &d)
+{
+	std::string s;
+	s += char(d.size() >> 8);
+	s += char(d.size() & 0xff);
+	return s + d;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+	if (argc != 2) {
+		fprintf(stderr, "usage: make_seeds <dir>\n");
+		return 2;
+	}
+	const std::string dir = argv[1];
+	const std::string jpeg = dir + "/jpeg_decoder", uevent = dir + "/event_monitor";
+	mkdir(dir.c_str(), 0755);
+	mkdir(jpeg.c_str(), 0755);
+	mkdir(uevent.c_str(), 0755);
+
+	bool ok = true;
+	int n = 0;
+	for (int components : {3, 1})
+		for (int size : {8, 17, 40})
+			for (int quality : {50, 95}) {
+				const std::string path =
+				        jpeg + "/writer-" + std::to_string(n) + ".jpg";
+				const rgb_picture p =
+				        test_picture(size, size * 3 / 4 + 1, n, components);
+				ok = ok && write_jpeg(path, p, quality);
+				n++;
+			}
+
+	const std::string hotplug = harness::drm_hotplug_uevent(1);
+	std::string add = hotplug;
+	add.replace(0, 7, "add@");
+	ok = ok && write_file(uevent + "/hotplug", framed(hotplug));
+	ok = ok &&
+	     write_file(uevent + "/two", framed(hotplug) + framed(harness::drm_hotplug_uevent(2)));
+	ok = ok && write_file(uevent + "/add", framed(add));
+	ok = ok && write_file(uevent + "/long", framed(std::string(1000, 'x') + '\0' + hotplug));
+	if (!ok)
+		fprintf(stderr, "make_seeds: couldn't write the seeds in %s\n", dir.c_str());
+	return ok ? 0 : 1;
+}
