@@ -325,8 +325,10 @@ int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 	const bool can_position =
 	        pd.can_position ? *pd.can_position
 	                        : drv.can_position || d.planes[i].type != DRM_PLANE_TYPE_PRIMARY;
+	// The destination is compared after clipping to the mode, so a plane larger than a new,
+	// smaller mode still covers it.
 	if (!can_position &&
-	    (x1 != 0 || y1 != 0 || x2 != cs.mode.hdisplay || y2 != cs.mode.vdisplay))
+	    (cx1 != 0 || cy1 != 0 || cx2 != cs.mode.hdisplay || cy2 != cs.mode.vdisplay))
 		return -EINVAL; // "Plane must cover entire CRTC"
 	// tidss_plane_atomic_check(): "Lite plane %d can't scale %ux%u->%ux%u".
 	const std::vector<uint32_t> &only = pd.refuses_scaling_formats;

@@ -594,19 +594,28 @@ TEST_F(card_atomic, a_connector_moved_off_a_crtc_that_stays_enabled)
 }
 
 // drm_atomic_helper_check_modeset() adds every plane of a CRTC that needs a modeset, and the
-// plane check compares a plane that cannot position with the new mode.
+// plane check compares a plane that cannot position with the new mode, after clipping the plane
+// to it: a full-screen plane still covers a smaller mode, a plane of the smaller mode no longer
+// covers a larger one.
 TEST_F(card_atomic, a_mode_set_checks_the_crtcs_planes_against_the_new_mode)
 {
 	for (bool can_position : {false, true}) {
 		sim::topology t = two_pipes();
 		t.planes[0].can_position = can_position;
 		sim::install(t);
-		show_primary();
+		const uint32_t fb = show_primary();
+		const drmModeModeInfo full = connector_mode(0);
 		const drmModeModeInfo hd = connector_mode(0, 2);
 		ASSERT_EQ(hd.hdisplay, 1280);
-		request r(fd_);
-		r.set(sim::crtc_id(0), k_crtc, "MODE_ID", mode_blob(hd));
-		EXPECT_EQ(r.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), can_position ? 0 : EINVAL);
+		request smaller(fd_);
+		smaller.set(sim::crtc_id(0), k_crtc, "MODE_ID", mode_blob(hd));
+		EXPECT_EQ(smaller.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0) << can_position;
+		request fit(fd_);
+		EXPECT_EQ(show(fit, 0, 0, fb, 1280, 720, 0, 0, 1280, 720).commit(), 0)
+		        << can_position;
+		request larger(fd_);
+		larger.set(sim::crtc_id(0), k_crtc, "MODE_ID", mode_blob(full));
+		EXPECT_EQ(larger.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), can_position ? 0 : EINVAL);
 	}
 }
 
