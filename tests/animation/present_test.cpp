@@ -167,19 +167,27 @@ protected:
 	}
 	void TearDown() override
 	{
-		if (b) {
-			unmap_buffer(b);
-			destroy_buffer(b);
-			bo_free(b);
-		}
+		release_frame();
 		install_card(sim::topology{});
 		EXPECT_EQ(sim::live().dumb_buffers, 0);
+	}
+
+	// The frame of an earlier start, on the card it was made on.
+	void release_frame()
+	{
+		if (!b)
+			return;
+		unmap_buffer(b);
+		destroy_buffer(b);
+		bo_free(b);
+		b = nullptr;
 	}
 
 	// Installs `t`, discovers the display as the entry does and registers a w x h RG24 frame
 	// whose pixel (x, y) holds red x, green y, blue 7.
 	void start(const sim::topology &t, uint32_t w = 64, uint32_t h = 48)
 	{
+		release_frame();
 		install_card(t);
 		fd = open_atomic_card();
 		output_capture quiet;
@@ -288,9 +296,6 @@ TEST_F(Present, APlaneThatMayNotBeOnTheActiveCrtcIsPassedOver)
 	EXPECT_EQ(sim::screen(1).pixel(2, 2)[0], 7);
 
 	// No RG24 plane may be on it: nothing is committed.
-	unmap_buffer(b);
-	destroy_buffer(b);
-	bo_free(b);
 	t.planes[3].possible_crtcs = 0x1;
 	start(t);
 	EXPECT_EQ(present(), "no plane offers format RG24 (0x34324752)\n");
