@@ -38,8 +38,8 @@ void make_unusable()
 		sched_yield();
 }
 
-// Cycle steps 10 and 11 as one step: every reset gives exactly one later cycle a count of 0,
-// and the count stops at its largest value instead of overflowing. Only an enabled worker
+// Counting the cycle and testing it in one step: every reset gives exactly one later cycle a count
+// of 0, and the count stops at its largest value instead of overflowing. Only an enabled worker
 // plays: a vsync_control(0) that lands while a cycle waits restarts the count too, and must
 // not start the animation again.
 bool take_first_cycle()
