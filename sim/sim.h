@@ -187,7 +187,7 @@ topology preset_hdmi_then_dp();       // the same, HDMI-A first
 topology preset_two_hdmi();           // two connected HDMI-A monitors, two CRTCs
 topology preset_disconnected();       // HDMI-A output, nothing attached
 topology preset_connected_no_modes(); // HDMI-A connected but offering no modes
-topology preset_cirrus(); // the four kernel drivers, as reference/kernel-probes saw them
+topology preset_cirrus(); // the four kernel drivers, as tests/sim/kernel-probes records them
 topology preset_bochs();
 topology preset_virtio();
 topology preset_vkms();

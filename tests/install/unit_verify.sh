@@ -9,7 +9,7 @@ set -euo pipefail
 unit=$1 unit_dir=$2 player=$3 built=$4
 
 if ! command -v systemd-analyze >/dev/null; then
-	echo "SKIP: systemd-analyze is not installed (scripts/deps-install installs systemd)"
+	echo "SKIP: systemd-analyze is not installed (scripts/deps installs systemd)"
 	exit 77
 fi
 
