@@ -80,20 +80,13 @@ bool card_can_show(int width, int height)
 	return false;
 }
 
-void release_bo(bo *b)
-{
-	unmap_buffer(b);
-	destroy_buffer(b);
-	bo_free(b);
-}
-
 // Slot 3 holds the oldest frame; it leaves the ring just before the next buffer is created.
 void release_oldest()
 {
 	SfJpegBufInfo &oldest = mSfJpegBufInfo[3];
-	if (!oldest.mBuf || oldest.mBuf->fd == 0 || !oldest.mBuf->ptr)
+	if (!bo_live(oldest.mBuf))
 		return;
-	release_bo(oldest.mBuf);
+	bo_release(oldest.mBuf);
 	printf("free: mSfJpegBufInfo[0].mPath %s \n", oldest.mPath);
 	oldest.mBuf = nullptr;
 	memset(oldest.mPath, 0, sizeof oldest.mPath);
@@ -149,7 +142,7 @@ void play_boot_animation(int fd)
 		if (drmModeAddFB2(fd, b->width, b->height, DRM_FORMAT_RGB888, handles, pitches,
 		                  offsets, &b->fb_id, 0) != 0) {
 			printf("failed to add fb: %s\n", strerror(errno));
-			release_bo(b);
+			bo_release(b);
 			continue;
 		}
 

@@ -158,9 +158,7 @@ uint64_t dumb_pitch(uint32_t w, [[maybe_unused]] uint32_t h)
 	if (fd >= 0) {
 		if (bo *b = bo_create(fd, DRM_FORMAT_RGB888, w, h)) {
 			pitch = b->pitch;
-			unmap_buffer(b);
-			destroy_buffer(b);
-			bo_free(b);
+			bo_release(b);
 		}
 		close(fd);
 	}
@@ -292,9 +290,7 @@ void bm_sf_decode_dumb(benchmark::State &state, const picture *p)
 		benchmark::ClobberMemory();
 	}
 	state.counters["pitch"] = static_cast<double>(b->pitch);
-	unmap_buffer(b);
-	destroy_buffer(b);
-	bo_free(b);
+	bo_release(b);
 	close(fd);
 }
 #endif

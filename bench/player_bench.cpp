@@ -124,9 +124,7 @@ void BM_DecodeThirtyFrames(benchmark::State &state)
 		for (int k = 0; k < k_frames; k++)
 			jpeg_sf_decode((s.dir + "/" + std::to_string(k) + ".jpg").c_str(), b);
 	per_frame_counters(state);
-	unmap_buffer(b);
-	destroy_buffer(b);
-	bo_free(b);
+	bo_release(b);
 }
 BENCHMARK(BM_DecodeThirtyFrames)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
@@ -140,9 +138,7 @@ void BM_DecodeIntoNewBuffers(benchmark::State &state)
 	const auto release = [](bo *&b) {
 		if (!b)
 			return;
-		unmap_buffer(b);
-		destroy_buffer(b);
-		bo_free(b);
+		bo_release(b);
 		b = nullptr;
 	};
 	for (auto _ : state) {
@@ -206,9 +202,7 @@ void BM_PresentFrame(benchmark::State &state)
 		total += n;
 	}
 	state.counters["requests"] = total;
-	unmap_buffer(b);
-	destroy_buffer(b);
-	bo_free(b);
+	bo_release(b);
 }
 BENCHMARK(BM_PresentFrame)->Unit(benchmark::kMicrosecond);
 

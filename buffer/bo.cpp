@@ -114,8 +114,7 @@ bo *bo_create(int fd, uint32_t format, uint32_t width, uint32_t height)
 	// clean-up, so keep it.
 	int err = errno;
 	fprintf(stderr, "failed to map buffer: %s\n", strerror(err));
-	destroy_buffer(b);
-	bo_free(b);
+	bo_release(b);
 	errno = err;
 	return nullptr;
 }
@@ -186,4 +185,16 @@ int destroy_buffer(bo *b)
 void bo_free(bo *b)
 {
 	free(b);
+}
+
+void bo_release(bo *b)
+{
+	unmap_buffer(b);
+	destroy_buffer(b);
+	bo_free(b);
+}
+
+bool bo_live(const bo *b)
+{
+	return b && b->fd != 0 && b->ptr;
 }

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 // One scan-out buffer. Made zero-filled by create_dumb_buffer; the caller of bo_create owns it
-// and tears it down with unmap_buffer, destroy_buffer, then bo_free.
+// and tears it down with bo_release.
 struct bo {
 	int fd;          // DRM descriptor the buffer was created on
 	uint8_t *ptr;    // CPU mapping of all `size` bytes; null while unmapped
@@ -38,3 +38,10 @@ int destroy_buffer(bo *bo);
 
 // Releases the record (after unmap_buffer and destroy_buffer).
 void bo_free(bo *bo);
+
+// The one teardown of a buffer from bo_create: unmap, framebuffer and dumb buffer, record.
+void bo_release(bo *bo);
+
+// Whether `b` still holds a mapped buffer on a descriptor, as a slot of the ring does until
+// its frame is released.
+bool bo_live(const bo *b);

@@ -49,9 +49,7 @@ void release_black_frame(bo *&frame)
 		return;
 	if (g_black_fb.load() == frame->fb_id)
 		g_black_fb.store(0);
-	unmap_buffer(frame);
-	destroy_buffer(frame);
-	bo_free(frame);
+	bo_release(frame);
 	frame = nullptr;
 }
 

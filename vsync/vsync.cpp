@@ -308,14 +308,12 @@ void release_boot_resources()
 
 	for (size_t i = 0; i < mSfJpegBufInfo.size(); i++) {
 		bo *b = mSfJpegBufInfo[i].mBuf;
-		if (!b || b->fd == 0 || !b->ptr)
+		if (!bo_live(b))
 			continue;
 		printf("release drm res:i=%d fd=0x%x fb_id=0x%x ptr=%p addr=%p\n",
 		       static_cast<int>(i), static_cast<unsigned>(b->fd), b->fb_id,
 		       static_cast<void *>(b->ptr), static_cast<void *>(b));
-		unmap_buffer(b);
-		destroy_buffer(b);
-		bo_free(b);
+		bo_release(b);
 		mSfJpegBufInfo[i].mBuf = nullptr;
 	}
 

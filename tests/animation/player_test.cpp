@@ -82,9 +82,7 @@ protected:
 	{
 		for (auto &slot : mSfJpegBufInfo) {
 			if (slot.mBuf) {
-				unmap_buffer(slot.mBuf);
-				destroy_buffer(slot.mBuf);
-				bo_free(slot.mBuf);
+				bo_release(slot.mBuf);
 			}
 			slot = SfJpegBufInfo{};
 		}

@@ -177,9 +177,7 @@ protected:
 	{
 		if (!b)
 			return;
-		unmap_buffer(b);
-		destroy_buffer(b);
-		bo_free(b);
+		bo_release(b);
 		b = nullptr;
 	}
 

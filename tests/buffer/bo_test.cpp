@@ -58,9 +58,7 @@ protected:
 	// Tears a buffer down the way its owner does and checks nothing is left on the card.
 	void release(bo *b)
 	{
-		unmap_buffer(b);
-		EXPECT_EQ(destroy_buffer(b), 0);
-		bo_free(b);
+		bo_release(b);
 		sim::live_counts live = sim::live();
 		EXPECT_EQ(live.dumb_buffers, 0);
 		EXPECT_EQ(live.mappings, 0);
@@ -204,8 +202,11 @@ TEST_F(Buffer, UnmapTwiceAndDestroyTwice)
 {
 	bo *b = bo_create(fd, DRM_FORMAT_RGB888, 64, 48);
 	ASSERT_NE(b, nullptr);
+	EXPECT_TRUE(bo_live(b));
 	unmap_buffer(b);
 	EXPECT_EQ(b->ptr, nullptr);
+	EXPECT_FALSE(bo_live(b)); // what the ring's release steps skip
+	EXPECT_FALSE(bo_live(nullptr));
 	EXPECT_EQ(sim::live().mappings, 0);
 	unmap_buffer(b); // nothing left to do
 	EXPECT_EQ(b->ptr, nullptr);
@@ -263,17 +264,16 @@ TEST_F(Buffer, DestroyRemovesTheFramebufferFirst)
 	uint32_t fb = b->fb_id;
 	EXPECT_EQ(sim::live().framebuffers, 1);
 	sim::clear_records();
-	unmap_buffer(b);
-	EXPECT_EQ(destroy_buffer(b), 0);
-	EXPECT_EQ(b->fb_id, 0u);
+	bo_release(b);
 	auto all = sim::requests();
 	ASSERT_EQ(all.size(), 2u);
 	EXPECT_EQ(all[0].name, "MODE_RMFB");
 	EXPECT_EQ(all[0].field("fb_id"), fb);
 	EXPECT_EQ(all[1].name, "MODE_DESTROY_DUMB");
-	bo_free(b);
-	EXPECT_EQ(sim::live().framebuffers, 0);
-	EXPECT_EQ(sim::live().dumb_buffers, 0);
+	sim::live_counts live = sim::live();
+	EXPECT_EQ(live.framebuffers, 0);
+	EXPECT_EQ(live.dumb_buffers, 0);
+	EXPECT_EQ(live.mappings, 0);
 }
 
 } // namespace

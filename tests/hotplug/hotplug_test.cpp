@@ -917,9 +917,7 @@ TEST_F(SwitchOff, WhileAPlaneStillShowsAFrame)
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 0u);
 	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
 	EXPECT_EQ(sim::screen(0).width, 0u);
-	unmap_buffer(b);
-	destroy_buffer(b);
-	bo_free(b);
+	bo_release(b);
 }
 
 // A frame of 64x48 on plane `index` of the first CRTC, stretched over `m`, as the player shows
@@ -949,9 +947,7 @@ bo *show_frame(int fd, int index, const drmModeModeInfo &m, uint32_t format = DR
 
 void free_frame(bo *b)
 {
-	unmap_buffer(b);
-	destroy_buffer(b);
-	bo_free(b);
+	bo_release(b);
 }
 
 bo *g_racing_frame = nullptr;

@@ -244,16 +244,12 @@ protected:
 	{
 		for (auto &slot : mSfJpegBufInfo) {
 			if (slot.mBuf) {
-				unmap_buffer(slot.mBuf);
-				destroy_buffer(slot.mBuf);
-				bo_free(slot.mBuf);
+				bo_release(slot.mBuf);
 			}
 			slot = SfJpegBufInfo{};
 		}
 		for (bo *b : own) {
-			unmap_buffer(b);
-			destroy_buffer(b);
-			bo_free(b);
+			bo_release(b);
 		}
 		own.clear();
 		install_card(sim::topology{});
