@@ -26,6 +26,38 @@ constexpr int k_max_missing_run = 16;
 
 using path_buffer = std::array<char, sizeof(SfJpegBufInfo::mPath)>;
 
+// Set when the card refused a 24-bit dumb buffer: it will refuse every one.
+bool g_rg24_buffers_refused = false;
+
+// The CRTC bit of the encoder's CRTC, every bit when it is not known.
+uint32_t encoder_crtc_bit()
+{
+	const auto enc = g_drm_encoder.get();
+	const auto res = g_drm_mode_res.get();
+	for (int i = 0; enc && res && i < res->count_crtcs && i < 32; i++)
+		if (res->crtcs[i] == enc->crtc_id)
+			return 1u << i;
+	return ~0u;
+}
+
+// RG24, which the frames are made for, where a plane on the encoder's CRTC offers it and the
+// card makes such buffers; else XR24, which nearly every plane offers and whose bytes the
+// decoder writes as DRM defines them, so the colours are right. `why` gets the reason for XR24.
+uint32_t frame_format(const char **why)
+{
+	const uint32_t bit = encoder_crtc_bit();
+	if (!(drm_format_crtcs(DRM_FORMAT_XRGB8888) & bit))
+		return DRM_FORMAT_RGB888;
+	if (g_rg24_buffers_refused) {
+		*why = "the card refuses 24-bit buffers";
+		return DRM_FORMAT_XRGB8888;
+	}
+	if (drm_format_crtcs(DRM_FORMAT_RGB888) & bit)
+		return DRM_FORMAT_RGB888;
+	*why = "no plane shows RG24";
+	return DRM_FORMAT_XRGB8888;
+}
+
 // Writes "<dir>/<k><ext>" into `path`; false when it does not fit (a cut-off path is never
 // used).
 bool frame_path(path_buffer &path, int k, const char *ext)
@@ -102,12 +134,44 @@ void shift_ring(bo *b, const path_buffer &path)
 	memset(mSfJpegBufInfo[0].mPath, 0, sizeof mSfJpegBufInfo[0].mPath);
 }
 
+// A new mapped buffer of `format` holding the frame's picture (centred in it with `centred`), or
+// null with errno from the failed creation.
+bo *make_frame(int fd, const path_buffer &path, uint32_t format, uint32_t width, uint32_t height,
+               bool centred)
+{
+	bo *b = bo_create(fd, format, width, height);
+	if (!b)
+		return nullptr;
+	if (centred)
+		jpeg_sf_decode_centred(path.data(), b);
+	else
+		jpeg_sf_decode(path.data(), b);
+	return b;
+}
+
+// Registers the buffer as a framebuffer of its format; on failure the buffer is released.
+bool add_framebuffer(int fd, bo *b)
+{
+	uint32_t handles[4] = {b->handle, 0, 0, 0};
+	uint32_t pitches[4] = {static_cast<uint32_t>(b->pitch), 0, 0, 0};
+	uint32_t offsets[4] = {0, 0, 0, 0};
+	if (drmModeAddFB2(fd, b->width, b->height, b->format, handles, pitches, offsets, &b->fb_id,
+	                  0) != 0) {
+		printf("failed to add fb: %s\n", strerror(errno));
+		bo_release(b);
+		return false;
+	}
+	return true;
+}
+
 } // namespace
 
 void play_boot_animation(int fd)
 {
 	path_buffer path;
 	int missing = 0;
+	bool xr24_said = false;
+	present_new_run();
 	for (int k = 0; k < mImageCount; k++) {
 		if (!find_frame(path, k)) {
 			if (++missing > k_max_missing_run) {
@@ -127,26 +191,43 @@ void play_boot_animation(int fd)
 
 		release_oldest();
 
-		bo *b = bo_create(fd, DRM_FORMAT_RGB888, static_cast<uint32_t>(width),
-		                  static_cast<uint32_t>(height));
+		const char *why = nullptr;
+		const uint32_t format = frame_format(&why);
+		if (why && !xr24_said) {
+			printf("%s: frames are XR24: %s \n", "bootAnimation", why);
+			xr24_said = true;
+		}
+		uint32_t pw = 0, ph = 0;
+		const bool padded = present_padded_size(&pw, &ph);
+		const uint32_t w = padded ? pw : uint32_t(width),
+		               h = padded ? ph : uint32_t(height);
+		bo *b = make_frame(fd, path, format, w, h, padded);
+		if (!b && errno == EINVAL && format == DRM_FORMAT_RGB888 &&
+		    (drm_format_crtcs(DRM_FORMAT_XRGB8888) & encoder_crtc_bit())) {
+			g_rg24_buffers_refused = true;
+			printf("%s: frames are XR24: %s \n", "bootAnimation",
+			       "the card refuses 24-bit buffers");
+			xr24_said = true;
+			b = make_frame(fd, path, DRM_FORMAT_XRGB8888, w, h, padded);
+		}
 		if (!b) {
 			printf("failed to bo_create fb: %s\n", strerror(errno));
 			return;
 		}
-
-		jpeg_sf_decode(path.data(), b);
-
-		uint32_t handles[4] = {b->handle, 0, 0, 0};
-		uint32_t pitches[4] = {static_cast<uint32_t>(b->pitch), 0, 0, 0};
-		uint32_t offsets[4] = {0, 0, 0, 0};
-		if (drmModeAddFB2(fd, b->width, b->height, DRM_FORMAT_RGB888, handles, pitches,
-		                  offsets, &b->fb_id, 0) != 0) {
-			printf("failed to add fb: %s\n", strerror(errno));
-			bo_release(b);
+		if (!add_framebuffer(fd, b))
 			continue;
-		}
 
 		present_frame(fd, b);
+		// The run's first refusal chose buffers of the mode's size: this frame again in
+		// one.
+		if (!padded && present_padded_size(&pw, &ph)) {
+			bo *whole = make_frame(fd, path, b->format, pw, ph, true);
+			if (whole && add_framebuffer(fd, whole)) {
+				bo_release(b);
+				b = whole;
+				present_frame(fd, b);
+			}
+		}
 
 		// No pause at 0 frames per second, nor for a negative rate.
 		if (mFps > 0)

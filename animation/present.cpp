@@ -1,5 +1,6 @@
 #include "animation/present.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,46 @@ constexpr std::array<std::string_view, 10> k_plane_props = {
 
 // libdrm's legacy and extended property type bits; pending and immutable are left out.
 constexpr uint32_t k_prop_type_mask = 0xfffa;
+
+// How the run's frames reach the screen. Chosen once, after the first refusal of the stretched
+// commit, and kept for the run while the mode stays; used by the player on the worker thread
+// alone.
+struct run_fit {
+	frame_fit fit = frame_fit::stretched;
+	uint32_t plane_id = 0; // 0: the first plane that offers the format, as without a choice
+	bool chosen = false;
+	uint16_t mode_w = 0, mode_h = 0;
+};
+run_fit g_fit;
+
+// A plane's source and CRTC rectangles, in the order of k_plane_props after FB_ID.
+struct plane_rect {
+	uint32_t src_x, src_y, src_w, src_h;
+	int32_t crtc_x, crtc_y;
+	uint32_t crtc_w, crtc_h;
+};
+
+// The whole buffer over the whole mode.
+plane_rect stretched(const bo *b, const drmModeModeInfo &mode)
+{
+	return {0, 0, b->width, b->height, 0, 0, mode.hdisplay, mode.vdisplay};
+}
+
+// The buffer at its own size in the middle of the mode; a buffer larger than the mode is
+// cropped to its middle part.
+plane_rect centred(const bo *b, const drmModeModeInfo &mode)
+{
+	const uint32_t w = std::min<uint32_t>(b->width, mode.hdisplay);
+	const uint32_t h = std::min<uint32_t>(b->height, mode.vdisplay);
+	return {(b->width - w) / 2,
+	        (b->height - h) / 2,
+	        w,
+	        h,
+	        int32_t((mode.hdisplay - w) / 2),
+	        int32_t((mode.vdisplay - h) / 2),
+	        w,
+	        h};
+}
 
 bool is_named(const drmModePropertyRes *prop, std::string_view name)
 {
@@ -65,13 +106,17 @@ uint32_t crtc_bit(const drmModeRes *res, uint32_t crtc_id)
 }
 
 // The first plane of the list that offers `format` and may be on the CRTC of `crtc_bit` (the
-// kernel refuses any other); planes that cannot be read are passed over.
-plane_holder find_plane(int fd, const drmModePlaneRes *planes, uint32_t format, uint32_t crtc_bit)
+// kernel refuses any other), from position `from` on; planes that cannot be read are passed
+// over. `at` gets the plane's position.
+plane_holder find_plane(int fd, const drmModePlaneRes *planes, uint32_t format, uint32_t crtc_bit,
+                        uint32_t from = 0, uint32_t *at = nullptr)
 {
-	for (uint32_t i = 0; i < planes->count_planes; i++) {
+	for (uint32_t i = from; i < planes->count_planes; i++) {
 		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
 		if (!plane || !(plane->possible_crtcs & crtc_bit))
 			continue;
+		if (at)
+			*at = i;
 		for (uint32_t f = 0; f < plane->count_formats; f++)
 			if (plane->formats[f] == format)
 				return plane;
@@ -151,9 +196,10 @@ struct plane_off {
 	uint32_t plane_id, fb_prop, crtc_prop;
 };
 
-// The planes on the CRTC that show the console above the frame's plane and would hide it.
+// The planes on the CRTC that show the console above the frame's plane and would hide it; with
+// `below_too` also those under it, which would show around a frame smaller than the mode.
 std::vector<plane_off> covering_console(int fd, const drmModePlaneRes *planes, uint32_t crtc_id,
-                                        uint32_t frame_plane)
+                                        uint32_t frame_plane, bool below_too = false)
 {
 	std::vector<plane_off> off;
 	uint32_t frame_at = 0;
@@ -164,7 +210,7 @@ std::vector<plane_off> covering_console(int fd, const drmModePlaneRes *planes, u
 		plane_holder p(drmModeGetPlane(fd, planes->planes[i]));
 		if (!p || p->plane_id == frame_plane || p->crtc_id != crtc_id ||
 		    !drm_is_console_fb(p->fb_id) ||
-		    !above(fd, p->plane_id, i, frame_plane, frame_at))
+		    (!below_too && !above(fd, p->plane_id, i, frame_plane, frame_at)))
 			continue;
 		plane_off o{p->plane_id, 0, 0};
 		plane_value(fd, p->plane_id, "FB_ID", &o.fb_prop);
@@ -174,9 +220,35 @@ std::vector<plane_off> covering_console(int fd, const drmModePlaneRes *planes, u
 	return off;
 }
 
+// The ids of the plane's properties named in k_plane_props; a name the plane lacks keeps id 0
+// and is added all the same. False, with the message, when the list cannot be read; the list
+// stays in `plane_props`.
+bool plane_prop_ids(int fd, uint32_t plane_id, std::array<uint32_t, 10> &ids,
+                    props_holder &plane_props)
+{
+	plane_props.reset(drmModeObjectGetProperties(fd, plane_id, DRM_MODE_OBJECT_PLANE));
+	if (!plane_props) {
+		printf("failed to found props plane[%d] %s\n", static_cast<int>(plane_id),
+		       strerror(errno));
+		return false;
+	}
+	ids = {};
+	for (uint32_t j = 0; j < plane_props->count_props; j++) {
+		property_holder prop(drmModeGetProperty(fd, plane_props->props[j]));
+		if (!prop)
+			continue;
+		for (size_t n = 0; n < k_plane_props.size(); n++)
+			if (k_plane_props[n] == prop->name)
+				ids[n] = prop->prop_id;
+	}
+	return true;
+}
+
+// One atomic commit of the frame on the plane; with `test_only` the kernel only answers, and
+// a refusal is not reported.
 bool commit_plane(int fd, const bo *b, uint32_t crtc_id, uint32_t plane_id,
-                  const std::array<uint32_t, 10> &ids, const drmModeModeInfo &mode,
-                  const std::vector<plane_off> &off)
+                  const std::array<uint32_t, 10> &ids, const plane_rect &r,
+                  const std::vector<plane_off> &off, bool test_only = false)
 {
 	atomic_holder req(drmModeAtomicAlloc());
 	if (!req) {
@@ -186,14 +258,14 @@ bool commit_plane(int fd, const bo *b, uint32_t crtc_id, uint32_t plane_id,
 	const std::array<uint64_t, 10> values = {
 	        crtc_id,
 	        b->fb_id,
-	        0,
-	        0,
-	        uint64_t(b->width) << 16,
-	        uint64_t(b->height) << 16,
-	        0,
-	        0,
-	        mode.hdisplay,
-	        mode.vdisplay,
+	        uint64_t(r.src_x) << 16,
+	        uint64_t(r.src_y) << 16,
+	        uint64_t(r.src_w) << 16,
+	        uint64_t(r.src_h) << 16,
+	        uint64_t(int64_t(r.crtc_x)),
+	        uint64_t(int64_t(r.crtc_y)),
+	        r.crtc_w,
+	        r.crtc_h,
 	};
 	for (size_t i = 0; i < values.size(); i++) {
 		if (drmModeAtomicAddProperty(req.get(), plane_id, ids[i], values[i]) < 0)
@@ -206,11 +278,100 @@ bool commit_plane(int fd, const bo *b, uint32_t crtc_id, uint32_t plane_id,
 			if (drmModeAtomicAddProperty(req.get(), o.plane_id, prop, 0) < 0)
 				printf("Failed to add prop[%d] to [%d]", 0,
 				       static_cast<int>(o.plane_id));
-	if (drmModeAtomicCommit(fd, req.get(), DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr) != 0) {
-		printf("atomic: couldn't commit new state: %s\n", strerror(errno));
+	const uint32_t flags =
+	        DRM_MODE_ATOMIC_ALLOW_MODESET | (test_only ? DRM_MODE_ATOMIC_TEST_ONLY : 0u);
+	if (drmModeAtomicCommit(fd, req.get(), flags, nullptr) != 0) {
+		if (!test_only)
+			printf("atomic: couldn't commit new state: %s\n", strerror(errno));
 		return false;
 	}
 	return true;
+}
+
+// What one presentation has found out about the card.
+struct frame_target {
+	const bo *b;
+	uint32_t crtc_id, crtc_bit;
+	const drmModePlaneRes *planes;
+	drmModeModeInfo mode;
+};
+
+// Commits the frame on the first plane from position `from` on that accepts it with `r`, asked
+// with TEST_ONLY first; the plane's id, or 0 when none accepts. With `console_off` the console
+// leaves every other plane of the CRTC, so that only black is around a smaller frame.
+uint32_t commit_on_accepting_plane(int fd, const frame_target &t, const plane_rect &r,
+                                   uint32_t from, uint32_t skip_id, bool console_off = false)
+{
+	for (uint32_t at = from; at < t.planes->count_planes; at++) {
+		plane_holder plane = find_plane(fd, t.planes, t.b->format, t.crtc_bit, at, &at);
+		if (!plane)
+			return 0;
+		std::array<uint32_t, 10> ids{};
+		props_holder props;
+		if (plane->plane_id == skip_id || !plane_prop_ids(fd, plane->plane_id, ids, props))
+			continue;
+		std::vector<plane_off> off;
+		if (g_console_may_cover.load() || console_off)
+			off = covering_console(fd, t.planes, t.crtc_id, plane->plane_id,
+			                       console_off);
+		if (commit_plane(fd, t.b, t.crtc_id, plane->plane_id, ids, r, off, true) &&
+		    commit_plane(fd, t.b, t.crtc_id, plane->plane_id, ids, r, off)) {
+			g_console_may_cover.store(false);
+			return plane->plane_id;
+		}
+	}
+	return 0;
+}
+
+void choose(frame_fit fit, uint32_t plane_id, const drmModeModeInfo &mode)
+{
+	g_fit = {fit, plane_id, true, mode.hdisplay, mode.vdisplay};
+}
+
+// After the first refusal of the run: another plane that stretches the frame, else one that
+// shows it at its own size, centred, else buffers of the mode's size (for the player to make;
+// the frame refused here is left as it is). Reported once, as the choice is made once.
+void choose_fit(int fd, const frame_target &t, uint32_t refused_plane)
+{
+	const bo *b = t.b;
+	const drmModeModeInfo &m = t.mode;
+	if (g_fit.fit == frame_fit::padded) {
+		// The buffer of the mode's size, refused on the first plane: any other?
+		if (uint32_t id =
+		            commit_on_accepting_plane(fd, t, stretched(b, m), 0, refused_plane)) {
+			printf("present: plane %u refused the frame, plane %u shows it\n",
+			       refused_plane, id);
+			choose(frame_fit::padded, id, m);
+			return;
+		}
+		printf("present: no plane accepts the frames\n");
+		choose(frame_fit::none, 0, m);
+		return;
+	}
+	if (uint32_t id = commit_on_accepting_plane(fd, t, stretched(b, m), 0, refused_plane)) {
+		printf("present: plane %u cannot show %ux%u over %ux%u, plane %u stretches it\n",
+		       refused_plane, b->width, b->height, m.hdisplay, m.vdisplay, id);
+		choose(frame_fit::stretched, id, m);
+		return;
+	}
+	if (b->width == m.hdisplay && b->height == m.vdisplay) {
+		printf("present: no plane accepts the frames\n");
+		choose(frame_fit::none, 0, m);
+		return;
+	}
+	if (uint32_t id = commit_on_accepting_plane(fd, t, centred(b, m), 0, 0, true)) {
+		printf("present: no plane scales %ux%u to %ux%u, plane %u shows the frames at "
+		       "their "
+		       "own size, centred\n",
+		       b->width, b->height, m.hdisplay, m.vdisplay, id);
+		choose(frame_fit::positioned, id, m);
+		return;
+	}
+	printf("present: no plane scales or places %ux%u on %ux%u, the frames are decoded centred "
+	       "into buffers of the mode's size\n",
+	       b->width, b->height, m.hdisplay, m.vdisplay);
+	choose(frame_fit::padded, 0, m);
+	g_fit.chosen = false; // its first buffer's commit is still to be seen
 }
 
 } // namespace
@@ -249,36 +410,58 @@ void present_frame(int fd, const bo *b)
 		printf("failed to get plane resources: %s\n", strerror(errno));
 		return;
 	}
-	plane_holder plane = find_plane(fd, planes.get(), b->format, crtc_bit(res, crtc->crtc_id));
+	const uint32_t bit = crtc_bit(res, crtc->crtc_id);
+	// The run's chosen plane, else the first that offers the format.
+	plane_holder plane;
+	if (g_fit.plane_id != 0)
+		plane.reset(drmModeGetPlane(fd, g_fit.plane_id));
+	else
+		plane = find_plane(fd, planes.get(), b->format, bit);
 	if (!plane) {
 		printf("no plane offers format %.4s (0x%08x)\n",
 		       reinterpret_cast<const char *>(&b->format), b->format);
 		return;
 	}
 
-	plane_props.reset(drmModeObjectGetProperties(fd, plane->plane_id, DRM_MODE_OBJECT_PLANE));
-	if (!plane_props) {
-		printf("failed to found props plane[%d] %s\n", static_cast<int>(plane->plane_id),
-		       strerror(errno));
-		return;
-	}
-	// A name the plane lacks keeps id 0 and is added all the same.
 	std::array<uint32_t, 10> ids{};
-	for (uint32_t j = 0; j < plane_props->count_props; j++) {
-		property_holder prop(drmModeGetProperty(fd, plane_props->props[j]));
-		if (!prop)
-			continue;
-		for (size_t n = 0; n < k_plane_props.size(); n++)
-			if (k_plane_props[n] == prop->name)
-				ids[n] = prop->prop_id;
-	}
-
-	drmModeModeInfo mode{};
-	if (!read_mode(fd, &mode))
+	if (!plane_prop_ids(fd, plane->plane_id, ids, plane_props))
 		return;
+
+	frame_target t{b, crtc->crtc_id, bit, planes.get(), {}};
+	if (!read_mode(fd, &t.mode))
+		return;
+	// A new mode (a hot-plug during the run) makes the choice again.
+	if ((g_fit.chosen || g_fit.fit == frame_fit::padded) &&
+	    (t.mode.hdisplay != g_fit.mode_w || t.mode.vdisplay != g_fit.mode_h))
+		g_fit = {};
 	std::vector<plane_off> off;
 	if (g_console_may_cover.load())
 		off = covering_console(fd, planes.get(), crtc->crtc_id, plane->plane_id);
-	if (commit_plane(fd, b, crtc->crtc_id, plane->plane_id, ids, mode, off))
+	const plane_rect r =
+	        g_fit.fit == frame_fit::positioned ? centred(b, t.mode) : stretched(b, t.mode);
+	if (commit_plane(fd, b, crtc->crtc_id, plane->plane_id, ids, r, off)) {
 		g_console_may_cover.store(false);
+		g_fit.chosen = g_fit.chosen || g_fit.fit == frame_fit::padded;
+	} else if (!g_fit.chosen) {
+		choose_fit(fd, t, plane->plane_id);
+	}
+}
+
+void present_new_run()
+{
+	g_fit = {};
+}
+
+bool present_padded_size(uint32_t *width, uint32_t *height)
+{
+	if (g_fit.fit != frame_fit::padded)
+		return false;
+	*width = g_fit.mode_w;
+	*height = g_fit.mode_h;
+	return true;
+}
+
+frame_fit present_fit()
+{
+	return g_fit.fit;
 }

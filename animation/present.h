@@ -3,8 +3,28 @@
 
 #include "buffer/bo.h"
 
+// How a run's frames reach the screen.
+enum class frame_fit {
+	stretched,  // over the whole mode (on another plane where the run chose one)
+	positioned, // at their own size, centred (cropped where larger), on a plane that places
+	            // them
+	padded,     // decoded centred into buffers of the mode's size, which cover the CRTC
+	none,       // no plane accepted them
+};
+
 // Puts `bo` (a mapped buffer whose framebuffer is registered) on the first plane that offers its
 // format and may be on the active CRTC, on that CRTC, stretched over the current mode of the
 // encoder's CRTC. Every lookup is made afresh; every failure is reported on standard output and
-// ends the call.
+// ends the call. After the run's first refused commit the run's fit is chosen (and reported)
+// once: another plane that stretches, else one that places the frame at its own size, else
+// buffers of the mode's size, which the player then makes (present_padded_size).
 void present_frame(int fd, const bo *bo);
+
+// Forgets the fit of the previous run.
+void present_new_run();
+
+// The run's fit.
+frame_fit present_fit();
+
+// Whether the run's frames go into buffers of the mode's size, and that size.
+bool present_padded_size(uint32_t *width, uint32_t *height);

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <drm_fourcc.h>
+
 // Older libjpeg headers carry no C++ linkage block of their own.
 extern "C" {
 #include <jpeglib.h>
@@ -85,6 +87,17 @@ FILE *open_frame(const char *path)
 	return file;
 }
 
+// DRM's XR24: blue, green, red, then a byte the display ignores, at increasing addresses.
+bool is_xr24(const bo &out)
+{
+	return out.format == DRM_FORMAT_XRGB8888;
+}
+
+int bytes_per_pixel(const bo &out)
+{
+	return is_xr24(out) ? 4 : 3;
+}
+
 void expand_gray_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDIMENSION width)
 {
 	for (JDIMENSION x = 0; x < width; x++) {
@@ -96,24 +109,95 @@ void expand_gray_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDI
 	}
 }
 
+void gray_to_xr24_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDIMENSION width)
+{
+	for (JDIMENSION x = 0; x < width; x++) {
+		const uint8_t v = src[x];
+		dst[0] = v;
+		dst[1] = v;
+		dst[2] = v;
+		dst[3] = 0xff;
+		dst += 4;
+	}
+}
+
+// For a libjpeg without the extended colour spaces, which writes red first.
+void rgb_to_xr24_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDIMENSION width)
+{
+	for (JDIMENSION x = 0; x < width; x++) {
+		dst[0] = src[2];
+		dst[1] = src[1];
+		dst[2] = src[0];
+		dst[3] = 0xff;
+		src += 3;
+		dst += 4;
+	}
+}
+
+// Colour pictures go straight into XR24's byte order where the library can write it.
+void choose_output(j_decompress_ptr cinfo, const bo &out)
+{
+#ifdef JCS_EXTENSIONS
+	if (is_xr24(out) && cinfo->num_components == 3)
+		cinfo->out_color_space = JCS_EXT_BGRX;
+#else
+	(void)cinfo;
+	(void)out;
+#endif
+}
+
+bool bgrx_output(j_decompress_ptr cinfo)
+{
+#ifdef JCS_EXTENSIONS
+	return cinfo->out_color_space == JCS_EXT_BGRX;
+#else
+	(void)cinfo;
+	return false;
+#endif
+}
+
+// The part of the picture that is written and where it goes: all of it at the buffer's origin,
+// or, centred, the middle of the picture in the middle of the buffer.
+struct placement {
+	JDIMENSION src_x, src_y, dst_x, dst_y, w, h;
+};
+
+placement place(j_decompress_ptr cinfo, const bo &out, bool centred)
+{
+	const JDIMENSION w = cinfo->output_width, h = cinfo->output_height;
+	if (!centred)
+		return {0, 0, 0, 0, w, h};
+	placement p{};
+	p.w = w < out.width ? w : out.width;
+	p.h = h < out.height ? h : out.height;
+	p.src_x = (w - p.w) / 2;
+	p.src_y = (h - p.h) / 2;
+	p.dst_x = (out.width - p.w) / 2;
+	p.dst_y = (out.height - p.h) / 2;
+	return p;
+}
+
 // Whether the picture, its output size computed but not yet started, can go into `out`; the
 // library allocates nothing large before this is known.
-bool fits(j_decompress_ptr cinfo, const bo &out)
+bool fits(j_decompress_ptr cinfo, const bo &out, const placement &p)
 {
-	const JDIMENSION w = cinfo->output_width;
-	const JDIMENSION h = cinfo->output_height;
 	const int n = cinfo->output_components;
 
 	if (!out.ptr)
 		return false;
 	// 64-bit: 65500 x 65500 x 3 does not fit 32 bits.
-	if (out.size < uint64_t{w} * h * 3 || w > out.width || h > out.height) {
+	const uint64_t bpp = uint64_t(bytes_per_pixel(out));
+	const uint64_t end =
+	        (uint64_t{p.dst_y} + p.h - 1) * out.pitch + (uint64_t{p.dst_x} + p.w) * bpp;
+	if ((p.h > 0 && out.size < end) || out.size < uint64_t{p.w} * p.h * bpp ||
+	    p.dst_x + p.w > out.width || p.dst_y + p.h > out.height) {
 		printf("%s: jpeg reslution(%dx%d) not match fb(%dx%d)\n", "jpeg_sf_decode",
-		       static_cast<int>(w), static_cast<int>(h), static_cast<int>(out.width),
+		       static_cast<int>(cinfo->output_width),
+		       static_cast<int>(cinfo->output_height), static_cast<int>(out.width),
 		       static_cast<int>(out.height));
 		return false;
 	}
-	if (n != 1 && n != 3) {
+	if (n != 1 && n != 3 && !bgrx_output(cinfo)) {
 		printf("Error: the number of color channels is %d.\tThis program only handles 1 or "
 		       "3\n",
 		       n);
@@ -122,29 +206,74 @@ bool fits(j_decompress_ptr cinfo, const bo &out)
 	return true;
 }
 
-// Writes every output row of a started decompression into `out`.
-void write_rows(j_decompress_ptr cinfo, const bo &out)
+// Writes the placed rows of a started decompression into `out`; the rows below them are left
+// unread.
+void write_rows(j_decompress_ptr cinfo, const bo &out, const placement &p)
 {
 	const JDIMENSION w = cinfo->output_width;
-	const JDIMENSION h = cinfo->output_height;
 	const int n = cinfo->output_components;
+	const size_t bpp = size_t(bytes_per_pixel(out));
 
 	JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo),
 	                                             JPOOL_IMAGE, w * n, 1);
-	// Bytes go out red, green, blue at increasing addresses, as the library emits them, even
-	// though DRM's RG24 puts blue first: the frames are prepared for that order.
-	if (n == 3) {
-		const size_t row_bytes = size_t{w} * 3;
-		for (JDIMENSION r = 0; r < h; r++) {
-			jpeg_read_scanlines(cinfo, row, 1);
-			memcpy(out.ptr + r * out.pitch, row[0], row_bytes);
-		}
-	} else {
-		for (JDIMENSION r = 0; r < h; r++) {
-			jpeg_read_scanlines(cinfo, row, 1);
-			expand_gray_row(out.ptr + r * out.pitch, row[0], w);
-		}
+	while (cinfo->output_scanline < p.src_y)
+		jpeg_read_scanlines(cinfo, row, 1);
+	uint8_t *dst = out.ptr + p.dst_y * out.pitch + p.dst_x * bpp;
+	for (JDIMENSION r = 0; r < p.h; r++, dst += out.pitch) {
+		jpeg_read_scanlines(cinfo, row, 1);
+		const JSAMPLE *src = row[0] + size_t{p.src_x} * size_t(n);
+		// RG24 bytes go out red, green, blue at increasing addresses, as the library emits
+		// them, even though DRM's RG24 puts blue first: the frames are prepared for that
+		// order. XR24 follows DRM's definition.
+		if (n == 1)
+			is_xr24(out) ? gray_to_xr24_row(dst, src, p.w)
+			             : expand_gray_row(dst, src, p.w);
+		else if (size_t(n) == bpp)
+			memcpy(dst, src, size_t{p.w} * bpp);
+		else
+			rgb_to_xr24_row(dst, src, p.w);
 	}
+}
+
+void decode(const char *path, bo *bo, bool centred)
+{
+	if (!bo)
+		return;
+	FILE *file = open_frame(path);
+	if (!file) {
+		perror("fopen fail");
+		return;
+	}
+
+	jpeg_decompress_struct cinfo;
+	recovering_error err;
+	cinfo.err = recovering_std_error(&err);
+	if (setjmp(err.resume)) {
+		// Destroying without finishing: the library refuses to finish a partial read.
+		jpeg_destroy_decompress(&cinfo);
+		fclose(file);
+		return;
+	}
+	jpeg_create_decompress(&cinfo);
+	cinfo.mem->max_memory_to_use = k_max_decoder_memory;
+	scan_limit scans{};
+	scans.mgr.progress_monitor = check_scans;
+	scans.err = &err;
+	cinfo.progress = &scans.mgr;
+	jpeg_stdio_src(&cinfo, file);
+	jpeg_read_header(&cinfo, TRUE);
+	choose_output(&cinfo, *bo);
+	jpeg_calc_output_dimensions(&cinfo);
+	const placement p = place(&cinfo, *bo, centred);
+	if (fits(&cinfo, *bo, p)) {
+		jpeg_start_decompress(&cinfo);
+		write_rows(&cinfo, *bo, p);
+		// A cropped picture's last rows are never read, and finishing would refuse that.
+		if (cinfo.output_scanline == cinfo.output_height)
+			jpeg_finish_decompress(&cinfo);
+	}
+	jpeg_destroy_decompress(&cinfo);
+	fclose(file);
 }
 
 } // namespace
@@ -183,37 +312,10 @@ void jpeg_get_size(const char *path, int *width, int *height)
 
 void jpeg_sf_decode(const char *path, bo *bo)
 {
-	if (!bo)
-		return;
-	FILE *file = open_frame(path);
-	if (!file) {
-		perror("fopen fail");
-		return;
-	}
+	decode(path, bo, false);
+}
 
-	jpeg_decompress_struct cinfo;
-	recovering_error err;
-	cinfo.err = recovering_std_error(&err);
-	if (setjmp(err.resume)) {
-		// Destroying without finishing: the library refuses to finish a partial read.
-		jpeg_destroy_decompress(&cinfo);
-		fclose(file);
-		return;
-	}
-	jpeg_create_decompress(&cinfo);
-	cinfo.mem->max_memory_to_use = k_max_decoder_memory;
-	scan_limit scans{};
-	scans.mgr.progress_monitor = check_scans;
-	scans.err = &err;
-	cinfo.progress = &scans.mgr;
-	jpeg_stdio_src(&cinfo, file);
-	jpeg_read_header(&cinfo, TRUE);
-	jpeg_calc_output_dimensions(&cinfo);
-	if (fits(&cinfo, *bo)) {
-		jpeg_start_decompress(&cinfo);
-		write_rows(&cinfo, *bo);
-		jpeg_finish_decompress(&cinfo);
-	}
-	jpeg_destroy_decompress(&cinfo);
-	fclose(file);
+void jpeg_sf_decode_centred(const char *path, bo *bo)
+{
+	decode(path, bo, true);
 }

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include <drm_fourcc.h>
+
 std::atomic<int> g_drm_fd{0};
 shared_record<drmModeRes, drmModeFreeResources> g_drm_mode_res;
 shared_record<drmModeConnector, drmModeFreeConnector> g_drm_connector;
@@ -27,15 +29,34 @@ std::mutex g_open_lock;
 std::mutex g_console_lock;
 std::vector<uint32_t> g_console_fbs;
 
-void note_console(int fd)
+// The CRTCs on which some plane offers RG24, and XR24: a card's planes and their formats never
+// change, so the start-up walk of the plane list tells the player for the whole process.
+std::atomic<uint32_t> g_rg24_crtcs{0}, g_xr24_crtcs{0};
+
+bool offers(const drmModePlane &plane, uint32_t format)
+{
+	return std::find(plane.formats, plane.formats + plane.count_formats, format) !=
+	       plane.formats + plane.count_formats;
+}
+
+void note_planes(int fd)
 {
 	std::vector<uint32_t> fbs;
+	uint32_t rg24 = 0, xr24 = 0;
 	plane_res_holder planes(drmModeGetPlaneResources(fd));
 	for (uint32_t i = 0; planes && i < planes->count_planes; i++) {
 		plane_holder plane(drmModeGetPlane(fd, planes->planes[i]));
-		if (plane && plane->fb_id != 0)
+		if (!plane)
+			continue;
+		if (plane->fb_id != 0)
 			fbs.push_back(plane->fb_id);
+		if (offers(*plane, DRM_FORMAT_RGB888))
+			rg24 |= plane->possible_crtcs;
+		if (offers(*plane, DRM_FORMAT_XRGB8888))
+			xr24 |= plane->possible_crtcs;
 	}
+	g_rg24_crtcs.store(rg24);
+	g_xr24_crtcs.store(xr24);
 	g_console_may_cover.store(!fbs.empty());
 	std::lock_guard lock(g_console_lock);
 	g_console_fbs = std::move(fbs);
@@ -64,8 +85,15 @@ bool drm_load_resources(int fd)
 		printf("[DRM]: Couldn't get device resources.");
 		return false;
 	}
-	note_console(fd);
+	note_planes(fd);
 	return true;
+}
+
+uint32_t drm_format_crtcs(uint32_t format)
+{
+	return format == DRM_FORMAT_RGB888     ? g_rg24_crtcs.load()
+	       : format == DRM_FORMAT_XRGB8888 ? g_xr24_crtcs.load()
+	                                       : 0;
 }
 
 bool drm_is_console_fb(uint32_t fb_id)
@@ -197,6 +225,8 @@ void drm_release_display()
 	g_drm_connector.reset();
 	g_drm_mode_res.reset();
 	g_console_may_cover.store(false);
+	g_rg24_crtcs.store(0);
+	g_xr24_crtcs.store(0);
 	std::lock_guard lock(g_console_lock);
 	g_console_fbs.clear();
 }

@@ -26,8 +26,13 @@ extern int32_t modeid;
 int drm_open_card();
 
 // Fetches the card's mode resources into g_drm_mode_res, and notes the framebuffers that planes
-// show at that moment, before this process has committed anything: the kernel's console.
+// show at that moment, before this process has committed anything (the kernel's console), and
+// which CRTCs the planes offering RG24 and XR24 may be on.
 bool drm_load_resources(int fd);
+
+// The possible_crtcs bits, OR-ed over the planes that offer `format` (RG24 or XR24; 0 for any
+// other), as drm_load_resources read them.
+uint32_t drm_format_crtcs(uint32_t format);
 
 // Whether `fb_id` is one of the framebuffers noted by drm_load_resources.
 bool drm_is_console_fb(uint32_t fb_id);

@@ -41,6 +41,7 @@ const std::string k_dir = "/mnt/bootanimation/frames";
 const std::string k_end_of_play =
         "bootAnimation: can't access file " + k_dir + "/" + std::to_string(k_frames) + ".jpeg \n";
 const std::string k_bo_failed = "failed to bo_create fb: "; // also ends a play
+constexpr const char *k_xr24_prefix = "bootAnimation: frames are XR24: ";
 const std::string k_barrier_header = "add@/devices/pci0000:00/0000:00:02.0/drm/card0";
 
 struct tool_options {
@@ -225,16 +226,27 @@ void read_commits(harness::player &p, commit_log &log, bool count_refused)
 	}
 }
 
-// The stretched last frame as the card composes it, in its RG24 byte order.
-bool shows_frame(const sim::image &img, const rgb_picture &pic, bool red_first)
+// The last frame as the card composes it: stretched over the mode, or at its own size in the
+// middle of it with black around (cropped to its middle where larger). `red_first`: the screen
+// shows the decoder's bytes in their order (XR24, or RG24 on a driver that scans it out so).
+bool shows_frame(const sim::image &img, const rgb_picture &pic, bool red_first, bool centred)
 {
 	if (pic.width == 0 || img.width == 0)
 		return false;
+	const uint32_t pw = uint32_t(pic.width), ph = uint32_t(pic.height);
+	const uint32_t w = std::min(pw, img.width), h = std::min(ph, img.height);
+	const uint32_t dx = (img.width - w) / 2, dy = (img.height - h) / 2;
+	const uint32_t sx0 = (pw - w) / 2, sy0 = (ph - h) / 2;
+	static const uint8_t black[3] = {0, 0, 0};
 	for (uint32_t y = 0; y < img.height; y++)
 		for (uint32_t x = 0; x < img.width; x++) {
-			const uint32_t sx = x * uint32_t(pic.width) / img.width;
-			const uint32_t sy = y * uint32_t(pic.height) / img.height;
-			const uint8_t *s = &pic.data[(size_t(sy) * pic.width + sx) * 3];
+			const uint8_t *s = black;
+			if (!centred)
+				s = &pic.data[(size_t(y * ph / img.height) * pw +
+				               x * pw / img.width) *
+				              3];
+			else if (x >= dx && x < dx + w && y >= dy && y < dy + h)
+				s = &pic.data[(size_t(sy0 + y - dy) * pw + sx0 + x - dx) * 3];
 			const uint8_t *d = img.pixel(x, y);
 			if (d[0] != s[red_first ? 0 : 2] || d[1] != s[1] ||
 			    d[2] != s[red_first ? 2 : 0])
@@ -244,7 +256,7 @@ bool shows_frame(const sim::image &img, const rgb_picture &pic, bool red_first)
 }
 
 // What a person sees on the monitor: the last frame, the console, black, off or other.
-std::string seen(harness::player &p, const card_facts &f, const rgb_picture *last,
+std::string seen(harness::player &p, const card_facts &f, const rgb_picture *last, bool xr24,
                  const commit_log &log, const std::string &scratch)
 {
 	auto ids = ids_of(p);
@@ -261,8 +273,11 @@ std::string seen(harness::player &p, const card_facts &f, const rgb_picture *las
 	const std::optional<sim::image> img = read_png(png, error);
 	if (!img)
 		return "other";
-	if (last && shows_frame(*img, *last, f.card.driver.rg24_red_first))
+	const bool red_first = xr24 || f.card.driver.rg24_red_first;
+	if (last && shows_frame(*img, *last, red_first, false))
 		return "frame";
+	if (last && shows_frame(*img, *last, red_first, true))
+		return "centred";
 	bool console = false, player = false;
 	for (uint32_t plane : ids["planes"]) {
 		const uint64_t fb = property(p, plane, "FB_ID");
@@ -301,6 +316,8 @@ bool progress_line(const std::string &l)
 	        "hotplug: remove connector monitor_index=",
 	        "setMode object[",
 	        "g_drm_encoder = NULL *************",
+	        k_xr24_prefix,
+	        "present: ",
 	};
 	if (l + "\n" == k_end_of_play)
 		return true;
@@ -420,7 +437,7 @@ bool hotplug(harness::player &p, const std::string &command, unsigned seqnum, in
 }
 
 std::string run_cell(const tool_options &o, const card_facts &f, const std::string &name,
-                     const scenario &s, frame_store &store)
+                     const scenario &s, frame_store &store, std::string &format)
 {
 	harness::scratch_dir dir;
 	const uint32_t w = s.small_frames ? f.mode_w / 3 : f.mode_w;
@@ -477,7 +494,11 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 		return p.alive() ? "(timed out)" : "(player ended)";
 
 	read_commits(p, log, true);
-	const std::string what = seen(p, f, s.mode_set_run ? nullptr : &last, log, dir.path());
+	const bool xr24 = p.output().find(k_xr24_prefix) != std::string::npos;
+	const std::string what =
+	        seen(p, f, s.mode_set_run ? nullptr : &last, xr24, log, dir.path());
+	if (!s.mode_set_run && p.output().find("picPath: ") != std::string::npos)
+		format = xr24 ? "XR24" : "RG24";
 	std::string said = first_failure(p.output().substr(mark));
 	if (said.empty())
 		said = first_failure(p.errors().substr(error_mark));
@@ -502,18 +523,19 @@ std::string escaped(const std::string &cell)
 	return out;
 }
 
-void print_table(const std::vector<std::string> &cards,
+void print_table(const std::vector<std::string> &cards, const std::vector<std::string> &formats,
                  const std::vector<std::vector<std::string>> &cells)
 {
-	printf("| Card |");
+	printf("| Card | Frames |");
 	for (const scenario &s : k_scenarios)
 		printf(" %s |", s.title);
-	printf("\n|---|");
+	printf("\n|---|---|");
 	for (size_t i = 0; i < std::size(k_scenarios); i++)
 		printf("---|");
 	printf("\n");
 	for (size_t r = 0; r < cards.size(); r++) {
-		printf("| `%s` |", cards[r].c_str());
+		printf("| `%s` | %s |", cards[r].c_str(),
+		       formats[r].empty() ? "none" : formats[r].c_str());
 		for (const std::string &c : cells[r])
 			printf(" %s |", escaped(c).c_str());
 		printf("\n");
@@ -528,8 +550,14 @@ void print_table(const std::vector<std::string> &cards,
 	       "where the mode is 1280x720), with no unplug before; (e) the mode-set run "
 	       "`bootanim 1`. Cells (c) and (d) tell what followed the hot-plug.\n"
 	       "\n"
+	       "- Frames: the format of the frames' buffers in (a) (or (b)): `RG24` as they are "
+	       "made for, `XR24` where no plane on the CRTC offers RG24 (its colours as DRM "
+	       "defines them); `none` when the player made no frame.\n"
 	       "- What the monitor shows at the end: `frame` the last frame stretched over the "
-	       "mode, pixel for pixel; `stale frame` a frame of the player that does not fill the "
+	       "mode, pixel for pixel; `centred` the last frame at its own size in the middle of "
+	       "the mode with black around it (cropped to its middle where larger), pixel for "
+	       "pixel, where no plane stretches it; `stale frame` a frame of the player that does "
+	       "not fill the "
 	       "mode as it should (kept from before a mode change); `console` fbdev's console "
 	       "framebuffer, which no file owns; `black` a lit pipe showing nothing; `off` no lit "
 	       "pipe drives the monitor; `other` "
@@ -594,6 +622,9 @@ int main(int argc, char **argv)
 	const size_t columns = std::size(k_scenarios);
 	std::vector<std::vector<std::string>> cells(o.cards.size(),
 	                                            std::vector<std::string>(columns));
+	// The format of the frames of scenario (a), else of (b).
+	std::vector<std::vector<std::string>> formats(o.cards.size(),
+	                                              std::vector<std::string>(columns));
 	std::atomic<size_t> next{0};
 	std::vector<std::thread> workers;
 	for (int j = 0; j < o.jobs; j++)
@@ -601,10 +632,14 @@ int main(int argc, char **argv)
 			for (size_t t = next++; t < o.cards.size() * columns; t = next++)
 				cells[t / columns][t % columns] =
 				        run_cell(o, facts[t / columns], o.cards[t / columns],
-				                 k_scenarios[t % columns], store);
+				                 k_scenarios[t % columns], store,
+				                 formats[t / columns][t % columns]);
 		});
 	for (std::thread &w : workers)
 		w.join();
-	print_table(o.cards, cells);
+	std::vector<std::string> format_of(o.cards.size());
+	for (size_t r = 0; r < o.cards.size(); r++)
+		format_of[r] = !formats[r][0].empty() ? formats[r][0] : formats[r][1];
+	print_table(o.cards, format_of, cells);
 	return 0;
 }

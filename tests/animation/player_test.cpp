@@ -333,11 +333,68 @@ TEST_F(Player, FrameThatCannotBeShownStillEntersTheRing)
 {
 	std::string f0 = frame(0);
 	mImageCount = 1;
-	sim::fail_request("MODE_ATOMIC", EINVAL, 1);
-	EXPECT_EQ(play(),
-	          "picPath: " + f0 + " \natomic: couldn't commit new state: Invalid argument\n");
+	sim::fail_request("MODE_ATOMIC", EINVAL);
+	// Refused stretched, placed, and in a buffer of the mode's size, which then takes the
+	// frame's place; each fallback reported once.
+	EXPECT_EQ(play(), "picPath: " + f0 +
+	                          " \natomic: couldn't commit new state: Invalid argument\n"
+	                          "present: no plane scales or places 64x48 on 128x96, the frames "
+	                          "are decoded centred into buffers of the mode's size\n"
+	                          "atomic: couldn't commit new state: Invalid argument\n"
+	                          "present: no plane accepts the frames\n");
 	EXPECT_EQ(pause_seam::pauses.size(), 1u);
 	EXPECT_EQ(ring()[1], (slot_view{true, f0}));
+	ASSERT_NE(mSfJpegBufInfo[1].mBuf, nullptr);
+	EXPECT_EQ(mSfJpegBufInfo[1].mBuf->width, 128u);
+	EXPECT_EQ(sim::live().dumb_buffers, 1);
+}
+
+// No RG24 plane, no scaling, no placing (a simple display pipe): the frames are XR24, decoded
+// centred into buffers of the mode's size, black around them, and each choice is told once.
+TEST_F(Player, WithoutRg24OrScalingTheFramesAreXr24BuffersOfTheModesSize)
+{
+	sim::topology t =
+	        lit_hdmi_card({test_mode(k_mode_w, k_mode_h)},
+	                      {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888})});
+	t.driver.can_scale = false;
+	t.driver.can_position = false;
+	install_card(t);
+	fd = open_atomic_card();
+	output_capture quiet;
+	ASSERT_TRUE(drm_load_resources(fd) && drm_get_connector(fd) && drm_find_encoder(fd));
+	quiet.stop();
+	sim::clear_records();
+	const std::string f0 = frame(0), f1 = frame(1);
+	mImageCount = 2;
+	pause_seam::capture_screen = true;
+	EXPECT_EQ(play(), "picPath: " + f0 +
+	                          " \nbootAnimation: frames are XR24: no plane shows RG24 \n"
+	                          "atomic: couldn't commit new state: Numerical result out of "
+	                          "range\npresent: no plane scales or places 64x48 on 128x96, the "
+	                          "frames are decoded centred into buffers of the mode's size\n"
+	                          "picPath: " +
+	                          f1 + " \n");
+	ASSERT_EQ(pause_seam::pauses.size(), 2u);
+	for (int k = 0; k < 2; k++) {
+		SCOPED_TRACE(k);
+		const rgb_picture pic = decode_jpeg(k ? f1 : f0);
+		const sim::image &img = pause_seam::pauses[size_t(k)].screen;
+		ASSERT_EQ(img.width, uint32_t(k_mode_w));
+		ASSERT_EQ(img.height, uint32_t(k_mode_h));
+		int wrong = 0;
+		for (uint32_t y = 0; y < img.height; y++)
+			for (uint32_t x = 0; x < img.width; x++) {
+				const bool inside = x >= 32 && x < 96 && y >= 24 && y < 72;
+				const uint8_t *want =
+				        inside ? &pic.data[((y - 24) * 64 + (x - 32)) * 3]
+				               : nullptr;
+				for (int c = 0; c < 3; c++)
+					wrong += img.pixel(x, y)[c] != (want ? want[c] : 0);
+			}
+		EXPECT_EQ(wrong, 0);
+	}
+	// Only the buffers of the mode's size are left: the refused first one went at once.
+	EXPECT_EQ(sim::live().dumb_buffers, 2);
 }
 
 TEST_F(Player, FramePathTooLongIsSkipped)

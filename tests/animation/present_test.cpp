@@ -187,6 +187,7 @@ protected:
 	{
 		release_frame();
 		install_card(t);
+		present_new_run();
 		fd = open_atomic_card();
 		output_capture quiet;
 		ASSERT_TRUE(drm_load_resources(fd));
@@ -452,17 +453,19 @@ TEST_F(Present, AFailedAdditionRunsOnAndTheOthersAreCommitted)
 	seam::fail_add_at = 5; // SRC_W
 	std::string out = present();
 	auto commits = sim::commits();
-	ASSERT_EQ(commits.size(), 1u);
 	// The message runs on into the next output; without SRC_W the plane's source keeps width
-	// 0, which the card refuses as a kernel would.
-	std::string expected_out =
-	        "Failed to add prop[4194304] to [" + std::to_string(sim::plane_id(2)) + "]";
-	if (commits[0].error)
-		expected_out += std::string("atomic: couldn't commit new state: ") +
-		                strerror(commits[0].error) + "\n";
-	EXPECT_EQ(out, expected_out);
+	// 0, which the card refuses as a kernel would; the next RG24 plane then takes the frame.
+	ASSERT_EQ(commits.size(), 3u);
+	EXPECT_NE(commits[0].error, 0);
+	EXPECT_EQ(out, "Failed to add prop[4194304] to [" + std::to_string(sim::plane_id(2)) +
+	                       "]atomic: couldn't commit new state: " + strerror(commits[0].error) +
+	                       "\npresent: plane " + std::to_string(sim::plane_id(2)) +
+	                       " cannot show 64x48 over 128x96, plane " +
+	                       std::to_string(sim::plane_id(3)) + " stretches it\n");
 	auto expected = plane_commit(sim::crtc_id(1), b->fb_id, 64, 48, 128, 96);
 	expected.erase(expected.begin() + 4);
+	ASSERT_GE(seam::added.size(), expected.size());
+	seam::added.resize(expected.size()); // the refused commit's
 	EXPECT_EQ(additions(fd, sim::plane_id(2)), expected);
 	expect_received(commits[0], sim::plane_id(2), expected);
 }
@@ -490,9 +493,99 @@ TEST_F(Present, APlaneWithoutSrcXGetsPropertyIdZero)
 
 TEST_F(Present, FailedCommit)
 {
+	// Every commit refused: the fallbacks are asked in turn, quietly, and the last says so.
 	start(two_crtc_card());
-	sim::fail_request("MODE_ATOMIC", EINVAL, 1);
-	EXPECT_EQ(present(), "atomic: couldn't commit new state: Invalid argument\n");
+	sim::fail_request("MODE_ATOMIC", EINVAL);
+	EXPECT_EQ(present(), "atomic: couldn't commit new state: Invalid argument\n"
+	                     "present: no plane scales or places 64x48 on 128x96, the frames are "
+	                     "decoded centred into buffers of the mode's size\n");
+	EXPECT_EQ(present_fit(), frame_fit::padded);
+	uint32_t w = 0, h = 0;
+	ASSERT_TRUE(present_padded_size(&w, &h));
+	EXPECT_EQ(w, 128u);
+	EXPECT_EQ(h, 96u);
+}
+
+// The run's fit after the stretched commit on the first RG24 plane (index 2) is refused, and
+// what a second frame then costs: one commit, no refusal, no line.
+struct fit_case {
+	const char *name;
+	bool refuse_2, refuse_3, position; // planes 2 and 3 refuse scaling; planes may be placed
+	uint32_t w, h;                     // the frame; the mode is 128x96
+	frame_fit fit;
+	int plane; // index of the plane that shows the frame; -1: none yet
+	std::vector<std::pair<std::string, uint64_t>> rect; // SRC_X .. CRTC_H shown
+	const char *line;
+};
+
+TEST_F(Present, AfterTheFirstRefusalTheRunsFitIsChosenOnce)
+{
+	const auto r = [](uint32_t sx, uint32_t sy, uint32_t sw, uint32_t sh, uint32_t cx,
+	                  uint32_t cy, uint32_t cw, uint32_t ch) {
+		return std::vector<std::pair<std::string, uint64_t>>{{"SRC_X", uint64_t(sx) << 16},
+		                                                     {"SRC_Y", uint64_t(sy) << 16},
+		                                                     {"SRC_W", uint64_t(sw) << 16},
+		                                                     {"SRC_H", uint64_t(sh) << 16},
+		                                                     {"CRTC_X", cx},
+		                                                     {"CRTC_Y", cy},
+		                                                     {"CRTC_W", cw},
+		                                                     {"CRTC_H", ch}};
+	};
+	const fit_case cases[] = {
+	        {"next plane scales", true, false, true, 64, 48, frame_fit::stretched, 3,
+	         r(0, 0, 64, 48, 0, 0, 128, 96),
+	         "present: plane P2 cannot show 64x48 over 128x96, plane P3 stretches it\n"},
+	        {"smaller, placed", true, true, true, 64, 48, frame_fit::positioned, 2,
+	         r(0, 0, 64, 48, 32, 24, 64, 48),
+	         "present: no plane scales 64x48 to 128x96, plane P2 shows the frames at their own "
+	         "size, centred\n"},
+	        {"larger, cropped", true, true, true, 255, 193, frame_fit::positioned, 2,
+	         r(63, 48, 128, 96, 0, 0, 128, 96),
+	         "present: no plane scales 255x193 to 128x96, plane P2 shows the frames at their "
+	         "own size, centred\n"},
+	        {"no plane placed",
+	         true,
+	         true,
+	         false,
+	         64,
+	         48,
+	         frame_fit::padded,
+	         -1,
+	         {},
+	         "present: no plane scales or places 64x48 on 128x96, the frames are decoded "
+	         "centred into buffers of the mode's size\n"},
+	};
+	for (const fit_case &c : cases) {
+		SCOPED_TRACE(c.name);
+		sim::topology t = two_crtc_card();
+		t.planes[2].refuses_scaling = c.refuse_2;
+		t.planes[3].refuses_scaling = c.refuse_3;
+		for (sim::plane_def &p : t.planes)
+			p.can_position = c.position;
+		start(t, c.w, c.h);
+		std::string line = c.line;
+		for (int i : {2, 3})
+			if (size_t at = line.find("P" + std::to_string(i)); at != std::string::npos)
+				line.replace(at, 2, std::to_string(sim::plane_id(i)));
+		EXPECT_EQ(present(),
+		          "atomic: couldn't commit new state: Invalid argument\n" + line);
+		EXPECT_EQ(present_fit(), c.fit);
+		if (c.plane < 0)
+			continue;
+		const uint32_t plane = sim::plane_id(size_t(c.plane));
+		ASSERT_FALSE(sim::commits().empty());
+		EXPECT_EQ(sim::commits().back().error, 0);
+		std::vector<std::pair<std::string, uint64_t>> shown;
+		for (const auto &[name, value] : c.rect)
+			shown.emplace_back(name, sim::property_value(plane, name).value_or(~0ull));
+		EXPECT_EQ(shown, c.rect);
+
+		sim::clear_records();
+		EXPECT_EQ(present(), "");
+		ASSERT_EQ(sim::commits().size(), 1u);
+		EXPECT_EQ(sim::commits()[0].error, 0);
+		EXPECT_EQ(sim::commits()[0].props.front().object_id, plane);
+	}
 }
 
 TEST_F(Present, NoEncoder)

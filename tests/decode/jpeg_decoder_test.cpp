@@ -1,5 +1,6 @@
 #include "decode/jpeg_decoder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <vector>
 
+#include <drm_fourcc.h>
 #include <gtest/gtest.h>
 
 extern "C" {
@@ -178,7 +180,9 @@ struct test_buffer {
 	    : test_buffer(width, height, pitch, pitch * height)
 	{
 	}
-	test_buffer(uint32_t width, uint32_t height, uint64_t pitch, uint64_t size) : mem(size)
+	test_buffer(uint32_t width, uint32_t height, uint64_t pitch, uint64_t size,
+	            uint32_t format = DRM_FORMAT_RGB888)
+	    : mem(size)
 	{
 		for (size_t i = 0; i < mem.size(); i++)
 			mem[i] = static_cast<uint8_t>(i * 131 + 7);
@@ -188,17 +192,36 @@ struct test_buffer {
 		b.pitch = pitch;
 		b.width = width;
 		b.height = height;
-		b.format = 0x34324752; // RG24
+		b.format = format;
 	}
 };
 
-// The buffer as it must look after `d` was decoded into `before`.
-bytes with_picture(const test_buffer &before, const decoded &d)
+// The buffer as it must look after `d` was decoded into `before`: at its top left corner, or
+// centred (cropped to its middle where larger). RG24 gets red, green, blue; XR24 blue, green,
+// red and 0xff, as the library fills the unused byte.
+bytes with_picture(const test_buffer &before, const decoded &d, bool centred = false)
 {
 	bytes expected = before.mem;
-	for (uint32_t r = 0; r < d.height; r++)
-		std::copy_n(d.rgb.begin() + size_t{r} * d.width * 3, size_t{d.width} * 3,
-		            expected.begin() + r * before.b.pitch);
+	const bo &b = before.b;
+	const uint32_t w = centred ? std::min(d.width, b.width) : d.width;
+	const uint32_t h = centred ? std::min(d.height, b.height) : d.height;
+	const uint32_t sx = (d.width - w) / 2, sy = (d.height - h) / 2;
+	const uint32_t dx = centred ? (b.width - w) / 2 : 0, dy = centred ? (b.height - h) / 2 : 0;
+	const bool xr24 = b.format == DRM_FORMAT_XRGB8888;
+	const size_t bpp = xr24 ? 4 : 3;
+	for (uint32_t r = 0; r < h; r++)
+		for (uint32_t x = 0; x < w; x++) {
+			const uint8_t *s = &d.rgb[((size_t{sy} + r) * d.width + sx + x) * 3];
+			uint8_t *o = &expected[(dy + r) * b.pitch + (dx + x) * bpp];
+			if (xr24) {
+				o[0] = s[2];
+				o[1] = s[1];
+				o[2] = s[0];
+				o[3] = 0xff;
+			} else {
+				std::copy_n(s, 3, o);
+			}
+		}
 	return expected;
 }
 
@@ -269,15 +292,15 @@ protected:
 
 // --- every kind of picture, several pitches -----------------------------------------------
 
-class jpeg_decoder_pictures
-    : public jpeg_decoder,
-      public testing::WithParamInterface<std::tuple<kind, std::pair<uint32_t, uint32_t>, int>>
+using picture_param = std::tuple<kind, std::pair<uint32_t, uint32_t>, int, uint32_t>;
+
+class jpeg_decoder_pictures : public jpeg_decoder, public testing::WithParamInterface<picture_param>
 {
 };
 
 TEST_P(jpeg_decoder_pictures, decodes_every_row_as_the_library_does)
 {
-	const auto [type, size, extra_pitch] = GetParam();
+	const auto [type, size, extra_pitch, format] = GetParam();
 	const picture p{type, size.first, size.second};
 	const bytes jpeg = compress(p);
 	const std::string path = write("0.jpg", jpeg);
@@ -292,7 +315,9 @@ TEST_P(jpeg_decoder_pictures, decodes_every_row_as_the_library_does)
 	EXPECT_EQ(o.out, "");
 	EXPECT_EQ(o.err, "");
 
-	test_buffer buf(p.width, p.height, uint64_t{p.width} * 3 + extra_pitch);
+	const uint64_t pitch =
+	        uint64_t{p.width} * (format == DRM_FORMAT_XRGB8888 ? 4 : 3) + uint64_t(extra_pitch);
+	test_buffer buf(p.width, p.height, pitch, pitch * p.height, format);
 	const bytes expected = with_picture(buf, d);
 	o = capture([&] { jpeg_sf_decode(path.c_str(), &buf.b); });
 	EXPECT_EQ(o.out, "");
@@ -300,13 +325,12 @@ TEST_P(jpeg_decoder_pictures, decodes_every_row_as_the_library_does)
 	EXPECT_TRUE(same_bytes(buf.mem, expected, buf.b.pitch));
 }
 
-using picture_param = std::tuple<kind, std::pair<uint32_t, uint32_t>, int>;
-
 std::string picture_param_name(const testing::TestParamInfo<picture_param> &info)
 {
-	const auto &[type, size, extra] = info.param;
+	const auto &[type, size, extra, format] = info.param;
 	return kind_name(type) + "_" + std::to_string(size.first) + "x" +
-	       std::to_string(size.second) + "_pitch_plus_" + std::to_string(extra);
+	       std::to_string(size.second) + "_pitch_plus_" + std::to_string(extra) +
+	       (format == DRM_FORMAT_XRGB8888 ? "_xr24" : "_rg24");
 }
 
 INSTANTIATE_TEST_SUITE_P(kinds, jpeg_decoder_pictures,
@@ -316,8 +340,43 @@ INSTANTIATE_TEST_SUITE_P(kinds, jpeg_decoder_pictures,
                                           testing::Values(std::pair<uint32_t, uint32_t>{64, 48},
                                                           std::pair<uint32_t, uint32_t>{33, 17},
                                                           std::pair<uint32_t, uint32_t>{1, 1}),
-                                          testing::Values(0, 64, 13)),
+                                          testing::Values(0, 64, 13),
+                                          testing::Values(uint32_t{DRM_FORMAT_RGB888},
+                                                          uint32_t{DRM_FORMAT_XRGB8888})),
                          picture_param_name);
+
+// Centred: a smaller picture in the middle of the buffer, a larger one cropped to its middle,
+// in both directions and across, in both formats; nothing around it is touched.
+TEST_F(jpeg_decoder, centred_picture_goes_to_the_middle_and_is_cropped_where_larger)
+{
+	struct centred_case {
+		kind type;
+		uint32_t pw, ph, bw, bh;
+	};
+	const centred_case cases[] = {
+	        {kind::color420, 32, 24, 64, 48},    {kind::color444, 33, 17, 64, 48},
+	        {kind::gray, 80, 60, 64, 48},        {kind::color420, 80, 20, 64, 48},
+	        {kind::progressive, 64, 48, 64, 48}, {kind::color444, 65, 49, 64, 48},
+	};
+	for (const centred_case &c : cases)
+		for (uint32_t format :
+		     {uint32_t{DRM_FORMAT_RGB888}, uint32_t{DRM_FORMAT_XRGB8888}}) {
+			SCOPED_TRACE(kind_name(c.type) + " " + std::to_string(c.pw) + "x" +
+			             std::to_string(c.ph) + " into " + std::to_string(c.bw) + "x" +
+			             std::to_string(c.bh) +
+			             (format == DRM_FORMAT_XRGB8888 ? " XR24" : ""));
+			const bytes jpeg = compress({c.type, c.pw, c.ph});
+			const std::string path = write("0.jpg", jpeg);
+			const uint64_t pitch = uint64_t{c.bw} * 4 + 8;
+			test_buffer buf(c.bw, c.bh, pitch, pitch * c.bh, format);
+			const bytes expected = with_picture(buf, library_decode(jpeg), true);
+			const output o =
+			        capture([&] { jpeg_sf_decode_centred(path.c_str(), &buf.b); });
+			EXPECT_EQ(o.out, "");
+			EXPECT_EQ(o.err, "");
+			EXPECT_TRUE(same_bytes(buf.mem, expected, pitch));
+		}
+}
 
 // --- layout -------------------------------------------------------------------------------
 
@@ -515,6 +574,12 @@ TEST_F(jpeg_decoder, four_component_picture_prints_the_channel_line_and_writes_n
 	EXPECT_EQ(o.err, "");
 	EXPECT_TRUE(buf.mem == before);
 	EXPECT_EQ(open_descriptors(), fds);
+
+	// Into XR24 as well: the library is not asked for XR24's order of four components.
+	test_buffer xr24(32, 24, 128, 128 * 24, DRM_FORMAT_XRGB8888);
+	o = capture([&] { jpeg_sf_decode(path.c_str(), &xr24.b); });
+	EXPECT_EQ(o.out,
+	          "Error: the number of color channels is 4.\tThis program only handles 1 or 3\n");
 
 	// Too large as well: the size check comes first and is the only message.
 	test_buffer small(16, 24, 48);

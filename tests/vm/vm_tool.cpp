@@ -9,10 +9,13 @@
 //   sim <control-socket> <output-file> <timeout-s> <step>... -- <command line>
 //       runs the command (the player on the LD_PRELOAD virtual card) with standard output and
 //       error in <output-file>, plays the steps against it and then kills it
-//   compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance>
+//   compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]
 //       the screen must show the frame as a scan-out of its RG24 memory (bytes red, green,
 //       blue as the decoder writes them) read in the DRM byte order (blue at the lowest
-//       address) or red first; no channel may differ by more than <tolerance>
+//       address), or red first (also the order in which XR24 frames show: their colours are
+//       right); no channel may differ by more than <tolerance>. With `centred` the frame is
+//       at its own size in the middle of the screen, black around it, or cropped to its
+//       middle where larger
 //   compare-screens <a.ppm> <b.ppm> <tolerance>
 //       the two screens have one size and differ by at most <tolerance> in any channel
 //
@@ -25,6 +28,7 @@
 //   live=<path>        (sim) the card's reply to "live" (objects alive) into <path>
 // Exit status 0 when every step and check passed, 1 otherwise, with the reason on stderr.
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -129,8 +133,8 @@ struct difference {
 
 int cmd_compare_frame(int argc, char **argv)
 {
-	if (argc != 4)
-		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance>");
+	if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "centred"))
+		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]");
 	ppm screen;
 	if (!read_ppm(argv[0], screen))
 		die(std::string("cannot read the screen ") + argv[0]);
@@ -139,18 +143,28 @@ int cmd_compare_frame(int argc, char **argv)
 		die(std::string("cannot decode ") + argv[1]);
 	bool drm_order = std::string(argv[2]) == "drm";
 	int tolerance = atoi(argv[3]);
-	if (screen.width != frame.width || screen.height != frame.height) {
+	const bool centred = argc == 5;
+	if (!centred && (screen.width != frame.width || screen.height != frame.height)) {
 		fprintf(stderr, "compare-frame: the screen is %dx%d, the frame %dx%d\n",
 		        screen.width, screen.height, frame.width, frame.height);
 		return 1;
 	}
+	const int w = std::min(screen.width, frame.width),
+	          h = std::min(screen.height, frame.height);
+	const int dx = (screen.width - w) / 2, dy = (screen.height - h) / 2;
+	const int sx = (frame.width - w) / 2, sy = (frame.height - h) / 2;
 	// Memory holds red, green, blue at increasing addresses; read in the DRM order the first
-	// byte is blue, so the screen's red is the picture's blue.
+	// byte is blue, so the screen's red is the picture's blue. Around a centred frame: black.
+	static const uint8_t black[3] = {0, 0, 0};
 	difference as_read, other;
-	for (int y = 0; y < frame.height; y++)
-		for (int x = 0; x < frame.width; x++) {
-			const uint8_t *s = &screen.rgb[(size_t(y) * frame.width + x) * 3];
-			const uint8_t *f = &frame.data[(size_t(y) * frame.width + x) * 3];
+	for (int y = 0; y < screen.height; y++)
+		for (int x = 0; x < screen.width; x++) {
+			const uint8_t *s = &screen.rgb[(size_t(y) * screen.width + x) * 3];
+			const bool inside = x >= dx && x < dx + w && y >= dy && y < dy + h;
+			const uint8_t *f = inside ? &frame.data[(size_t(sy + y - dy) * frame.width +
+			                                         sx + x - dx) *
+			                                        3]
+			                          : black;
 			uint8_t drm[3] = {f[2], f[1], f[0]};
 			const uint8_t *want = drm_order ? drm : f;
 			const uint8_t *unwanted = drm_order ? f : drm;
@@ -167,9 +181,10 @@ int cmd_compare_frame(int argc, char **argv)
 					other.max = e;
 			}
 		}
-	printf("compare-frame: %s byte order: largest channel difference %d, %ld channels over %d; "
-	       "the other order's largest difference %d\n",
-	       drm_order ? "DRM" : "red-first", as_read.max, as_read.over, tolerance, other.max);
+	printf("compare-frame: %s byte order%s: largest channel difference %d, %ld channels over "
+	       "%d; the other order's largest difference %d\n",
+	       drm_order ? "DRM" : "red-first", centred ? ", centred" : "", as_read.max,
+	       as_read.over, tolerance, other.max);
 	if (as_read.over != 0) {
 		fprintf(stderr, "compare-frame: %s does not show %s (first difference at %d,%d)\n",
 		        argv[0], argv[1], as_read.first_x, as_read.first_y);
