@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Builds the Debian package from a copy of the source tree (dpkg-buildpackage writes into debian/
+# and beside the tree), holds it to lintian, installs it with its maintainer scripts into a
+# scratch root and checks what they leave there: the files and their modes, the unit enabled as
+# deb-systemd-helper enables it, nothing started, the init script's rc links, a clean
+# systemd-analyze verify; then that a purge takes it all away again.
+#
+# deb_test.sh SOURCE_DIR VERSION ARCH       (ARCH: a Debian architecture, or "native")
+set -euo pipefail
+
+src=$1 version=$2 arch=$3
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "$arch" = native ]; then
+	arch=$(dpkg --print-architecture)
+fi
+
+# A missing tool skips the test on a developer's machine and fails it in CI.
+missing() {
+	if [ -n "${CI:-}" ]; then
+		echo "FAIL: $* (CI is set)"
+		exit 1
+	fi
+	echo "SKIP: $*"
+	exit 77
+}
+for tool in dpkg-buildpackage dpkg-checkbuilddeps dh lintian systemd-analyze update-rc.d unshare; do
+	command -v "$tool" >/dev/null || missing "$tool is not installed (scripts/deps installs it)"
+done
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+tree=$work/bootanim-$version
+mkdir "$tree"
+tar -C "$src" --exclude=./.git --exclude=./build --exclude='./build-*' -cf - . | tar -C "$tree" -xf -
+
+fails=0
+fail() {
+	echo "FAIL: $*"
+	fails=$((fails + 1))
+}
+
+changelog=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
+if [ "$changelog" != "$version" ]; then
+	fail "debian/changelog is at $changelog, the CMake project VERSION at $version"
+fi
+
+if ! unmet=$(cd "$tree" && dpkg-checkbuilddeps -a "$arch" 2>&1); then
+	missing "$unmet"
+fi
+
+if ! (cd "$tree" && DEB_BUILD_OPTIONS=parallel=2 dpkg-buildpackage -a "$arch" -b -us -uc) \
+	>"$work/build.log" 2>&1; then
+	tail -n 40 "$work/build.log"
+	echo "FAIL: dpkg-buildpackage -a $arch failed"
+	exit 1
+fi
+# Debian's build flags (fortification, format checks) are not those of the project's builds.
+if grep -E '^[^ :]+:[0-9]+:([0-9]+:)? warning:' "$work/build.log"; then
+	fail "the package build warns"
+fi
+
+deb=$work/bootanim_${version}_${arch}.deb
+if [ ! -f "$deb" ]; then
+	echo "FAIL: no $(basename "$deb"); built: $(cd "$work" && echo ./*.deb)"
+	exit 1
+fi
+
+lint=$(lintian --display-info "$deb" 2>&1 | grep -v '^running with root privileges') || true
+if [ -n "$lint" ]; then
+	echo "$lint"
+	fail "lintian reports tags that debian/bootanim.lintian-overrides does not explain"
+fi
+
+# The maintainer scripts never start the player (it would take the display from whatever
+# drives it now): no deb-systemd-invoke, no invoke-rc.d.
+dpkg-deb -e "$deb" "$work/control"
+if grep -l 'deb-systemd-invoke\|invoke-rc\.d' "$work"/control/*; then
+	fail "a maintainer script starts or stops the player"
+fi
+if ! grep -q "update-rc.d bootanim defaults" "$work/control/postinst"; then
+	fail "postinst does not add the init script's rc links"
+fi
+if [ "$(cat "$work/control/conffiles")" != /etc/init.d/bootanim ]; then
+	fail "conffiles: '$(cat "$work/control/conffiles")', not /etc/init.d/bootanim"
+fi
+
+# dpkg runs the scripts outside the root with DPKG_ROOT set, but some of their tests look at the
+# machine's own /etc/init.d/bootanim and /run/systemd/system: a private mount namespace hides
+# those (in a user namespace when not root).
+isolate=(unshare --mount)
+if [ "$(id -u)" -ne 0 ]; then
+	isolate=(unshare --user --map-root-user --mount)
+fi
+mkdir "$work/empty"
+root=$work/root
+mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers}
+touch "$root"/var/lib/dpkg/{status,available}
+dpkg_root() {
+	# shellcheck disable=SC2016 # expanded by the inner shell
+	"${isolate[@]}" -- sh -ec 'mount -t tmpfs none /run
+		if [ -d /etc/init.d ]; then mount --bind "$0" /etc/init.d; fi
+		exec "$@"' "$work/empty" dpkg --root="$root" --force-script-chrootless \
+		--force-depends --force-architecture "$@" >"$work/dpkg.log" 2>&1 || {
+		cat "$work/dpkg.log"
+		echo "FAIL: dpkg $*"
+		exit 1
+	}
+}
+installed() {
+	(cd "$root" && find . -path ./var/lib/dpkg -prune -o \( -type f -o -type l \) \
+		-printf '%M %P\n' | LC_ALL=C sort -k2)
+}
+
+dpkg_root -i "$deb"
+expected="-rwxr-xr-x etc/init.d/bootanim
+lrwxrwxrwx etc/systemd/system/sysinit.target.wants/bootanim.service
+-rw-r--r-- lib/systemd/system/bootanim.service
+-rw-r--r-- lib/udev/rules.d/70-bootanim.rules
+-rwxr-xr-x usr/sbin/bootanim
+-rw-r--r-- usr/share/doc/bootanim/changelog.gz
+-rw-r--r-- usr/share/doc/bootanim/copyright
+-rw-r--r-- usr/share/lintian/overrides/bootanim
+-rw-r--r-- usr/share/man/man8/bootanim.8.gz
+-rw-r--r-- var/lib/systemd/deb-systemd-helper-enabled/bootanim.service.dsh-also
+-rw-r--r-- var/lib/systemd/deb-systemd-helper-enabled/sysinit.target.wants/bootanim.service"
+actual=$(installed)
+if [ "$actual" != "$expected" ]; then
+	echo "FAIL: installed files differ (- expected, + installed):"
+	diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
+	fails=$((fails + 1))
+fi
+link=$(readlink "$root/etc/systemd/system/sysinit.target.wants/bootanim.service" || true)
+if [ "$link" != /lib/systemd/system/bootanim.service ]; then
+	fail "sysinit.target.wants/bootanim.service points to '$link'"
+fi
+
+player=/usr/sbin/bootanim
+if [ "$arch" = arm64 ]; then
+	"$src/scripts/check-symbols" --machine AArch64 --jpeg libjpeg.so.62 "$root$player" ||
+		fail "$player is not an AArch64 binary within the device baseline"
+fi
+# A unit that does not start the installed player fails here too.
+"$here/../install/unit_verify.sh" "$root/lib/systemd/system/bootanim.service" \
+	/lib/systemd/system $player "$root$player" || fail "systemd-analyze verify"
+
+# The postinst's update-rc.d looks for the script outside DPKG_ROOT and so does nothing here:
+# the same call on a root holding the installed script shows the links its header gives.
+rc=$work/rc
+mkdir -p "$rc/etc/init.d"
+cp -p "$root/etc/init.d/bootanim" "$rc/etc/init.d/"
+DPKG_ROOT=$rc update-rc.d bootanim defaults
+links=$(cd "$rc/etc" && for l in rc?.d/*; do echo "$l -> $(readlink "$l")"; done)
+want="rc0.d/K01bootanim -> ../init.d/bootanim
+rc6.d/K01bootanim -> ../init.d/bootanim
+rcS.d/S01bootanim -> ../init.d/bootanim"
+if [ "$links" != "$want" ]; then
+	fail "update-rc.d made these links, not rcS.d/S01 and rc0.d, rc6.d/K01:"$'\n'"$links"
+fi
+
+dpkg_root --purge bootanim
+left=$(installed)
+if [ -n "$left" ]; then
+	fail "the purge leaves:"$'\n'"$left"
+fi
+
+if [ $fails -ne 0 ]; then
+	exit 1
+fi
+echo "bootanim_${version}_${arch}.deb: built, lintian clean, installed, enabled, verified, purged"
