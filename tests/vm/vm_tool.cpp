@@ -2,10 +2,12 @@
 //
 //   frames <dir> <count> <width> <height>
 //       writes the test frames 0.jpg ... <count-1>.jpg (every frame other colours)
-//   qemu <workdir> <timeout-s> <step>... -- <qemu command line>
+//   qemu [--virtio-console] <workdir> <timeout-s> <step>... -- <qemu command line>
 //       runs QEMU with the guest's first serial port in <workdir>/console.txt and its second
 //       (the player's output) in <workdir>/output.txt, QMP and the VNC server on sockets in a
-//       short-lived folder under /tmp (socket paths are short), plays the steps, then ends it
+//       short-lived folder under /tmp (socket paths are short), plays the steps, then ends it;
+//       with --virtio-console the player's output comes from a virtio console (hvc0) instead,
+//       for machines with one serial port (AArch64 "virt")
 //   sim <control-socket> <output-file> <timeout-s> <step>... -- <command line>
 //       runs the command (the player on the LD_PRELOAD virtual card) with standard output and
 //       error in <output-file>, plays the steps against it and then kills it
@@ -757,8 +759,14 @@ private:
 
 int cmd_qemu(int argc, char **argv)
 {
+	bool virtio_console = argc > 0 && strcmp(argv[0], "--virtio-console") == 0;
+	if (virtio_console) {
+		argc--;
+		argv++;
+	}
 	if (argc < 3)
-		die("qemu <workdir> <timeout-s> <step>... -- <qemu command line>");
+		die("qemu [--virtio-console] <workdir> <timeout-s> <step>... -- <qemu command "
+		    "line>");
 	std::string workdir = argv[0];
 	auto deadline = clock_type::now() + std::chrono::seconds(atoi(argv[1]));
 	int i = 2;
@@ -768,9 +776,15 @@ int cmd_qemu(int argc, char **argv)
 	if (!mkdtemp(folder))
 		die("mkdtemp: " + std::string(strerror(errno)));
 	std::string sockets = folder;
-	args.insert(args.end(), {"-serial", "file:" + workdir + "/console.txt", "-serial",
-	                         "file:" + workdir + "/output.txt", "-qmp",
-	                         "unix:" + sockets + "/qmp.sock,server=on,wait=off", "-vnc",
+	std::string output = workdir + "/output.txt";
+	args.insert(args.end(), {"-serial", "file:" + workdir + "/console.txt"});
+	if (virtio_console)
+		args.insert(args.end(),
+		            {"-chardev", "file,id=player,path=" + output, "-device",
+		             "virtio-serial-device", "-device", "virtconsole,chardev=player"});
+	else
+		args.insert(args.end(), {"-serial", "file:" + output});
+	args.insert(args.end(), {"-qmp", "unix:" + sockets + "/qmp.sock,server=on,wait=off", "-vnc",
 	                         "unix:" + sockets + "/vnc.sock"});
 	pid_t pid = spawn(args, workdir + "/qemu.log");
 	bool ok;
