@@ -152,14 +152,12 @@ void write_rows(j_decompress_ptr cinfo, const bo &out)
 // Both operations keep only trivially destructible locals around setjmp, and nothing they
 // change after it is read on the way back.
 
-void jpeg_get_size(const char *path, int *width, int *height)
+bool jpeg_get_info(const char *path, jpeg_info *info)
 {
+	*info = {};
 	FILE *file = open_frame(path);
-	if (!file) {
-		*width = 0;
-		*height = 0;
-		return;
-	}
+	if (!file)
+		return false;
 
 	jpeg_decompress_struct cinfo;
 	recovering_error err;
@@ -167,28 +165,38 @@ void jpeg_get_size(const char *path, int *width, int *height)
 	if (setjmp(err.resume)) {
 		jpeg_destroy_decompress(&cinfo);
 		fclose(file);
-		*width = 0;
-		*height = 0;
-		return;
+		*info = {};
+		return false;
 	}
 	jpeg_create_decompress(&cinfo);
 	jpeg_stdio_src(&cinfo, file);
 	jpeg_read_header(&cinfo, TRUE);
 	jpeg_calc_output_dimensions(&cinfo);
-	*width = static_cast<int>(cinfo.output_width);
-	*height = static_cast<int>(cinfo.output_height);
+	info->width = static_cast<int>(cinfo.output_width);
+	info->height = static_cast<int>(cinfo.output_height);
+	info->components = cinfo.output_components;
+	info->progressive = cinfo.progressive_mode != 0;
 	jpeg_destroy_decompress(&cinfo);
 	fclose(file);
+	return true;
 }
 
-void jpeg_sf_decode(const char *path, bo *bo)
+void jpeg_get_size(const char *path, int *width, int *height)
+{
+	jpeg_info info;
+	jpeg_get_info(path, &info);
+	*width = info.width;
+	*height = info.height;
+}
+
+bool jpeg_sf_decode(const char *path, bo *bo)
 {
 	if (!bo)
-		return;
+		return false;
 	FILE *file = open_frame(path);
 	if (!file) {
 		perror("fopen fail");
-		return;
+		return false;
 	}
 
 	jpeg_decompress_struct cinfo;
@@ -198,7 +206,7 @@ void jpeg_sf_decode(const char *path, bo *bo)
 		// Destroying without finishing: the library refuses to finish a partial read.
 		jpeg_destroy_decompress(&cinfo);
 		fclose(file);
-		return;
+		return false;
 	}
 	jpeg_create_decompress(&cinfo);
 	cinfo.mem->max_memory_to_use = k_max_decoder_memory;
@@ -209,11 +217,13 @@ void jpeg_sf_decode(const char *path, bo *bo)
 	jpeg_stdio_src(&cinfo, file);
 	jpeg_read_header(&cinfo, TRUE);
 	jpeg_calc_output_dimensions(&cinfo);
-	if (fits(&cinfo, *bo)) {
+	const bool decoded = fits(&cinfo, *bo);
+	if (decoded) {
 		jpeg_start_decompress(&cinfo);
 		write_rows(&cinfo, *bo);
 		jpeg_finish_decompress(&cinfo);
 	}
 	jpeg_destroy_decompress(&cinfo);
 	fclose(file);
+	return decoded;
 }
