@@ -195,15 +195,6 @@ TEST_F(frames, PrepareFromOneJpegKeepsOrSwapsRedAndBlue)
 	}
 }
 
-TEST_F(frames, PrepareRefusesWhatItCannotRead)
-{
-	write_file(tmp("bad.png"), "plain text");
-	EXPECT_EQ(run({"prepare", tmp("bad.png"), tmp("out"), "--size", "8x8"}).status, 1);
-	EXPECT_EQ(run({"prepare", tmp("bad.png"), tmp("out")}).status, 2);
-	EXPECT_EQ(run({"prepare", tmp("bad.png"), tmp("out"), "--size", "8x0"}).status, 2);
-	EXPECT_FALSE(exists(tmp("out/boot.conf")));
-}
-
 // A tree as a device holds it: boot.conf (empty: none) and the frames by name, each a picture
 // of 64x48 (or as its name says: "1.jpeg:32x24", "0.jpg:cmyk", "0.jpg:progressive",
 // "0.jpg:dir").
