@@ -148,7 +148,7 @@ void check_frame(int k, const std::string &name, const std::string &file, int mo
 	b.pitch = pitch;
 	b.width = uint32_t(info.width);
 	b.height = uint32_t(info.height);
-	fflush(stdout); // the decoder's own lines follow ours
+	fflush(stdout); // before any message of the library on standard error
 	const double start = now_ms();
 	const bool decoded = jpeg_sf_decode(file.c_str(), &b);
 	const double ms = now_ms() - start;
