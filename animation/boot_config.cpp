@@ -74,6 +74,17 @@ void match_string(const char *line, const char *key, char *target, size_t target
 
 } // namespace
 
+boot_config_lines read_boot_config_lines(FILE *file)
+{
+	// The lines are positional: a line cut at its buffer's size leaves its rest to be read as
+	// the next line.
+	boot_config_lines l{};
+	l.present[0] = fgets(l.cnt, sizeof l.cnt, file) != nullptr;
+	l.present[1] = fgets(l.path, sizeof l.path, file) != nullptr;
+	l.present[2] = fgets(l.fps, sizeof l.fps, file) != nullptr;
+	return l;
+}
+
 void read_boot_config(FILE *file)
 {
 	mImageCount = 0;
@@ -83,21 +94,13 @@ void read_boot_config(FILE *file)
 		return;
 	}
 
-	// The lines are positional: a line cut at its buffer's size leaves its rest to be read as
-	// the next line.
-	char cnt_line[32] = {};
-	char path_line[128] = {};
-	char fps_line[32] = {};
-	const bool have_cnt = fgets(cnt_line, sizeof cnt_line, file) != nullptr;
-	const bool have_path = fgets(path_line, sizeof path_line, file) != nullptr;
-	const bool have_fps = fgets(fps_line, sizeof fps_line, file) != nullptr;
-
-	if (have_cnt)
-		match_int(cnt_line, "cnt=", &mImageCount);
-	if (have_path)
-		match_string(path_line, "path=", mBootAnimPath, sizeof mBootAnimPath);
-	if (have_fps)
-		match_int(fps_line, "fps=", &mFps);
+	const boot_config_lines l = read_boot_config_lines(file);
+	if (l.present[0])
+		match_int(l.cnt, "cnt=", &mImageCount);
+	if (l.present[1])
+		match_string(l.path, "path=", mBootAnimPath, sizeof mBootAnimPath);
+	if (l.present[2])
+		match_int(l.fps, "fps=", &mFps);
 
 	printf("cfg:  mImageCount=%d mBootAnimPath=%s mFps %d\n", mImageCount, mBootAnimPath, mFps);
 	fclose(file);

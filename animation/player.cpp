@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,15 +17,36 @@
 
 std::array<SfJpegBufInfo, 4> mSfJpegBufInfo{};
 
+frame_file find_frame_file(const char *dir, const char *local_dir, int k, frame_path_buffer &path)
+{
+	frame_file f{frame_lookup::missing, ".jpg"};
+	for (const char *ext : {".jpg", ".jpeg"}) {
+		f.ext = ext;
+		path.fill(0);
+		const int n = snprintf(path.data(), path.size(), "%s/%d%s", dir, k, ext);
+		// A cut-off path is never used.
+		if (n < 0 || static_cast<size_t>(n) >= path.size()) {
+			path.fill(0);
+			return {frame_lookup::path_too_long, ext};
+		}
+		std::string local;
+		if (local_dir)
+			local = std::string(local_dir) + "/" + std::to_string(k) + ext;
+		const char *file = local_dir ? local.c_str() : path.data();
+		if (access(file, R_OK) != 0)
+			continue;
+		// Only a regular file is a frame: opening a FIFO or a device could block or never
+		// end.
+		struct stat st;
+		if (stat(file, &st) == 0 && S_ISREG(st.st_mode))
+			return {frame_lookup::found, ext};
+		return {frame_lookup::not_regular, ext};
+	}
+	return f;
+}
+
 namespace
 {
-
-// Gaps in a real animation are a few frames; a longer run of frames that cannot be found
-// (missing, not regular files, or paths too long, which stay too long for every later frame)
-// means the count is wrong: cnt=2147483647 would have the worker test paths for hours.
-constexpr int k_max_missing_run = 16;
-
-using path_buffer = std::array<char, sizeof(SfJpegBufInfo::mPath)>;
 
 // Set when the card refused a 24-bit dumb buffer: it will refuse every one.
 bool g_rg24_buffers_refused = false;
@@ -58,42 +80,23 @@ uint32_t frame_format(const char **why)
 	return DRM_FORMAT_XRGB8888;
 }
 
-// Writes "<dir>/<k><ext>" into `path`; false when it does not fit (a cut-off path is never
-// used).
-bool frame_path(path_buffer &path, int k, const char *ext)
+// Frame k's file, with the player's message when there is none.
+bool find_frame(frame_path_buffer &path, int k)
 {
-	path.fill(0);
-	int n = snprintf(path.data(), path.size(), "%s/%d%s", mBootAnimPath, k, ext);
-	if (n < 0 || static_cast<size_t>(n) >= path.size()) {
-		printf("%s: frame path too long %s/%d%s \n", "bootAnimation", mBootAnimPath, k,
-		       ext);
-		return false;
-	}
-	return true;
-}
-
-// Only a regular file is a frame: opening a FIFO or a device could block or never end.
-bool regular_frame(const path_buffer &path)
-{
-	struct stat st;
-	if (stat(path.data(), &st) == 0 && S_ISREG(st.st_mode))
+	const frame_file f = find_frame_file(mBootAnimPath, nullptr, k, path);
+	switch (f.result) {
+	case frame_lookup::found:
 		return true;
-	printf("%s: not a regular file %s \n", "bootAnimation", path.data());
-	return false;
-}
-
-// The frame file: k.jpg, else k.jpeg. False (with its message) when neither can be read, the
-// path is too long, or the file is not a regular file.
-bool find_frame(path_buffer &path, int k)
-{
-	if (!frame_path(path, k, ".jpg"))
+	case frame_lookup::path_too_long:
+		printf("%s: frame path too long %s/%d%s \n", "bootAnimation", mBootAnimPath, k,
+		       f.ext);
 		return false;
-	if (access(path.data(), R_OK) == 0)
-		return regular_frame(path);
-	if (!frame_path(path, k, ".jpeg"))
+	case frame_lookup::not_regular:
+		printf("%s: not a regular file %s \n", "bootAnimation", path.data());
 		return false;
-	if (access(path.data(), R_OK) == 0)
-		return regular_frame(path);
+	case frame_lookup::missing:
+		break;
+	}
 	printf("%s: can't access file %s \n", "bootAnimation", path.data());
 	return false;
 }
@@ -124,7 +127,7 @@ void release_oldest()
 	memset(oldest.mPath, 0, sizeof oldest.mPath);
 }
 
-void shift_ring(bo *b, const path_buffer &path)
+void shift_ring(bo *b, const frame_path_buffer &path)
 {
 	mSfJpegBufInfo[0].mBuf = b;
 	memcpy(mSfJpegBufInfo[0].mPath, path.data(), sizeof mSfJpegBufInfo[0].mPath);
@@ -136,8 +139,8 @@ void shift_ring(bo *b, const path_buffer &path)
 
 // A new mapped buffer of `format` holding the frame's picture (centred in it with `centred`), or
 // null with errno from the failed creation.
-bo *make_frame(int fd, const path_buffer &path, uint32_t format, uint32_t width, uint32_t height,
-               bool centred)
+bo *make_frame(int fd, const frame_path_buffer &path, uint32_t format, uint32_t width,
+               uint32_t height, bool centred)
 {
 	bo *b = bo_create(fd, format, width, height);
 	if (!b)
@@ -168,7 +171,7 @@ bool add_framebuffer(int fd, bo *b)
 
 void play_boot_animation(int fd)
 {
-	path_buffer path;
+	frame_path_buffer path;
 	int missing = 0;
 	bool xr24_said = false;
 	present_new_run();

@@ -17,6 +17,27 @@ struct SfJpegBufInfo {
 // the next.
 extern std::array<SfJpegBufInfo, 4> mSfJpegBufInfo;
 
+// After this many frames in a row that cannot be found, the player ends the animation. Gaps in
+// a real animation are a few frames; a longer run of frames that cannot be found (missing, not
+// regular files, or paths too long, which stay too long for every later frame) means the count
+// is wrong: cnt=2147483647 would have the worker test paths for hours.
+inline constexpr int k_max_missing_run = 16;
+
+using frame_path_buffer = std::array<char, sizeof(SfJpegBufInfo::mPath)>;
+
+enum class frame_lookup { found, missing, not_regular, path_too_long };
+
+struct frame_file {
+	frame_lookup result;
+	const char *ext; // ".jpg" or ".jpeg": the file found, or the last one tried
+};
+
+// Frame k of the animation in directory `dir`: k.jpg, else k.jpeg, a regular file, its path
+// ("<dir>/<k><ext>", at most 127 characters) in `path`, left empty when it would not fit. With
+// `local_dir` the files are looked up there instead, the path still made from `dir` (the frame
+// tools check a copy of a device's tree). Prints nothing.
+frame_file find_frame_file(const char *dir, const char *local_dir, int k, frame_path_buffer &path);
+
 // Shows frames 0 .. mImageCount - 1 of mBootAnimPath once, on `fd`. Returns early only when a
 // buffer cannot be created. The last frame stays on screen.
 void play_boot_animation(int fd);

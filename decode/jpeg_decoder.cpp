@@ -235,14 +235,14 @@ void write_rows(j_decompress_ptr cinfo, const bo &out, const placement &p)
 	}
 }
 
-void decode(const char *path, bo *bo, bool centred)
+bool decode(const char *path, bo *bo, bool centred)
 {
 	if (!bo)
-		return;
+		return false;
 	FILE *file = open_frame(path);
 	if (!file) {
 		perror("fopen fail");
-		return;
+		return false;
 	}
 
 	jpeg_decompress_struct cinfo;
@@ -252,7 +252,7 @@ void decode(const char *path, bo *bo, bool centred)
 		// Destroying without finishing: the library refuses to finish a partial read.
 		jpeg_destroy_decompress(&cinfo);
 		fclose(file);
-		return;
+		return false;
 	}
 	jpeg_create_decompress(&cinfo);
 	cinfo.mem->max_memory_to_use = k_max_decoder_memory;
@@ -265,7 +265,8 @@ void decode(const char *path, bo *bo, bool centred)
 	choose_output(&cinfo, *bo);
 	jpeg_calc_output_dimensions(&cinfo);
 	const placement p = place(&cinfo, *bo, centred);
-	if (fits(&cinfo, *bo, p)) {
+	const bool decoded = fits(&cinfo, *bo, p);
+	if (decoded) {
 		jpeg_start_decompress(&cinfo);
 		write_rows(&cinfo, *bo, p);
 		// A cropped picture's last rows are never read, and finishing would refuse that.
@@ -274,6 +275,7 @@ void decode(const char *path, bo *bo, bool centred)
 	}
 	jpeg_destroy_decompress(&cinfo);
 	fclose(file);
+	return decoded;
 }
 
 } // namespace
@@ -281,14 +283,12 @@ void decode(const char *path, bo *bo, bool centred)
 // Both operations keep only trivially destructible locals around setjmp, and nothing they
 // change after it is read on the way back.
 
-void jpeg_get_size(const char *path, int *width, int *height)
+bool jpeg_get_info(const char *path, jpeg_info *info)
 {
+	*info = {};
 	FILE *file = open_frame(path);
-	if (!file) {
-		*width = 0;
-		*height = 0;
-		return;
-	}
+	if (!file)
+		return false;
 
 	jpeg_decompress_struct cinfo;
 	recovering_error err;
@@ -296,26 +296,36 @@ void jpeg_get_size(const char *path, int *width, int *height)
 	if (setjmp(err.resume)) {
 		jpeg_destroy_decompress(&cinfo);
 		fclose(file);
-		*width = 0;
-		*height = 0;
-		return;
+		*info = {};
+		return false;
 	}
 	jpeg_create_decompress(&cinfo);
 	jpeg_stdio_src(&cinfo, file);
 	jpeg_read_header(&cinfo, TRUE);
 	jpeg_calc_output_dimensions(&cinfo);
-	*width = static_cast<int>(cinfo.output_width);
-	*height = static_cast<int>(cinfo.output_height);
+	info->width = static_cast<int>(cinfo.output_width);
+	info->height = static_cast<int>(cinfo.output_height);
+	info->components = cinfo.output_components;
+	info->progressive = cinfo.progressive_mode != 0;
 	jpeg_destroy_decompress(&cinfo);
 	fclose(file);
+	return true;
 }
 
-void jpeg_sf_decode(const char *path, bo *bo)
+void jpeg_get_size(const char *path, int *width, int *height)
 {
-	decode(path, bo, false);
+	jpeg_info info;
+	jpeg_get_info(path, &info);
+	*width = info.width;
+	*height = info.height;
 }
 
-void jpeg_sf_decode_centred(const char *path, bo *bo)
+bool jpeg_sf_decode(const char *path, bo *bo)
 {
-	decode(path, bo, true);
+	return decode(path, bo, false);
+}
+
+bool jpeg_sf_decode_centred(const char *path, bo *bo)
+{
+	return decode(path, bo, true);
 }

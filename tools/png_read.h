@@ -1,6 +1,6 @@
-// Reading back the PNG files that the virtual card writes (sim::write_png): 8-bit RGB, any filter
-// type, deflate data in stored blocks. The card writes no compressed blocks, so no inflate
-// library is needed; a file with compressed blocks is reported as unsupported.
+// Reading PNG files with libpng: the virtual card's screen captures, and the pictures the frame
+// tools prepare. Any PNG (gray, palette, 16-bit, alpha) comes out as 8-bit RGB; alpha is
+// composited onto black.
 #pragma once
 
 #include <optional>

@@ -25,7 +25,7 @@ rgb_picture test_picture(int width, int height, int variant, int components)
 	return p;
 }
 
-bool write_jpeg(const std::string &path, const rgb_picture &p, int quality)
+bool write_jpeg(const std::string &path, const rgb_picture &p, int quality, bool progressive)
 {
 	FILE *f = fopen(path.c_str(), "wb");
 	if (!f)
@@ -38,9 +38,13 @@ bool write_jpeg(const std::string &path, const rgb_picture &p, int quality)
 	cinfo.image_width = JDIMENSION(p.width);
 	cinfo.image_height = JDIMENSION(p.height);
 	cinfo.input_components = p.components;
-	cinfo.in_color_space = p.components == 1 ? JCS_GRAYSCALE : JCS_RGB;
+	cinfo.in_color_space = p.components == 1   ? JCS_GRAYSCALE
+	                       : p.components == 4 ? JCS_CMYK
+	                                           : JCS_RGB;
 	jpeg_set_defaults(&cinfo);
 	jpeg_set_quality(&cinfo, quality, TRUE);
+	if (progressive)
+		jpeg_simple_progression(&cinfo);
 	jpeg_start_compress(&cinfo, TRUE);
 	while (cinfo.next_scanline < cinfo.image_height) {
 		JSAMPROW row = const_cast<JSAMPROW>(

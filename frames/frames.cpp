@@ -1,0 +1,32 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "frames/frames.h"
+
+bool parse_size(const char *text, int *width, int *height)
+{
+	char *end = nullptr;
+	const long w = strtol(text, &end, 10);
+	if (end == text || *end != 'x')
+		return false;
+	const char *h_text = end + 1;
+	const long h = strtol(h_text, &end, 10);
+	if (end == h_text || *end != '\0' || w < 1 || h < 1 || w > 65500 || h > 65500)
+		return false;
+	*width = int(w);
+	*height = int(h);
+	return true;
+}
+
+int frames_main(int argc, char **argv)
+{
+	if (argc >= 2 && strcmp(argv[1], "prepare") == 0)
+		return frames_prepare(argc - 1, argv + 1);
+	if (argc >= 2 && strcmp(argv[1], "check") == 0)
+		return frames_check(argc - 1, argv + 1);
+	fprintf(stderr, "usage: bootanim-frames prepare SRC DEST --size WxH [--fps N] "
+	                "[--quality Q] [--drm-order]\n"
+	                "       bootanim-frames check DIR [--mode WxH]\n");
+	return 2;
+}

@@ -1,0 +1,29 @@
+// bootanim-frames: the frame tools for device makers. `prepare` turns pictures into the player's
+// numbered frames and boot.conf for one monitor mode; `check` reads a /mnt/bootanimation tree as
+// the player will and reports what it would show.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The whole command line; returns the exit status (0 fine, 1 a failed check or error, 2 usage).
+int frames_main(int argc, char **argv);
+
+int frames_prepare(int argc, char **argv); // argv[0] is "prepare"
+int frames_check(int argc, char **argv);   // argv[0] is "check"
+
+// Parses "WxH" (each 1 .. 65500, the largest JPEG side).
+bool parse_size(const char *text, int *width, int *height);
+
+// 8-bit RGB, red first, row after row.
+struct rgb_image {
+	int width = 0;
+	int height = 0;
+	std::vector<uint8_t> rgb;
+};
+
+// `in` resized to width x height, each axis on its own: an area average where it shrinks (every
+// source pixel weighted by how much of the output pixel it covers), bilinear between the nearest
+// source pixel centres where it grows, unchanged where the size is kept.
+rgb_image resize(const rgb_image &in, int width, int height);

@@ -1,0 +1,75 @@
+#include <algorithm>
+
+#include "frames/frames.h"
+
+namespace
+{
+
+struct tap {
+	int index;
+	float weight;
+};
+
+// For every output position along one axis, the source positions and their weights (summing
+// to 1).
+std::vector<std::vector<tap>> axis_taps(int in, int out)
+{
+	std::vector<std::vector<tap>> taps(static_cast<size_t>(out));
+	const double scale = double(in) / out;
+	for (int i = 0; i < out; i++) {
+		std::vector<tap> &t = taps[static_cast<size_t>(i)];
+		if (scale > 1) {
+			const double from = i * scale, to = (i + 1) * scale;
+			for (int s = int(from); s < in && s < to; s++) {
+				const double cover =
+				        std::min(double(s + 1), to) - std::max(double(s), from);
+				if (cover > 0)
+					t.push_back({s, float(cover / scale)});
+			}
+		} else {
+			const double x = std::clamp((i + 0.5) * scale - 0.5, 0.0, double(in - 1));
+			const int s = int(x);
+			const double f = x - s;
+			t.push_back({s, float(1 - f)});
+			if (f > 0 && s + 1 < in)
+				t.push_back({s + 1, float(f)});
+		}
+	}
+	return taps;
+}
+
+} // namespace
+
+rgb_image resize(const rgb_image &in, int width, int height)
+{
+	const auto across = axis_taps(in.width, width);
+	const auto down = axis_taps(in.height, height);
+
+	// Rows first, into floats, then columns.
+	std::vector<float> rows(size_t(in.height) * width * 3);
+	for (int y = 0; y < in.height; y++) {
+		const uint8_t *src = &in.rgb[size_t(y) * in.width * 3];
+		float *dst = &rows[size_t(y) * width * 3];
+		for (int x = 0; x < width; x++)
+			for (const tap &t : across[size_t(x)])
+				for (int c = 0; c < 3; c++)
+					dst[x * 3 + c] += t.weight * src[t.index * 3 + c];
+	}
+	rgb_image out;
+	out.width = width;
+	out.height = height;
+	out.rgb.resize(size_t(width) * height * 3);
+	std::vector<float> acc(size_t(width) * 3);
+	for (int y = 0; y < height; y++) {
+		std::fill(acc.begin(), acc.end(), 0.0f);
+		for (const tap &t : down[size_t(y)]) {
+			const float *src = &rows[size_t(t.index) * width * 3];
+			for (size_t i = 0; i < acc.size(); i++)
+				acc[i] += t.weight * src[i];
+		}
+		uint8_t *dst = &out.rgb[size_t(y) * width * 3];
+		for (size_t i = 0; i < acc.size(); i++)
+			dst[i] = uint8_t(std::clamp(acc[i] + 0.5f, 0.0f, 255.0f));
+	}
+	return out;
+}

@@ -1,0 +1,354 @@
+// The frame tools on frames the tests make: prepare from PNG pictures and from one JPEG, check's
+// report and exit status on the trees a device may hold, and prepared frames on the real player.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <png.h>
+#include <sys/stat.h>
+
+#include "animation/boot_config.h"
+#include "frames/frames.h"
+#include "tests/e2e/e2e.h"
+#include "tests/support/capture.h"
+
+extern "C" {
+#include <jpeglib.h>
+}
+
+namespace
+{
+
+struct result {
+	int status;
+	std::string out;
+};
+
+result run(std::vector<std::string> args)
+{
+	args.insert(args.begin(), "bootanim-frames");
+	std::vector<char *> argv;
+	for (std::string &a : args)
+		argv.push_back(a.data());
+	output_capture capture;
+	const int status = frames_main(int(argv.size()), argv.data());
+	return {status, capture.stop()};
+}
+
+// The line of `out` equal to `want`, or starting with it when it ends in '='.
+bool has_line(const std::string &out, const std::string &want)
+{
+	for (const std::string &l : harness::lines_of(out))
+		if (want.back() == '=' ? l.rfind(want, 0) == 0 : l == want)
+			return true;
+	return false;
+}
+
+rgb_picture flat(int w, int h, uint8_t r, uint8_t g, uint8_t b)
+{
+	rgb_picture p;
+	p.width = w;
+	p.height = h;
+	for (int i = 0; i < w * h; i++)
+		p.data.insert(p.data.end(), {r, g, b});
+	return p;
+}
+
+void write_png(const std::string &path, const rgb_picture &p)
+{
+	png_image png{};
+	png.version = PNG_IMAGE_VERSION;
+	png.width = png_uint_32(p.width);
+	png.height = png_uint_32(p.height);
+	png.format = PNG_FORMAT_RGB;
+	ASSERT_TRUE(png_image_write_to_file(&png, path.c_str(), 0, p.data.data(), 0, nullptr))
+	        << png.message;
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+	FILE *f = fopen(path.c_str(), "w");
+	ASSERT_NE(f, nullptr) << path;
+	fputs(text.c_str(), f);
+	fclose(f);
+}
+
+// The frame's header: size, sampling of each component, and whether it is baseline (SOF0).
+struct frame_header {
+	int width = 0, height = 0;
+	std::string sampling; // "2x2 1x1 1x1" for 4:2:0
+	bool baseline = false;
+};
+
+frame_header read_header(const std::string &path)
+{
+	frame_header h;
+	FILE *f = fopen(path.c_str(), "rb");
+	if (!f)
+		return h;
+	std::string bytes;
+	for (int c; (c = fgetc(f)) != EOF;)
+		bytes += char(c);
+	rewind(f);
+	jpeg_decompress_struct cinfo;
+	jpeg_error_mgr jerr;
+	cinfo.err = jpeg_std_error(&jerr);
+	jpeg_create_decompress(&cinfo);
+	jpeg_stdio_src(&cinfo, f);
+	jpeg_read_header(&cinfo, TRUE);
+	h.width = int(cinfo.image_width);
+	h.height = int(cinfo.image_height);
+	for (int c = 0; c < cinfo.num_components; c++)
+		h.sampling += (c ? " " : "") + std::to_string(cinfo.comp_info[c].h_samp_factor) +
+		              "x" + std::to_string(cinfo.comp_info[c].v_samp_factor);
+	h.baseline = bytes.find("\xff\xc0") != std::string::npos &&
+	             bytes.find("\xff\xc2") == std::string::npos && !cinfo.progressive_mode;
+	jpeg_destroy_decompress(&cinfo);
+	fclose(f);
+	return h;
+}
+
+bool exists(const std::string &path)
+{
+	struct stat st;
+	return stat(path.c_str(), &st) == 0;
+}
+
+// The mean colour of a decoded picture, each channel rounded.
+std::vector<int> mean_colour(const rgb_picture &p)
+{
+	std::vector<long> sum(3, 0);
+	for (size_t i = 0; i < p.data.size(); i += 3)
+		for (int c = 0; c < 3; c++)
+			sum[size_t(c)] += p.data[i + size_t(c)];
+	const long n = long(p.data.size() / 3);
+	return {int((sum[0] + n / 2) / n), int((sum[1] + n / 2) / n), int((sum[2] + n / 2) / n)};
+}
+
+void expect_near(const std::vector<int> &got, const std::vector<int> &want, int tolerance = 4)
+{
+	ASSERT_EQ(got.size(), want.size());
+	for (size_t c = 0; c < got.size(); c++)
+		EXPECT_NEAR(got[c], want[c], tolerance) << "channel " << c;
+}
+
+class frames : public e2e::whole_program
+{
+protected:
+	std::string tmp(const std::string &name) const
+	{
+		return dir_.path() + "/" + name;
+	}
+};
+
+TEST_F(frames, PrepareFromPngDirectoryWritesNumberedFramesAndBootConf)
+{
+	mkdir(tmp("src").c_str(), 0755);
+	// Name order, not writing order; other files are left alone.
+	write_png(tmp("src/b.png"), flat(200, 100, 20, 200, 40));
+	write_png(tmp("src/a.png"), flat(200, 100, 220, 30, 60));
+	write_png(tmp("src/c.png"), flat(50, 30, 10, 50, 230));
+	write_file(tmp("src/notes.txt"), "not a picture\n");
+
+	const result r = run({"prepare", tmp("src"), tmp("out"), "--size", "96x64", "--fps", "20"});
+	ASSERT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(has_line(r.out, "frame 0: 0.jpg from " + tmp("src/a.png") + " 200x100"))
+	        << r.out;
+	EXPECT_TRUE(has_line(r.out, "boot.conf: cnt=3 path=/mnt/bootanimation/frames fps=20"));
+	const std::vector<std::vector<int>> colours = {{220, 30, 60}, {20, 200, 40}, {10, 50, 230}};
+	for (int k = 0; k < 3; k++) {
+		const std::string frame = tmp("out/frames/" + std::to_string(k) + ".jpg");
+		const frame_header h = read_header(frame);
+		EXPECT_EQ(h.width, 96) << k;
+		EXPECT_EQ(h.height, 64) << k;
+		EXPECT_EQ(h.sampling, "2x2 1x1 1x1") << k;
+		EXPECT_TRUE(h.baseline) << k;
+		expect_near(mean_colour(decode_jpeg(frame)), colours[size_t(k)]);
+	}
+	EXPECT_FALSE(exists(tmp("out/frames/3.jpg")));
+
+	read_boot_config(fopen(tmp("out/boot.conf").c_str(), "r"));
+	EXPECT_EQ(mImageCount, 3);
+	EXPECT_STREQ(mBootAnimPath, "/mnt/bootanimation/frames");
+	EXPECT_EQ(mFps, 20);
+}
+
+TEST_F(frames, PrepareFromOneJpegKeepsOrSwapsRedAndBlue)
+{
+	ASSERT_TRUE(write_jpeg(tmp("one.jpg"), flat(64, 48, 200, 90, 30), 95));
+	for (const bool drm : {false, true}) {
+		const std::string out = tmp(drm ? "drm" : "plain");
+		std::vector<std::string> args = {"prepare", tmp("one.jpg"), out, "--size",
+		                                 "160x120"};
+		if (drm)
+			args.push_back("--drm-order");
+		const result r = run(args);
+		ASSERT_EQ(r.status, 0) << r.out;
+		const rgb_picture p = decode_jpeg(out + "/frames/0.jpg");
+		EXPECT_EQ(p.width, 160);
+		EXPECT_EQ(p.height, 120);
+		expect_near(mean_colour(p),
+		            drm ? std::vector<int>{30, 90, 200} : std::vector<int>{200, 90, 30});
+		EXPECT_FALSE(exists(out + "/frames/1.jpg"));
+		read_boot_config(fopen((out + "/boot.conf").c_str(), "r"));
+		EXPECT_EQ(mImageCount, 1);
+		EXPECT_EQ(mFps, 15);
+	}
+}
+
+// A tree as a device holds it: boot.conf (empty: none) and the frames by name, each a picture
+// of 64x48 (or as its name says: "1.jpeg:32x24", "0.jpg:cmyk", "0.jpg:progressive",
+// "0.jpg:dir").
+struct check_case {
+	const char *name;
+	std::string conf;
+	std::vector<std::string> files;
+	int status;
+	std::vector<std::string> lines;
+};
+
+void PrintTo(const check_case &c, std::ostream *os)
+{
+	*os << c.name;
+}
+
+const std::string k_conf3 = "cnt=3\npath=/mnt/bootanimation/frames\nfps=25\n";
+
+const check_case k_check_cases[] = {
+        {"all_shown",
+         k_conf3,
+         {"0.jpg", "1.jpg", "2.jpg"},
+         0,
+         {"conf line 2: path=/mnt/bootanimation/frames",
+          "cfg:  mImageCount=3 mBootAnimPath=/mnt/bootanimation/frames mFps 25", "cnt: 3",
+          "fps: 25", "mode: 64x48",
+          "frame 2: 2.jpg 64x48 components=3 baseline mode=same decode_ms=",
+          "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=0",
+          "rate: decode_ms_mean=", "result: ok"}},
+        {"missing_frame",
+         k_conf3,
+         {"0.jpg", "2.jpg"},
+         0,
+         {"frame 1: missing (no 1.jpg, no 1.jpeg)",
+          "frames: found=2 missing=1 cannot-show=0 progressive=0 scaled=0", "result: ok"}},
+        {"jpeg_fallback_and_jpg_first",
+         k_conf3,
+         {"0.jpeg", "1.jpg", "1.jpeg:32x24", "2.jpeg:32x24"},
+         0,
+         {"frame 0: 0.jpeg 64x48 components=3 baseline mode=same decode_ms=",
+          "frame 1: 1.jpg 64x48 components=3 baseline mode=same decode_ms=",
+          "frame 2: 2.jpeg 32x24 components=3 baseline mode=scaled decode_ms=",
+          "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=1"}},
+        {"cmyk_frame",
+         k_conf3,
+         {"0.jpg", "1.jpg:cmyk", "2.jpg"},
+         1,
+         {"frame 1: 1.jpg 64x48 components=4 baseline mode=same cannot-show: 4 components (CMYK)",
+          "result: 1 frames cannot be shown"}},
+        {"progressive_frame",
+         k_conf3,
+         {"0.jpg", "1.jpg:progressive", "2.jpg"},
+         0,
+         {"frame 1: 1.jpg 64x48 components=3 progressive mode=same decode_ms=",
+          "frames: found=3 missing=0 cannot-show=0 progressive=1 scaled=0", "result: ok"}},
+        {"not_a_regular_file",
+         k_conf3,
+         {"0.jpg:dir", "1.jpg", "2.jpg"},
+         1,
+         {"frame 0: 0.jpg cannot-show: not a regular file", "result: 1 frames cannot be shown"}},
+        {"none_found",
+         k_conf3,
+         {},
+         1,
+         {"frame 2: missing (no 2.jpg, no 2.jpeg)", "result: no frame found"}},
+        {"long_run_missing_ends",
+         "cnt=40\npath=/mnt/bootanimation/frames\nfps=25\n",
+         {"0.jpg", "30.jpg"},
+         0,
+         {"end: 17 frames missing in a row, the player ends the animation at frame 17",
+          "frames: found=1 missing=17 cannot-show=0 progressive=0 scaled=0"}},
+        {"cut_line_shifts_the_next",
+         "cnt=3" + std::string(40, ' ') + "\npath=/mnt/bootanimation/frames\nfps=25\r\n",
+         {"0.jpg"},
+         1,
+         {"conf line 1: cnt=3" + std::string(26, ' ') +
+                  " (cut at 31 characters: the rest is read as the next line)",
+          "conf line 2: " + std::string(14, ' '), "conf line 3: path=/mnt/bootanimation/frames",
+          "path: ", "fps: 15", "result: no frame found"}},
+        {"crlf_and_blank_in_path",
+         "cnt=1\r\npath=/mnt/bootanimation/frames more\r\nfps=0\r\n",
+         {"0.jpg"},
+         0,
+         {"conf line 2: path=/mnt/bootanimation/frames more\\r", "cnt: 1",
+          "path: /mnt/bootanimation/frames", "fps: 0", "result: ok"}},
+};
+
+class check : public testing::TestWithParam<check_case>
+{
+};
+
+TEST_P(check, ReportsAndExitStatus)
+{
+	const check_case &c = GetParam();
+	harness::scratch_dir dir;
+	const std::string frames = dir.path() + "/frames";
+	mkdir(frames.c_str(), 0755);
+	if (!c.conf.empty())
+		write_file(dir.path() + "/boot.conf", c.conf);
+	for (const std::string &f : c.files) {
+		const size_t colon = f.find(':');
+		const std::string name = f.substr(0, colon),
+		                  kind = colon == f.npos ? "" : f.substr(colon + 1);
+		const std::string path = frames + "/" + name;
+		if (kind == "dir")
+			ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+		else if (kind == "cmyk")
+			ASSERT_TRUE(write_jpeg(path, test_picture(64, 48, 0, 4)));
+		else if (kind == "32x24")
+			ASSERT_TRUE(write_jpeg(path, test_picture(32, 24, 1)));
+		else
+			ASSERT_TRUE(write_jpeg(path, test_picture(64, 48, 2), 90,
+			                       kind == "progressive"));
+	}
+	const result r = run({"check", dir.path(), "--mode", "64x48"});
+	EXPECT_EQ(r.status, c.status) << r.out;
+	for (const std::string &line : c.lines)
+		EXPECT_TRUE(has_line(r.out, line)) << "no line: " << line << "\n" << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(frames, check, testing::ValuesIn(k_check_cases),
+                         [](const testing::TestParamInfo<check_case> &i) { return i.param.name; });
+
+TEST_F(frames, PreparedFramesPassTheCheckAndPlayOnTheVirtualCard)
+{
+	// The card reads RG24 blue first, as DRM defines it: the frames for it are prepared so.
+	mkdir(tmp("src").c_str(), 0755);
+	write_png(tmp("src/0.png"), flat(320, 180, 230, 120, 20));
+	write_png(tmp("src/1.png"), test_picture(480, 270, 3));
+	const std::string tree = outside("/mnt/bootanimation");
+	result r = run(
+	        {"prepare", tmp("src"), tree, "--size", "1920x1080", "--fps", "25", "--drm-order"});
+	ASSERT_EQ(r.status, 0) << r.out;
+	r = run({"check", tree, "--mode", "1920x1080"});
+	ASSERT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(
+	        has_line(r.out, "frames: found=2 missing=0 cannot-show=0 progressive=0 scaled=0"))
+	        << r.out;
+
+	start(options());
+	ASSERT_TRUE(player_->wait_for("picPath: " + e2e::k_frames + "/1.jpg \n"));
+	ASSERT_TRUE(wait_captures(2));
+	const std::vector<std::string> files = capture_files();
+	ASSERT_EQ(files.size(), 2u);
+	for (size_t k = 0; k < 2; k++) {
+		const rgb_picture frame =
+		        decode_jpeg(tree + "/frames/" + std::to_string(k) + ".jpg");
+		const sim::image screen = e2e::load_png(files[k]);
+		EXPECT_EQ(e2e::compare(screen, e2e::expected_screen(frame, 1920, 1080)), "") << k;
+		if (k == 0) {
+			rgb_picture shown{1920, 1080, 3, screen.rgb};
+			expect_near(mean_colour(shown), {230, 120, 20});
+		}
+	}
+}
+
+} // namespace
