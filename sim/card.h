@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -253,8 +254,9 @@ struct device {
 	std::map<uintptr_t, mapping> mappings;          // by address
 	std::vector<fault> faults;
 	int open_fault = 0;
-	std::vector<request_record> requests;
-	std::vector<commit_record> commits;
+	// Deques: the oldest tenth goes at once when full, without moving the rest.
+	std::deque<request_record> requests;
+	std::deque<commit_record> commits;
 };
 
 // The lock over everything and the installed device (null before the first install()).
@@ -310,7 +312,7 @@ const libc_calls &libc();
 constexpr size_t k_max_records = 100000;
 
 template <typename T>
-void keep_record(std::vector<T> &records, T &&r)
+void keep_record(std::deque<T> &records, T &&r)
 {
 	if (records.size() >= k_max_records)
 		records.erase(records.begin(), records.begin() + k_max_records / 10);

@@ -183,6 +183,7 @@ int card_ioctl(int fd, unsigned long cmd, void *arg)
 		const request_desc *desc = find_request(nr);
 		const uint64_t generation = g_dev->generation;
 		request_ctx c{lock, g_dev, f, fd, {}, false, 0};
+		c.rec.fields.entries.reserve(8); // most requests have fewer fields
 		if (desc) {
 			c.rec.name = desc->name;
 		} else {

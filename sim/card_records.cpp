@@ -1,5 +1,6 @@
 // What the card records of the requests it serves, the faults tests inject, and the state
 // tests read back.
+#include <algorithm>
 #include <string>
 
 #include "sim/card.h"
@@ -263,22 +264,41 @@ void clear_faults()
 	d.open_fault = 0;
 }
 
+uint64_t &field_list::operator[](std::string_view name)
+{
+	auto at = std::lower_bound(entries.begin(), entries.end(), name,
+	                           [](const entry &e, std::string_view n) { return e.first < n; });
+	if (at == entries.end() || at->first != name)
+		at = entries.emplace(at, std::string(name), 0);
+	return at->second;
+}
+
+const field_list::entry *field_list::find(std::string_view name) const
+{
+	for (const entry &e : entries)
+		if (e.first == name)
+			return &e;
+	return nullptr;
+}
+
 uint64_t request_record::field(const std::string &f) const
 {
-	auto it = fields.find(f);
-	return it == fields.end() ? 0 : it->second;
+	const field_list::entry *e = fields.find(f);
+	return e ? e->second : 0;
 }
 
 std::vector<request_record> requests()
 {
 	card_lock lock;
-	return dev_or_die().requests;
+	const device &d = dev_or_die();
+	return {d.requests.begin(), d.requests.end()};
 }
 
 std::vector<commit_record> commits()
 {
 	card_lock lock;
-	return dev_or_die().commits;
+	const device &d = dev_or_die();
+	return {d.commits.begin(), d.commits.end()};
 }
 
 void clear_records()

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <drm_mode.h>
@@ -241,11 +242,28 @@ void fail_open(int err);
 void clear_faults();
 
 // --- records --------------------------------------------------------------------------------
+// A request's fields by name, kept sorted: a flat list, as a request has a few and the card
+// records every request it serves.
+struct field_list {
+	using entry = std::pair<std::string, uint64_t>;
+	uint64_t &operator[](std::string_view name);
+	const entry *find(std::string_view name) const;
+	std::vector<entry>::const_iterator begin() const
+	{
+		return entries.begin();
+	}
+	std::vector<entry>::const_iterator end() const
+	{
+		return entries.end();
+	}
+	std::vector<entry> entries;
+};
+
 struct request_record {
-	std::string name;                       // "MODE_CREATE_DUMB", ...
-	std::map<std::string, uint64_t> fields; // the request's arguments and replies by kernel
-	                                        // field name ("width", "bpp", "handle", "pitch")
-	int error = 0;                          // 0, or the errno the card returned
+	std::string name;  // "MODE_CREATE_DUMB", ...
+	field_list fields; // the request's arguments and replies by kernel field name ("width",
+	                   // "bpp", "handle", "pitch")
+	int error = 0;     // 0, or the errno the card returned
 	uint64_t field(const std::string &f) const;
 };
 
