@@ -17,6 +17,9 @@
 #include <drm_fourcc.h>
 #include <gtest/gtest.h>
 
+#include "tests/support/capture.h"
+#include "tests/support/jpeg_file.h"
+
 extern "C" {
 #include <jpeglib.h>
 }
@@ -70,59 +73,19 @@ uint8_t sample_at(uint32_t x, uint32_t y, int c)
 	return static_cast<uint8_t>(x * 5 + y * 3 + c * 70 + texture);
 }
 
-// A JPEG made by the library's compressor.
-bytes compress(const picture &p, int quality = 90)
+// A JPEG of `p` made by the library's compressor.
+bytes compress(const picture &p)
 {
-	jpeg_compress_struct cinfo;
-	jpeg_error_mgr err;
-	cinfo.err = jpeg_std_error(&err);
-	jpeg_create_compress(&cinfo);
-	unsigned char *out = nullptr;
-	unsigned long out_size = 0;
-	jpeg_mem_dest(&cinfo, &out, &out_size);
-
-	cinfo.image_width = p.width;
-	cinfo.image_height = p.height;
-	switch (p.type) {
-	case kind::gray:
-		cinfo.input_components = 1;
-		cinfo.in_color_space = JCS_GRAYSCALE;
-		break;
-	case kind::cmyk:
-		cinfo.input_components = 4;
-		cinfo.in_color_space = JCS_CMYK;
-		break;
-	default:
-		cinfo.input_components = 3;
-		cinfo.in_color_space = JCS_RGB;
-		break;
-	}
-	jpeg_set_defaults(&cinfo);
-	jpeg_set_quality(&cinfo, quality, TRUE);
-	if (p.type == kind::color444) {
-		cinfo.comp_info[0].h_samp_factor = 1;
-		cinfo.comp_info[0].v_samp_factor = 1;
-	}
-	if (p.type == kind::progressive)
-		jpeg_simple_progression(&cinfo);
-	if (p.type == kind::restart)
-		cinfo.restart_interval = 1;
-
-	jpeg_start_compress(&cinfo, TRUE);
-	const int n = cinfo.input_components;
-	bytes row(size_t{p.width} * n);
-	for (uint32_t y = 0; y < p.height; y++) {
+	const int n = p.type == kind::gray ? 1 : p.type == kind::cmyk ? 4 : 3;
+	rgb_picture samples{int(p.width), int(p.height), n, bytes(size_t{p.width} * p.height * n)};
+	for (uint32_t y = 0; y < p.height; y++)
 		for (uint32_t x = 0; x < p.width; x++)
 			for (int c = 0; c < n; c++)
-				row[size_t{x} * n + c] = sample_at(x, y, c);
-		JSAMPROW rows[1] = {row.data()};
-		jpeg_write_scanlines(&cinfo, rows, 1);
-	}
-	jpeg_finish_compress(&cinfo);
-	jpeg_destroy_compress(&cinfo);
-	bytes result(out, out + out_size);
-	free(out);
-	return result;
+				samples.data[(size_t{y} * p.width + x) * n + c] =
+				        sample_at(x, y, c);
+	return encode_jpeg(samples, {.progressive = p.type == kind::progressive,
+	                             .full_chroma = p.type == kind::color444,
+	                             .restart_interval = p.type == kind::restart ? 1u : 0u});
 }
 
 // What the library itself makes of a JPEG with default settings, read many rows at a time,
@@ -248,13 +211,9 @@ struct output {
 
 output capture(const std::function<void()> &f)
 {
-	testing::internal::CaptureStdout();
-	testing::internal::CaptureStderr();
+	output_capture err(2), out(1);
 	f();
-	output o;
-	o.err = testing::internal::GetCapturedStderr();
-	o.out = testing::internal::GetCapturedStdout();
-	return o;
+	return {out.stop(), err.stop()};
 }
 
 long open_descriptors()
@@ -269,13 +228,12 @@ class jpeg_decoder : public testing::Test
 protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/jpeg_decoder_test.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
+		dir_ = make_temp_dir();
+		ASSERT_FALSE(dir_.empty());
 	}
 	void TearDown() override
 	{
-		fs::remove_all(dir_);
+		remove_tree(dir_);
 	}
 
 	std::string write(const std::string &name, const bytes &data)
@@ -450,33 +408,10 @@ TEST_F(jpeg_decoder, colour_bytes_are_red_green_blue_at_increasing_addresses)
 {
 	// A flat orange picture: red high, green middle, blue low, whatever the order in memory
 	// the library might have been asked for.
-	jpeg_compress_struct cinfo;
-	jpeg_error_mgr err;
-	cinfo.err = jpeg_std_error(&err);
-	jpeg_create_compress(&cinfo);
-	unsigned char *out = nullptr;
-	unsigned long out_size = 0;
-	jpeg_mem_dest(&cinfo, &out, &out_size);
-	cinfo.image_width = 16;
-	cinfo.image_height = 16;
-	cinfo.input_components = 3;
-	cinfo.in_color_space = JCS_RGB;
-	jpeg_set_defaults(&cinfo);
-	jpeg_set_quality(&cinfo, 100, TRUE);
-	jpeg_start_compress(&cinfo, TRUE);
-	bytes row(16 * 3);
-	for (int x = 0; x < 16; x++) {
-		row[3 * x] = 240;
-		row[3 * x + 1] = 128;
-		row[3 * x + 2] = 16;
-	}
-	JSAMPROW rows[1] = {row.data()};
-	for (int y = 0; y < 16; y++)
-		jpeg_write_scanlines(&cinfo, rows, 1);
-	jpeg_finish_compress(&cinfo);
-	jpeg_destroy_compress(&cinfo);
-	const std::string path = write("0.jpg", bytes(out, out + out_size));
-	free(out);
+	rgb_picture orange{16, 16, 3, {}};
+	for (int px = 0; px < 256; px++)
+		orange.data.insert(orange.data.end(), {240, 128, 16});
+	const std::string path = write("0.jpg", encode_jpeg(orange, {.quality = 100}));
 
 	test_buffer buf(16, 16, 48);
 	jpeg_sf_decode(path.c_str(), &buf.b);
