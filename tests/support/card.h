@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <drm_fourcc.h>
+
 #include "display/display.h"
 #include "sim/sim.h"
 
@@ -31,19 +33,13 @@ inline int open_atomic_card()
 // A mode of w x h at 60 Hz.
 inline sim::mode_def test_mode(uint16_t w, uint16_t h, bool preferred = true)
 {
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.preferred = preferred;
-	return m;
+	return {.hdisplay = w, .vdisplay = h, .preferred = preferred};
 }
 
-inline sim::plane_def test_plane(uint32_t type, std::vector<uint32_t> formats)
+// A plane of `type` offering `formats` that can reach the CRTCs of the mask.
+inline sim::plane_def test_plane(uint32_t type, std::vector<uint32_t> formats, uint32_t crtcs = 0x1)
 {
-	sim::plane_def p;
-	p.type = type;
-	p.formats = std::move(formats);
-	return p;
+	return {.type = type, .possible_crtcs = crtcs, .formats = std::move(formats)};
 }
 
 // One HDMI monitor offering `modes`, bound to the only encoder, whose CRTC is lit with the first
@@ -52,16 +48,18 @@ inline sim::topology lit_hdmi_card(std::vector<sim::mode_def> modes,
                                    std::vector<sim::plane_def> planes)
 {
 	sim::topology t;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = std::move(modes);
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.crtcs = {sim::crtc_def{}};
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = c.modes.at(0);
-	t.connectors = {c};
+	t.crtcs = {{.active = true, .mode = modes.at(0)}};
+	t.connectors = {{.modes = std::move(modes), .encoders = {0}, .bound_encoder = 0}};
 	t.encoders = {sim::encoder_def{}};
 	t.planes = std::move(planes);
 	return t;
+}
+
+// The player's card: a 64x48 HDMI monitor, an RG24 primary plane and an XR24 overlay.
+inline sim::topology player_card()
+{
+	return lit_hdmi_card(
+	        {test_mode(64, 48)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
 }
