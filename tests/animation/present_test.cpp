@@ -330,15 +330,15 @@ TEST_F(Present, TheFirstFrameTakesTheConsoleOffWhereItWouldCoverTheFrames)
 		auto commits = sim::commits();
 		ASSERT_EQ(commits.size(), 1u);
 		EXPECT_EQ(commits[0].error, 0);
-		size_t on_console = 0;
+		using props = std::vector<std::pair<std::string, uint64_t>>;
+		props on_console;
 		for (const auto &p : commits[0].props)
-			if (p.object_id == sim::plane_id(0)) {
-				EXPECT_TRUE(p.name == "FB_ID" || p.name == "CRTC_ID") << p.name;
-				EXPECT_EQ(p.value, 0u);
-				on_console++;
-			}
-		EXPECT_EQ(on_console, frame == 0 ? 2u : 0u);
-		EXPECT_EQ(commits[0].props.size(), 10u + on_console);
+			if (p.object_id == sim::plane_id(0))
+				on_console.emplace_back(p.name, p.value);
+		std::sort(on_console.begin(), on_console.end());
+		const props off = {{"CRTC_ID", 0}, {"FB_ID", 0}};
+		EXPECT_EQ(on_console, frame == 0 ? off : props{});
+		EXPECT_EQ(commits[0].props.size(), 10u + on_console.size());
 		EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
 		EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), b->fb_id);
 	}
@@ -369,11 +369,8 @@ TEST_F(Present, TheModeComesFromTheEncodersCrtcThePlaneGoesToTheActiveOne)
 	auto expected = plane_commit(sim::crtc_id(0), b->fb_id, 64, 48, 128, 96);
 	EXPECT_EQ(additions(fd, sim::plane_id(2)), expected);
 	expect_received(commits[0], sim::plane_id(2), expected);
-	if (commits[0].error)
-		EXPECT_EQ(out, std::string("atomic: couldn't commit new state: ") +
-		                       strerror(commits[0].error) + "\n");
-	else
-		EXPECT_EQ(out, "");
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(out, "");
 }
 
 TEST_F(Present, NoActiveCrtc)
