@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dlfcn.h>
 #include <string>
 
 #include <drm_fourcc.h>
@@ -13,6 +12,7 @@
 #include "sim/sim.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
+#include "tests/support/seam.h"
 
 // Seams over libdrm for the cases a kernel never produces: the product's calls reach these
 // definitions first; each forwards to libdrm unless the test asked for a change.
@@ -32,9 +32,7 @@ std::vector<addition> added; // every addition that went through, in call order
 
 extern "C" drmModePropertyPtr drmModeGetProperty(int fd, uint32_t id)
 {
-	using fn = drmModePropertyPtr (*)(int, uint32_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetProperty"));
-	drmModePropertyPtr p = real(fd, id);
+	drmModePropertyPtr p = SEAM_NEXT(drmModeGetProperty)(fd, id);
 	if (p && !seam::rename_from.empty() && seam::rename_from == p->name)
 		snprintf(p->name, sizeof p->name, "%s", seam::rename_to.c_str());
 	if (p && seam::mode_id_flags && strcmp(p->name, "MODE_ID") == 0)
@@ -44,9 +42,7 @@ extern "C" drmModePropertyPtr drmModeGetProperty(int fd, uint32_t id)
 
 extern "C" drmModePropertyBlobPtr drmModeGetPropertyBlob(int fd, uint32_t id)
 {
-	using fn = drmModePropertyBlobPtr (*)(int, uint32_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetPropertyBlob"));
-	drmModePropertyBlobPtr b = real(fd, id);
+	drmModePropertyBlobPtr b = SEAM_NEXT(drmModeGetPropertyBlob)(fd, id);
 	if (b && seam::blob_length)
 		b->length = seam::blob_length;
 	return b;
@@ -55,58 +51,29 @@ extern "C" drmModePropertyBlobPtr drmModeGetPropertyBlob(int fd, uint32_t id)
 extern "C" int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object_id,
                                         uint32_t property_id, uint64_t value)
 {
-	using fn = int (*)(drmModeAtomicReqPtr, uint32_t, uint32_t, uint64_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAddProperty"));
 	if (++seam::adds == seam::fail_add_at)
 		return -ENOMEM;
 	seam::added.push_back({object_id, property_id, value});
-	return real(req, object_id, property_id, value);
+	return SEAM_NEXT(drmModeAtomicAddProperty)(req, object_id, property_id, value);
 }
 
 namespace
 {
 
-sim::mode_def mode(uint16_t w, uint16_t h)
-{
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.vrefresh = 60;
-	m.preferred = true;
-	return m;
-}
-
-sim::plane_def plane(uint32_t type, std::vector<uint32_t> formats, uint32_t crtcs = 0x3)
-{
-	sim::plane_def p;
-	p.type = type;
-	p.formats = std::move(formats);
-	p.possible_crtcs = crtcs;
-	return p;
-}
-
 // An HDMI monitor on the second of two CRTCs at 128x96; the primary plane offers no RG24, the
 // first overlay neither, the next two do.
 sim::topology two_crtc_card()
 {
-	sim::topology t;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {mode(128, 96)};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	sim::encoder_def e;
-	e.possible_crtcs = 0x3;
-	t.encoders = {e};
-	t.crtcs = {sim::crtc_def{}, sim::crtc_def{}};
-	t.crtcs[1].active = true;
-	t.crtcs[1].mode = mode(128, 96);
-	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_ARGB8888, DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_RGB888}),
-	            plane(DRM_PLANE_TYPE_CURSOR, {DRM_FORMAT_ARGB8888})};
+	sim::topology t = lit_hdmi_card(
+	        {test_mode(128, 96)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}, 0x3),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_ARGB8888, DRM_FORMAT_XRGB8888},
+	                    0x3),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}, 0x3),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_RGB888}, 0x3),
+	         test_plane(DRM_PLANE_TYPE_CURSOR, {DRM_FORMAT_ARGB8888}, 0x3)});
+	t.encoders[0].possible_crtcs = 0x3;
+	t.crtcs.insert(t.crtcs.begin(), sim::crtc_def{});
 	return t;
 }
 
@@ -349,18 +316,13 @@ TEST_F(Present, TheModeComesFromTheEncodersCrtcThePlaneGoesToTheActiveOne)
 	sim::topology t = two_crtc_card();
 	// Both CRTCs run; the first active one in the list is CRTC 0 at 96x64, while the
 	// encoder drives CRTC 1 at 128x96.
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = mode(96, 64);
+	t.crtcs[0] = {.active = true, .mode = test_mode(96, 64)};
 	t.encoders[0].possible_crtcs = 0x2;
-	sim::connector_def other;
-	other.type = DRM_MODE_CONNECTOR_DisplayPort;
-	other.modes = {mode(96, 64)};
-	other.encoders = {1};
-	other.bound_encoder = 1;
-	t.connectors.push_back(other);
-	sim::encoder_def e;
-	e.possible_crtcs = 0x1;
-	t.encoders.push_back(e);
+	t.connectors.push_back({.type = DRM_MODE_CONNECTOR_DisplayPort,
+	                        .modes = {test_mode(96, 64)},
+	                        .encoders = {1},
+	                        .bound_encoder = 1});
+	t.encoders.push_back({.possible_crtcs = 0x1});
 	start(t);
 	ASSERT_EQ(g_drm_encoder.get()->crtc_id, sim::crtc_id(1));
 	std::string out = present();
