@@ -30,10 +30,10 @@ inline int open_atomic_card()
 	return fd;
 }
 
-// A mode of w x h at 60 Hz.
-inline sim::mode_def test_mode(uint16_t w, uint16_t h, bool preferred = true)
+// A mode of w x h, at 60 Hz unless told otherwise.
+inline sim::mode_def test_mode(uint16_t w, uint16_t h, bool preferred = true, uint32_t hz = 60)
 {
-	return {.hdisplay = w, .vdisplay = h, .preferred = preferred};
+	return {.hdisplay = w, .vdisplay = h, .vrefresh = hz, .preferred = preferred};
 }
 
 // A plane of `type` offering `formats` that can reach the CRTCs of the mask.
