@@ -437,10 +437,7 @@ TEST_F(Player, FrameLargerThanTheCardIsSkippedBeforeAnyBuffer)
 	                          " \nbootAnimation: frame 65500x65500 larger than the card's "
 	                          "8192x8192 \npicPath: " +
 	                          f1 + " \n");
-	int dumb_requests = 0;
-	for (const auto &r : sim::requests())
-		dumb_requests += r.name == "MODE_CREATE_DUMB";
-	EXPECT_EQ(dumb_requests, 1);
+	EXPECT_EQ(requests_named("MODE_CREATE_DUMB").size(), 1u);
 	EXPECT_EQ(ring()[1], (slot_view{true, f1}));
 	EXPECT_EQ(ring()[2], (slot_view{false, ""}));
 }

@@ -29,15 +29,6 @@ sim::topology card(uint32_t pitch_align = 1)
 	return t;
 }
 
-std::vector<sim::request_record> requests_named(const char *name)
-{
-	std::vector<sim::request_record> out;
-	for (auto &r : sim::requests())
-		if (r.name == name)
-			out.push_back(r);
-	return out;
-}
-
 class Buffer : public ::testing::Test
 {
 protected:

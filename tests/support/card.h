@@ -1,10 +1,13 @@
 // Puts the display subsystem back to its process-start state on a freshly installed virtual card.
 #pragma once
 
+#include <string>
 #include <unistd.h>
+#include <vector>
 
 #include <drm_fourcc.h>
 
+#include "buffer/bo.h"
 #include "display/display.h"
 #include "sim/sim.h"
 
@@ -62,4 +65,28 @@ inline sim::topology player_card()
 	        {test_mode(64, 48)},
 	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
 	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
+}
+
+// The card's requests named `name`, in order.
+inline std::vector<sim::request_record> requests_named(const std::string &name)
+{
+	std::vector<sim::request_record> out;
+	for (const auto &r : sim::requests())
+		if (r.name == name)
+			out.push_back(r);
+	return out;
+}
+
+// A mapped dumb buffer with a framebuffer, as the player registers a frame; null on failure.
+inline bo *registered_bo(int fd, uint32_t format, uint32_t w, uint32_t h)
+{
+	bo *b = bo_create(fd, format, w, h);
+	if (!b)
+		return nullptr;
+	uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)}, offsets[4] = {};
+	if (drmModeAddFB2(fd, w, h, format, handles, pitches, offsets, &b->fb_id, 0) != 0) {
+		bo_release(b);
+		return nullptr;
+	}
+	return b;
 }

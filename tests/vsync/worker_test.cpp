@@ -263,14 +263,9 @@ protected:
 	// Another client's content: a framebuffer of the test's own on plane `index`.
 	void show_on_plane(int index)
 	{
-		bo *b = bo_create(fd, DRM_FORMAT_XRGB8888, 16, 16);
+		bo *b = registered_bo(fd, DRM_FORMAT_XRGB8888, 16, 16);
 		ASSERT_NE(b, nullptr);
 		own.push_back(b);
-		uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)},
-		         offsets[4] = {};
-		ASSERT_EQ(drmModeAddFB2(fd, 16, 16, DRM_FORMAT_XRGB8888, handles, pitches, offsets,
-		                        &b->fb_id, 0),
-		          0);
 		commit_plane(index, {{"CRTC_ID", sim::crtc_id(k_pipe)},
 		                     {"FB_ID", b->fb_id},
 		                     {"SRC_X", 0},

@@ -91,10 +91,7 @@ bool wait_for(const std::function<bool()> &done, std::chrono::milliseconds limit
 
 size_t vblank_waits()
 {
-	size_t n = 0;
-	for (const auto &r : sim::requests())
-		n += r.name == "WAIT_VBLANK";
-	return n;
+	return requests_named("WAIT_VBLANK").size();
 }
 
 // Returns once the card has counted `n` more vblanks: time enough for a cycling worker to have
