@@ -92,11 +92,7 @@ public:
 		boot_conf_seam::path = dir_ + "/boot.conf";
 		std::ofstream(boot_conf_seam::path) << "cnt=1\npath=" << dir_ << "\nfps=1000\n";
 		install_card(card(vblank));
-		fd_ = open_atomic_card();
-		output_capture quiet;
-		drm_load_resources(fd_);
-		if (drm_get_connector(fd_))
-			drm_find_encoder(fd_);
+		open_and_discover(&fd_);
 		start_boot_thread(fd_);
 	}
 

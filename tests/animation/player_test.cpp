@@ -65,12 +65,7 @@ protected:
 		dir = make_temp_dir();
 		ASSERT_FALSE(dir.empty());
 		install_card(card());
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		ASSERT_TRUE(drm_get_connector(fd));
-		ASSERT_TRUE(drm_find_encoder(fd));
-		quiet.stop();
+		ASSERT_TRUE(open_and_discover(&fd));
 		snprintf(mBootAnimPath, sizeof mBootAnimPath, "%s", dir.c_str());
 		mFps = 15;
 		mImageCount = 0;
@@ -359,10 +354,7 @@ TEST_F(Player, WithoutRg24OrScalingTheFramesAreXr24BuffersOfTheModesSize)
 	t.driver.can_scale = false;
 	t.driver.can_position = false;
 	install_card(t);
-	fd = open_atomic_card();
-	output_capture quiet;
-	ASSERT_TRUE(drm_load_resources(fd) && drm_get_connector(fd) && drm_find_encoder(fd));
-	quiet.stop();
+	ASSERT_TRUE(open_and_discover(&fd));
 	sim::clear_records();
 	const std::string f0 = frame(0), f1 = frame(1);
 	mImageCount = 2;

@@ -10,6 +10,7 @@
 #include "buffer/bo.h"
 #include "display/display.h"
 #include "sim/sim.h"
+#include "tests/support/capture.h"
 
 // Installs `t` and forgets every display value, closing the card descriptor, so the next
 // drm_open_card opens a new DRM file as a fresh process would.
@@ -31,6 +32,15 @@ inline int open_atomic_card()
 	drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1);
 	drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
 	return fd;
+}
+
+// Opens the card into `fd` and discovers the display as the entry does, quietly; false from the
+// first step that fails.
+inline bool open_and_discover(int *fd)
+{
+	*fd = open_atomic_card();
+	output_capture quiet;
+	return drm_load_resources(*fd) && drm_get_connector(*fd) && drm_find_encoder(*fd);
 }
 
 // A mode of w x h, at 60 Hz unless told otherwise.

@@ -261,12 +261,7 @@ protected:
 		mImageCount = 77;
 
 		install_card(player_card());
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		ASSERT_TRUE(drm_get_connector(fd));
-		ASSERT_TRUE(drm_find_encoder(fd));
-		quiet.stop();
+		ASSERT_TRUE(open_and_discover(&fd));
 		g_vsync.enable = false;
 		g_vsync.exit = false;
 		g_vsync_count = 0;

@@ -132,12 +132,7 @@ protected:
 		dir = make_temp_dir();
 		ASSERT_FALSE(dir.empty());
 		install_card(player_card());
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		ASSERT_TRUE(drm_get_connector(fd));
-		ASSERT_TRUE(drm_find_encoder(fd));
-		quiet.stop();
+		ASSERT_TRUE(open_and_discover(&fd));
 		g_vsync_count = 0;
 	}
 
