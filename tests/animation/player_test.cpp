@@ -75,12 +75,7 @@ protected:
 	}
 	void TearDown() override
 	{
-		for (auto &slot : mSfJpegBufInfo) {
-			if (slot.mBuf) {
-				bo_release(slot.mBuf);
-			}
-			slot = SfJpegBufInfo{};
-		}
+		empty_ring();
 		install_card(sim::topology{});
 		sim::live_counts live = sim::live();
 		EXPECT_EQ(live.dumb_buffers, 0);

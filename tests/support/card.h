@@ -7,6 +7,7 @@
 
 #include <drm_fourcc.h>
 
+#include "animation/player.h"
 #include "buffer/bo.h"
 #include "display/display.h"
 #include "sim/sim.h"
@@ -99,4 +100,14 @@ inline bo *registered_bo(int fd, uint32_t format, uint32_t w, uint32_t h)
 		return nullptr;
 	}
 	return b;
+}
+
+// Releases every buffer left in the player's ring and empties its slots, as at process start.
+inline void empty_ring()
+{
+	for (auto &slot : mSfJpegBufInfo) {
+		if (slot.mBuf)
+			bo_release(slot.mBuf);
+		slot = SfJpegBufInfo{};
+	}
 }

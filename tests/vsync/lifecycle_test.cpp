@@ -276,12 +276,7 @@ protected:
 			output_capture quiet;
 			release_boot_resources();
 		}
-		for (auto &slot : mSfJpegBufInfo) {
-			if (slot.mBuf) {
-				bo_release(slot.mBuf);
-			}
-			slot = SfJpegBufInfo{};
-		}
+		empty_ring();
 		install_card(sim::topology{});
 		boot_conf_seam::path.clear();
 		pseam::take_log();

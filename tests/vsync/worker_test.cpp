@@ -202,12 +202,7 @@ protected:
 
 	void TearDown() override
 	{
-		for (auto &slot : mSfJpegBufInfo) {
-			if (slot.mBuf) {
-				bo_release(slot.mBuf);
-			}
-			slot = SfJpegBufInfo{};
-		}
+		empty_ring();
 		for (bo *b : own) {
 			bo_release(b);
 		}
