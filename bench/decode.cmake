@@ -3,7 +3,7 @@
 pkg_check_modules(TURBOJPEG IMPORTED_TARGET libturbojpeg)
 if(TURBOJPEG_FOUND)
 	add_executable(decode_bench ${CMAKE_CURRENT_LIST_DIR}/decode_bench.cpp)
-	target_link_libraries(decode_bench PRIVATE bootanim_decode JPEG::JPEG PkgConfig::TURBOJPEG
+	target_link_libraries(decode_bench PRIVATE bootanim_decode bootanim_jpeg_file PkgConfig::TURBOJPEG
 		benchmark::benchmark)
 	if(TARGET bootanim_buffer)
 		target_compile_definitions(decode_bench PRIVATE DECODE_BENCH_DUMB)

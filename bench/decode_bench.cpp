@@ -11,6 +11,7 @@
 // processes falls on every contender alike.
 
 #include "decode/jpeg_decoder.h"
+#include "tests/support/jpeg_file.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -95,37 +95,12 @@ std::vector<uint8_t> synthetic_photo(uint32_t w, uint32_t h)
 	return rgb;
 }
 
-std::vector<uint8_t> compress(const std::vector<uint8_t> &rgb, uint32_t w, uint32_t h, layout type)
+std::vector<uint8_t> compress(std::vector<uint8_t> rgb, uint32_t w, uint32_t h, layout type)
 {
-	jpeg_compress_struct cinfo;
-	jpeg_error_mgr err;
-	cinfo.err = jpeg_std_error(&err);
-	jpeg_create_compress(&cinfo);
-	unsigned char *out = nullptr;
-	unsigned long out_size = 0;
-	jpeg_mem_dest(&cinfo, &out, &out_size);
-	cinfo.image_width = w;
-	cinfo.image_height = h;
-	cinfo.input_components = 3;
-	cinfo.in_color_space = JCS_RGB;
-	jpeg_set_defaults(&cinfo);
-	jpeg_set_quality(&cinfo, 85, TRUE);
-	if (type == layout::s444) {
-		cinfo.comp_info[0].h_samp_factor = 1;
-		cinfo.comp_info[0].v_samp_factor = 1;
-	}
-	if (type == layout::progressive)
-		jpeg_simple_progression(&cinfo);
-	jpeg_start_compress(&cinfo, TRUE);
-	for (uint32_t y = 0; y < h; y++) {
-		JSAMPROW row = const_cast<uint8_t *>(&rgb[size_t{y} * w * 3]);
-		jpeg_write_scanlines(&cinfo, &row, 1);
-	}
-	jpeg_finish_compress(&cinfo);
-	jpeg_destroy_compress(&cinfo);
-	std::vector<uint8_t> result(out, out + out_size);
-	free(out);
-	return result;
+	return encode_jpeg({int(w), int(h), 3, std::move(rgb)},
+	                   {.quality = 85,
+	                    .progressive = type == layout::progressive,
+	                    .full_chroma = type == layout::s444});
 }
 
 // Page-aligned ordinary memory laid out as a dumb buffer of the virtual card would be.
@@ -385,9 +360,7 @@ int main(int argc, char **argv)
 			p.path = (dir / (std::to_string(w) + "x" + std::to_string(h) + "_" +
 			                 type_name + ".jpg"))
 			                 .string();
-			std::ofstream(p.path, std::ios::binary)
-			        .write(reinterpret_cast<const char *>(p.jpeg.data()),
-			               static_cast<std::streamsize>(p.jpeg.size()));
+			write_file(p.path, p.jpeg);
 			pictures.push_back(std::move(p));
 		}
 	}

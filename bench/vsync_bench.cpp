@@ -16,7 +16,6 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fstream>
 #include <mutex>
 #include <string>
@@ -29,9 +28,11 @@
 #include "animation/boot_config.h"
 #include "display/display.h"
 #include "sim/sim.h"
+#include "tests/support/boot_conf_seam.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
 #include "tests/support/jpeg_file.h"
+#include "tests/support/seam.h"
 #include "vsync/vsync.h"
 
 using steady = std::chrono::steady_clock;
@@ -41,7 +42,6 @@ namespace seam
 {
 namespace
 {
-std::string boot_conf;
 std::mutex lock;
 std::condition_variable done;
 bool armed = false;
@@ -50,20 +50,9 @@ steady::time_point at;
 } // namespace
 } // namespace seam
 
-extern "C" FILE *fopen(const char *path, const char *mode)
-{
-	using fn = FILE *(*)(const char *, const char *);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "fopen"));
-	if (!seam::boot_conf.empty() && strcmp(path, k_boot_conf_path) == 0)
-		return real(seam::boot_conf.c_str(), mode);
-	return real(path, mode);
-}
-
 extern "C" int drmModeAtomicCommit(int fd, drmModeAtomicReqPtr req, uint32_t flags, void *data)
 {
-	using fn = int (*)(int, drmModeAtomicReqPtr, uint32_t, void *);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicCommit"));
-	int ret = real(fd, req, flags, data);
+	int ret = SEAM_NEXT(drmModeAtomicCommit)(fd, req, flags, data);
 	steady::time_point now = steady::now();
 	std::lock_guard hold(seam::lock);
 	if (seam::armed && !seam::committed) {
@@ -100,14 +89,10 @@ public:
 	{
 		dir_ = make_temp_dir();
 		write_jpeg(dir_ + "/0.jpg", test_picture(1920, 1080, 0), 85);
-		seam::boot_conf = dir_ + "/boot.conf";
-		std::ofstream(seam::boot_conf) << "cnt=1\npath=" << dir_ << "\nfps=1000\n";
+		boot_conf_seam::path = dir_ + "/boot.conf";
+		std::ofstream(boot_conf_seam::path) << "cnt=1\npath=" << dir_ << "\nfps=1000\n";
 		install_card(card(vblank));
-		fd_ = open_atomic_card();
-		output_capture quiet;
-		drm_load_resources(fd_);
-		if (drm_get_connector(fd_))
-			drm_find_encoder(fd_);
+		open_and_discover(&fd_);
 		start_boot_thread(fd_);
 	}
 

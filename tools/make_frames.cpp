@@ -1,5 +1,5 @@
-// make_frames: draws a sample boot animation with libjpeg's compressor and writes the boot.conf
-// that describes it, laid out as the player expects under /mnt/bootanimation:
+// make_frames: draws a sample boot animation with libjpeg's compressor (the tests' writer) and
+// writes the boot.conf that describes it, laid out as the player expects under /mnt/bootanimation:
 //
 //   <out>/boot.conf        cnt=<count>, path=<frame directory as the player sees it>, fps=<rate>
 //   <out>/frames/<k>.jpg   frame k, for k from 0 to count - 1
@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include <jpeglib.h>
+#include "tests/support/jpeg_file.h"
 
 namespace
 {
@@ -117,33 +117,6 @@ canvas draw_frame(int k, int n, int width, int height)
 	return c;
 }
 
-bool write_jpeg(const std::string &path, const canvas &c, int quality)
-{
-	FILE *f = fopen(path.c_str(), "wb");
-	if (!f)
-		return false;
-	jpeg_compress_struct cinfo{};
-	jpeg_error_mgr jerr{};
-	cinfo.err = jpeg_std_error(&jerr);
-	jpeg_create_compress(&cinfo);
-	jpeg_stdio_dest(&cinfo, f);
-	cinfo.image_width = JDIMENSION(c.width);
-	cinfo.image_height = JDIMENSION(c.height);
-	cinfo.input_components = 3;
-	cinfo.in_color_space = JCS_RGB;
-	jpeg_set_defaults(&cinfo);
-	jpeg_set_quality(&cinfo, quality, TRUE);
-	jpeg_start_compress(&cinfo, TRUE);
-	while (cinfo.next_scanline < cinfo.image_height) {
-		JSAMPROW row =
-		        const_cast<JSAMPROW>(&c.rgb[size_t(cinfo.next_scanline) * c.width * 3]);
-		jpeg_write_scanlines(&cinfo, &row, 1);
-	}
-	jpeg_finish_compress(&cinfo);
-	jpeg_destroy_compress(&cinfo);
-	return fclose(f) == 0;
-}
-
 bool make_dir(const std::string &dir)
 {
 	if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST)
@@ -206,7 +179,8 @@ int main(int argc, char **argv)
 		return 1;
 	for (int k = 0; k < o.count; k++) {
 		const std::string file = frames + "/" + std::to_string(k) + ".jpg";
-		if (!write_jpeg(file, draw_frame(k, o.count, o.width, o.height), o.quality)) {
+		canvas c = draw_frame(k, o.count, o.width, o.height);
+		if (!write_jpeg(file, {c.width, c.height, 3, std::move(c.rgb)}, o.quality)) {
 			fprintf(stderr, "make_frames: cannot write %s\n", file.c_str());
 			return 1;
 		}

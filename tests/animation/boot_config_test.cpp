@@ -14,6 +14,9 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/capture.h"
+#include "tests/support/jpeg_file.h"
+
 namespace
 {
 
@@ -30,9 +33,8 @@ class boot_config : public testing::Test
 protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/boot_config_test.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
+		dir_ = make_temp_dir();
+		ASSERT_FALSE(dir_.empty());
 		// The values as the process starts.
 		mImageCount = 0;
 		memset(mBootAnimPath, 0, sizeof mBootAnimPath);
@@ -40,7 +42,7 @@ protected:
 	}
 	void TearDown() override
 	{
-		fs::remove_all(dir_);
+		remove_tree(dir_);
 	}
 
 	// Reads `content` as boot.conf and returns what was printed on standard output.
@@ -53,11 +55,11 @@ protected:
 		if (!file)
 			return {};
 		const int fd = fileno(file);
-		testing::internal::CaptureStdout();
+		output_capture cap;
 		read_boot_config(file);
 		// Checked before anything else can reuse the descriptor.
 		const bool closed = fcntl(fd, F_GETFD) == -1 && errno == EBADF;
-		const std::string out = testing::internal::GetCapturedStdout();
+		const std::string out = cap.stop();
 		EXPECT_TRUE(closed) << "boot.conf left open";
 		return out;
 	}
@@ -107,9 +109,9 @@ std::string repeat(char c, size_t n)
 TEST_F(boot_config, missing_file_gives_the_defaults_silently)
 {
 	mImageCount = 9;
-	testing::internal::CaptureStdout();
+	output_capture cap;
 	read_boot_config(nullptr);
-	EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+	EXPECT_EQ(cap.stop(), "");
 	expect_config(values(), {4, "/media/bootanimation", 15});
 
 	// The rate is not part of the defaults: it keeps whatever it was.

@@ -65,12 +65,7 @@ protected:
 		dir = make_temp_dir();
 		ASSERT_FALSE(dir.empty());
 		install_card(card());
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		ASSERT_TRUE(drm_get_connector(fd));
-		ASSERT_TRUE(drm_find_encoder(fd));
-		quiet.stop();
+		ASSERT_TRUE(open_and_discover(&fd));
 		snprintf(mBootAnimPath, sizeof mBootAnimPath, "%s", dir.c_str());
 		mFps = 15;
 		mImageCount = 0;
@@ -80,12 +75,7 @@ protected:
 	}
 	void TearDown() override
 	{
-		for (auto &slot : mSfJpegBufInfo) {
-			if (slot.mBuf) {
-				bo_release(slot.mBuf);
-			}
-			slot = SfJpegBufInfo{};
-		}
+		empty_ring();
 		install_card(sim::topology{});
 		sim::live_counts live = sim::live();
 		EXPECT_EQ(live.dumb_buffers, 0);
@@ -359,10 +349,7 @@ TEST_F(Player, WithoutRg24OrScalingTheFramesAreXr24BuffersOfTheModesSize)
 	t.driver.can_scale = false;
 	t.driver.can_position = false;
 	install_card(t);
-	fd = open_atomic_card();
-	output_capture quiet;
-	ASSERT_TRUE(drm_load_resources(fd) && drm_get_connector(fd) && drm_find_encoder(fd));
-	quiet.stop();
+	ASSERT_TRUE(open_and_discover(&fd));
 	sim::clear_records();
 	const std::string f0 = frame(0), f1 = frame(1);
 	mImageCount = 2;
@@ -437,10 +424,7 @@ TEST_F(Player, FrameLargerThanTheCardIsSkippedBeforeAnyBuffer)
 	                          " \nbootAnimation: frame 65500x65500 larger than the card's "
 	                          "8192x8192 \npicPath: " +
 	                          f1 + " \n");
-	int dumb_requests = 0;
-	for (const auto &r : sim::requests())
-		dumb_requests += r.name == "MODE_CREATE_DUMB";
-	EXPECT_EQ(dumb_requests, 1);
+	EXPECT_EQ(requests_named("MODE_CREATE_DUMB").size(), 1u);
 	EXPECT_EQ(ring()[1], (slot_view{true, f1}));
 	EXPECT_EQ(ring()[2], (slot_view{false, ""}));
 }

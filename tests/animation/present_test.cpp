@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dlfcn.h>
 #include <string>
 
 #include <drm_fourcc.h>
@@ -13,6 +12,7 @@
 #include "sim/sim.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
+#include "tests/support/seam.h"
 
 // Seams over libdrm for the cases a kernel never produces: the product's calls reach these
 // definitions first; each forwards to libdrm unless the test asked for a change.
@@ -32,9 +32,7 @@ std::vector<addition> added; // every addition that went through, in call order
 
 extern "C" drmModePropertyPtr drmModeGetProperty(int fd, uint32_t id)
 {
-	using fn = drmModePropertyPtr (*)(int, uint32_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetProperty"));
-	drmModePropertyPtr p = real(fd, id);
+	drmModePropertyPtr p = SEAM_NEXT(drmModeGetProperty)(fd, id);
 	if (p && !seam::rename_from.empty() && seam::rename_from == p->name)
 		snprintf(p->name, sizeof p->name, "%s", seam::rename_to.c_str());
 	if (p && seam::mode_id_flags && strcmp(p->name, "MODE_ID") == 0)
@@ -44,9 +42,7 @@ extern "C" drmModePropertyPtr drmModeGetProperty(int fd, uint32_t id)
 
 extern "C" drmModePropertyBlobPtr drmModeGetPropertyBlob(int fd, uint32_t id)
 {
-	using fn = drmModePropertyBlobPtr (*)(int, uint32_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetPropertyBlob"));
-	drmModePropertyBlobPtr b = real(fd, id);
+	drmModePropertyBlobPtr b = SEAM_NEXT(drmModeGetPropertyBlob)(fd, id);
 	if (b && seam::blob_length)
 		b->length = seam::blob_length;
 	return b;
@@ -55,58 +51,29 @@ extern "C" drmModePropertyBlobPtr drmModeGetPropertyBlob(int fd, uint32_t id)
 extern "C" int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object_id,
                                         uint32_t property_id, uint64_t value)
 {
-	using fn = int (*)(drmModeAtomicReqPtr, uint32_t, uint32_t, uint64_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAddProperty"));
 	if (++seam::adds == seam::fail_add_at)
 		return -ENOMEM;
 	seam::added.push_back({object_id, property_id, value});
-	return real(req, object_id, property_id, value);
+	return SEAM_NEXT(drmModeAtomicAddProperty)(req, object_id, property_id, value);
 }
 
 namespace
 {
 
-sim::mode_def mode(uint16_t w, uint16_t h)
-{
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.vrefresh = 60;
-	m.preferred = true;
-	return m;
-}
-
-sim::plane_def plane(uint32_t type, std::vector<uint32_t> formats, uint32_t crtcs = 0x3)
-{
-	sim::plane_def p;
-	p.type = type;
-	p.formats = std::move(formats);
-	p.possible_crtcs = crtcs;
-	return p;
-}
-
 // An HDMI monitor on the second of two CRTCs at 128x96; the primary plane offers no RG24, the
 // first overlay neither, the next two do.
 sim::topology two_crtc_card()
 {
-	sim::topology t;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {mode(128, 96)};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	sim::encoder_def e;
-	e.possible_crtcs = 0x3;
-	t.encoders = {e};
-	t.crtcs = {sim::crtc_def{}, sim::crtc_def{}};
-	t.crtcs[1].active = true;
-	t.crtcs[1].mode = mode(128, 96);
-	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_ARGB8888, DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_RGB888}),
-	            plane(DRM_PLANE_TYPE_CURSOR, {DRM_FORMAT_ARGB8888})};
+	sim::topology t = lit_hdmi_card(
+	        {test_mode(128, 96)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}, 0x3),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_ARGB8888, DRM_FORMAT_XRGB8888},
+	                    0x3),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}, 0x3),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_RGB888}, 0x3),
+	         test_plane(DRM_PLANE_TYPE_CURSOR, {DRM_FORMAT_ARGB8888}, 0x3)});
+	t.encoders[0].possible_crtcs = 0x3;
+	t.crtcs.insert(t.crtcs.begin(), sim::crtc_def{});
 	return t;
 }
 
@@ -188,13 +155,9 @@ protected:
 		release_frame();
 		install_card(t);
 		present_new_run();
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		if (drm_get_connector(fd))
-			drm_find_encoder(fd);
-		quiet.stop();
-		b = bo_create(fd, DRM_FORMAT_RGB888, w, h);
+		open_and_discover(&fd); // some cards here have no encoder to find
+		ASSERT_TRUE(g_drm_mode_res);
+		b = registered_bo(fd, DRM_FORMAT_RGB888, w, h);
 		ASSERT_NE(b, nullptr);
 		for (uint32_t y = 0; y < h; y++)
 			for (uint32_t x = 0; x < w; x++) {
@@ -203,11 +166,6 @@ protected:
 				px[1] = uint8_t(y);
 				px[2] = 7;
 			}
-		uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)},
-		         offsets[4] = {};
-		ASSERT_EQ(drmModeAddFB2(fd, w, h, DRM_FORMAT_RGB888, handles, pitches, offsets,
-		                        &b->fb_id, 0),
-		          0);
 		sim::clear_records();
 	}
 
@@ -330,15 +288,15 @@ TEST_F(Present, TheFirstFrameTakesTheConsoleOffWhereItWouldCoverTheFrames)
 		auto commits = sim::commits();
 		ASSERT_EQ(commits.size(), 1u);
 		EXPECT_EQ(commits[0].error, 0);
-		size_t on_console = 0;
+		using props = std::vector<std::pair<std::string, uint64_t>>;
+		props on_console;
 		for (const auto &p : commits[0].props)
-			if (p.object_id == sim::plane_id(0)) {
-				EXPECT_TRUE(p.name == "FB_ID" || p.name == "CRTC_ID") << p.name;
-				EXPECT_EQ(p.value, 0u);
-				on_console++;
-			}
-		EXPECT_EQ(on_console, frame == 0 ? 2u : 0u);
-		EXPECT_EQ(commits[0].props.size(), 10u + on_console);
+			if (p.object_id == sim::plane_id(0))
+				on_console.emplace_back(p.name, p.value);
+		std::sort(on_console.begin(), on_console.end());
+		const props off = {{"CRTC_ID", 0}, {"FB_ID", 0}};
+		EXPECT_EQ(on_console, frame == 0 ? off : props{});
+		EXPECT_EQ(commits[0].props.size(), 10u + on_console.size());
 		EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), 0u);
 		EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), b->fb_id);
 	}
@@ -349,18 +307,13 @@ TEST_F(Present, TheModeComesFromTheEncodersCrtcThePlaneGoesToTheActiveOne)
 	sim::topology t = two_crtc_card();
 	// Both CRTCs run; the first active one in the list is CRTC 0 at 96x64, while the
 	// encoder drives CRTC 1 at 128x96.
-	t.crtcs[0].active = true;
-	t.crtcs[0].mode = mode(96, 64);
+	t.crtcs[0] = {.active = true, .mode = test_mode(96, 64)};
 	t.encoders[0].possible_crtcs = 0x2;
-	sim::connector_def other;
-	other.type = DRM_MODE_CONNECTOR_DisplayPort;
-	other.modes = {mode(96, 64)};
-	other.encoders = {1};
-	other.bound_encoder = 1;
-	t.connectors.push_back(other);
-	sim::encoder_def e;
-	e.possible_crtcs = 0x1;
-	t.encoders.push_back(e);
+	t.connectors.push_back({.type = DRM_MODE_CONNECTOR_DisplayPort,
+	                        .modes = {test_mode(96, 64)},
+	                        .encoders = {1},
+	                        .bound_encoder = 1});
+	t.encoders.push_back({.possible_crtcs = 0x1});
 	start(t);
 	ASSERT_EQ(g_drm_encoder.get()->crtc_id, sim::crtc_id(1));
 	std::string out = present();
@@ -369,11 +322,8 @@ TEST_F(Present, TheModeComesFromTheEncodersCrtcThePlaneGoesToTheActiveOne)
 	auto expected = plane_commit(sim::crtc_id(0), b->fb_id, 64, 48, 128, 96);
 	EXPECT_EQ(additions(fd, sim::plane_id(2)), expected);
 	expect_received(commits[0], sim::plane_id(2), expected);
-	if (commits[0].error)
-		EXPECT_EQ(out, std::string("atomic: couldn't commit new state: ") +
-		                       strerror(commits[0].error) + "\n");
-	else
-		EXPECT_EQ(out, "");
+	EXPECT_EQ(commits[0].error, 0);
+	EXPECT_EQ(out, "");
 }
 
 TEST_F(Present, NoActiveCrtc)

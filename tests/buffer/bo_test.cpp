@@ -24,21 +24,9 @@ sim::topology card(uint32_t pitch_align = 1)
 {
 	sim::topology t;
 	t.driver.pitch_align = pitch_align;
-	sim::plane_def p;
-	p.type = DRM_PLANE_TYPE_PRIMARY;
-	p.formats = {DRM_FORMAT_RGB888, DRM_FORMAT_XRGB8888};
-	t.planes = {p};
+	t.planes = {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_RGB888, DRM_FORMAT_XRGB8888})};
 	t.crtcs = {sim::crtc_def{}};
 	return t;
-}
-
-std::vector<sim::request_record> requests_named(const char *name)
-{
-	std::vector<sim::request_record> out;
-	for (auto &r : sim::requests())
-		if (r.name == name)
-			out.push_back(r);
-	return out;
 }
 
 class Buffer : public ::testing::Test

@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iterator>
 #include <ostream>
@@ -16,6 +15,9 @@
 
 #include <drm_fourcc.h>
 #include <gtest/gtest.h>
+
+#include "tests/support/capture.h"
+#include "tests/support/jpeg_file.h"
 
 extern "C" {
 #include <jpeglib.h>
@@ -70,59 +72,28 @@ uint8_t sample_at(uint32_t x, uint32_t y, int c)
 	return static_cast<uint8_t>(x * 5 + y * 3 + c * 70 + texture);
 }
 
-// A JPEG made by the library's compressor.
-bytes compress(const picture &p, int quality = 90)
+// A JPEG of `p` made by the library's compressor.
+bytes compress(const picture &p)
 {
-	jpeg_compress_struct cinfo;
-	jpeg_error_mgr err;
-	cinfo.err = jpeg_std_error(&err);
-	jpeg_create_compress(&cinfo);
-	unsigned char *out = nullptr;
-	unsigned long out_size = 0;
-	jpeg_mem_dest(&cinfo, &out, &out_size);
-
-	cinfo.image_width = p.width;
-	cinfo.image_height = p.height;
-	switch (p.type) {
-	case kind::gray:
-		cinfo.input_components = 1;
-		cinfo.in_color_space = JCS_GRAYSCALE;
-		break;
-	case kind::cmyk:
-		cinfo.input_components = 4;
-		cinfo.in_color_space = JCS_CMYK;
-		break;
-	default:
-		cinfo.input_components = 3;
-		cinfo.in_color_space = JCS_RGB;
-		break;
-	}
-	jpeg_set_defaults(&cinfo);
-	jpeg_set_quality(&cinfo, quality, TRUE);
-	if (p.type == kind::color444) {
-		cinfo.comp_info[0].h_samp_factor = 1;
-		cinfo.comp_info[0].v_samp_factor = 1;
-	}
-	if (p.type == kind::progressive)
-		jpeg_simple_progression(&cinfo);
-	if (p.type == kind::restart)
-		cinfo.restart_interval = 1;
-
-	jpeg_start_compress(&cinfo, TRUE);
-	const int n = cinfo.input_components;
-	bytes row(size_t{p.width} * n);
-	for (uint32_t y = 0; y < p.height; y++) {
+	const int n = p.type == kind::gray ? 1 : p.type == kind::cmyk ? 4 : 3;
+	rgb_picture samples{int(p.width), int(p.height), n, bytes(size_t{p.width} * p.height * n)};
+	for (uint32_t y = 0; y < p.height; y++)
 		for (uint32_t x = 0; x < p.width; x++)
 			for (int c = 0; c < n; c++)
-				row[size_t{x} * n + c] = sample_at(x, y, c);
-		JSAMPROW rows[1] = {row.data()};
-		jpeg_write_scanlines(&cinfo, rows, 1);
-	}
-	jpeg_finish_compress(&cinfo);
-	jpeg_destroy_compress(&cinfo);
-	bytes result(out, out + out_size);
-	free(out);
-	return result;
+				samples.data[(size_t{y} * p.width + x) * n + c] =
+				        sample_at(x, y, c);
+	return encode_jpeg(samples, {.progressive = p.type == kind::progressive,
+	                             .full_chroma = p.type == kind::color444,
+	                             .restart_interval = p.type == kind::restart ? 1u : 0u});
+}
+
+// Where the first marker 0xff `marker` at or after `from` starts; the size if none.
+size_t find_marker(const bytes &b, uint8_t marker, size_t from = 0)
+{
+	for (size_t i = from; i + 1 < b.size(); i++)
+		if (b[i] == 0xff && b[i + 1] == marker)
+			return i;
+	return b.size();
 }
 
 // What the library itself makes of a JPEG with default settings, read many rows at a time,
@@ -248,13 +219,9 @@ struct output {
 
 output capture(const std::function<void()> &f)
 {
-	testing::internal::CaptureStdout();
-	testing::internal::CaptureStderr();
+	output_capture err(2), out(1);
 	f();
-	output o;
-	o.err = testing::internal::GetCapturedStderr();
-	o.out = testing::internal::GetCapturedStdout();
-	return o;
+	return {out.stop(), err.stop()};
 }
 
 long open_descriptors()
@@ -269,21 +236,18 @@ class jpeg_decoder : public testing::Test
 protected:
 	void SetUp() override
 	{
-		char tmpl[] = "/tmp/jpeg_decoder_test.XXXXXX";
-		ASSERT_NE(mkdtemp(tmpl), nullptr);
-		dir_ = tmpl;
+		dir_ = make_temp_dir();
+		ASSERT_FALSE(dir_.empty());
 	}
 	void TearDown() override
 	{
-		fs::remove_all(dir_);
+		remove_tree(dir_);
 	}
 
 	std::string write(const std::string &name, const bytes &data)
 	{
 		const std::string path = (dir_ / name).string();
-		std::ofstream(path, std::ios::binary)
-		        .write(reinterpret_cast<const char *>(data.data()),
-		               static_cast<std::streamsize>(data.size()));
+		EXPECT_TRUE(write_file(path, data)) << path;
 		return path;
 	}
 
@@ -412,27 +376,16 @@ TEST_F(jpeg_decoder, gray_sample_goes_to_all_three_bytes)
 	jpeg_sf_decode(path.c_str(), &buf.b);
 
 	// Independent of the expected image: the samples of the library's own gray decode.
-	jpeg_decompress_struct cinfo;
-	jpeg_error_mgr err;
-	cinfo.err = jpeg_std_error(&err);
-	jpeg_create_decompress(&cinfo);
-	jpeg_mem_src(&cinfo, jpeg.data(), jpeg.size());
-	jpeg_read_header(&cinfo, TRUE);
-	jpeg_start_decompress(&cinfo);
-	ASSERT_EQ(cinfo.output_components, 1);
-	bytes gray(33);
-	JSAMPROW row = gray.data();
-	for (uint32_t r = 0; r < 17; r++) {
-		jpeg_read_scanlines(&cinfo, &row, 1);
+	const rgb_picture gray = decode_jpeg(path);
+	ASSERT_EQ(gray.components, 1);
+	for (uint32_t r = 0; r < 17; r++)
 		for (uint32_t x = 0; x < 33; x++) {
 			const uint8_t *px = &buf.mem[r * 100 + 3 * x];
-			ASSERT_EQ(px[0], gray[x]) << x << "," << r;
-			ASSERT_EQ(px[1], gray[x]) << x << "," << r;
-			ASSERT_EQ(px[2], gray[x]) << x << "," << r;
+			const uint8_t want = gray.data[r * 33 + x];
+			ASSERT_EQ(px[0], want) << x << "," << r;
+			ASSERT_EQ(px[1], want) << x << "," << r;
+			ASSERT_EQ(px[2], want) << x << "," << r;
 		}
-	}
-	jpeg_finish_decompress(&cinfo);
-	jpeg_destroy_decompress(&cinfo);
 }
 
 TEST_F(jpeg_decoder, smaller_picture_goes_to_the_top_left_corner)
@@ -450,33 +403,10 @@ TEST_F(jpeg_decoder, colour_bytes_are_red_green_blue_at_increasing_addresses)
 {
 	// A flat orange picture: red high, green middle, blue low, whatever the order in memory
 	// the library might have been asked for.
-	jpeg_compress_struct cinfo;
-	jpeg_error_mgr err;
-	cinfo.err = jpeg_std_error(&err);
-	jpeg_create_compress(&cinfo);
-	unsigned char *out = nullptr;
-	unsigned long out_size = 0;
-	jpeg_mem_dest(&cinfo, &out, &out_size);
-	cinfo.image_width = 16;
-	cinfo.image_height = 16;
-	cinfo.input_components = 3;
-	cinfo.in_color_space = JCS_RGB;
-	jpeg_set_defaults(&cinfo);
-	jpeg_set_quality(&cinfo, 100, TRUE);
-	jpeg_start_compress(&cinfo, TRUE);
-	bytes row(16 * 3);
-	for (int x = 0; x < 16; x++) {
-		row[3 * x] = 240;
-		row[3 * x + 1] = 128;
-		row[3 * x + 2] = 16;
-	}
-	JSAMPROW rows[1] = {row.data()};
-	for (int y = 0; y < 16; y++)
-		jpeg_write_scanlines(&cinfo, rows, 1);
-	jpeg_finish_compress(&cinfo);
-	jpeg_destroy_compress(&cinfo);
-	const std::string path = write("0.jpg", bytes(out, out + out_size));
-	free(out);
+	rgb_picture orange{16, 16, 3, {}};
+	for (int px = 0; px < 256; px++)
+		orange.data.insert(orange.data.end(), {240, 128, 16});
+	const std::string path = write("0.jpg", encode_jpeg(orange, {.quality = 100}));
 
 	test_buffer buf(16, 16, 48);
 	jpeg_sf_decode(path.c_str(), &buf.b);
@@ -525,14 +455,8 @@ TEST_F(jpeg_decoder, picture_of_the_largest_size_is_checked_without_overflow)
 	// library accepts. 65500 * 65500 * 3 wraps to 4281572908 in 32 bits: a buffer claiming that
 	// many bytes must still be refused.
 	bytes jpeg = compress({kind::color420, 16, 16});
-	size_t sof = 0;
-	for (size_t i = 0; i + 1 < jpeg.size(); i++) {
-		if (jpeg[i] == 0xff && jpeg[i + 1] == 0xc0) {
-			sof = i;
-			break;
-		}
-	}
-	ASSERT_NE(sof, 0u);
+	const size_t sof = find_marker(jpeg, 0xc0);
+	ASSERT_LT(sof, jpeg.size());
 	// FF C0, length (2), precision (1), height (2), width (2)
 	jpeg[sof + 5] = 0xff;
 	jpeg[sof + 6] = 0xdc;
@@ -659,23 +583,16 @@ TEST_F(jpeg_decoder, library_errors_end_only_the_call)
 	        {"corrupt header: 12-bit precision",
 	         [&] {
 		         bytes b = good;
-		         for (size_t i = 0; i + 1 < b.size(); i++)
-			         if (b[i] == 0xff && b[i + 1] == 0xc0) {
-				         b[i + 4] = 12;
-				         break;
-			         }
+		         b.at(find_marker(b, 0xc0) + 4) = 12;
 		         return b;
 	         },
 	         "Unsupported JPEG data precision 12\n"},
 	        {"corrupt header: width beyond the limit",
 	         [&] {
 		         bytes b = good;
-		         for (size_t i = 0; i + 1 < b.size(); i++)
-			         if (b[i] == 0xff && b[i + 1] == 0xc0) {
-				         b[i + 7] = 0xff; // 65501
-				         b[i + 8] = 0xdd;
-				         break;
-			         }
+		         const size_t sof = find_marker(b, 0xc0);
+		         b.at(sof + 7) = 0xff; // 65501
+		         b.at(sof + 8) = 0xdd;
 		         return b;
 	         },
 	         "Maximum supported image dimension is 65500 pixels\n"},
@@ -717,12 +634,8 @@ TEST_F(jpeg_decoder, error_after_the_rows_keeps_the_rows)
 	// decompression meets the marker and fails.
 	const bytes good = compress({kind::color420, 64, 48});
 	bytes b = good;
-	size_t sof = 0;
-	for (size_t i = 0; i + 1 < b.size(); i++)
-		if (b[i] == 0xff && b[i + 1] == 0xc0) {
-			sof = i;
-			break;
-		}
+	const size_t sof = find_marker(b, 0xc0);
+	ASSERT_LT(sof, b.size());
 	const size_t sof_len = 2 + (size_t{b[sof + 2]} << 8 | b[sof + 3]);
 	b.insert(b.end() - 2, good.begin() + sof, good.begin() + sof + sof_len);
 	const std::string path = write("0.jpg", b);
@@ -762,14 +675,6 @@ TEST_F(jpeg_decoder, truncated_picture_data_is_padded_with_a_warning)
 }
 
 // --- hostile files ---------------------------------------------------------------------------
-
-size_t find_marker(const bytes &b, uint8_t marker, size_t from = 0)
-{
-	for (size_t i = from; i + 1 < b.size(); i++)
-		if (b[i] == 0xff && b[i + 1] == marker)
-			return i;
-	return b.size();
-}
 
 TEST_F(jpeg_decoder, progressive_frame_with_too_many_scans_is_abandoned)
 {

@@ -8,34 +8,19 @@
 #include <xf86drmMode.h>
 
 #include "sim/sim.h"
+#include "tests/support/card.h"
 
 namespace
 {
 
 sim::topology two_lit_crtcs(std::optional<int> encoder_crtc)
 {
-	sim::mode_def m;
-	m.hdisplay = 640;
-	m.vdisplay = 480;
-	m.preferred = true;
-	sim::topology t;
-	sim::connector_def c;
-	c.modes = {m};
-	c.encoders = {0};
-	t.connectors = {c};
-	sim::encoder_def e;
-	e.possible_crtcs = 0x3;
-	e.crtc = encoder_crtc;
-	t.encoders = {e};
-	sim::crtc_def lit;
-	lit.active = true;
-	lit.mode = m;
-	t.crtcs = {lit, lit};
-	sim::plane_def p;
-	p.type = DRM_PLANE_TYPE_PRIMARY;
-	p.possible_crtcs = 0x3;
-	p.formats = {DRM_FORMAT_XRGB8888};
-	t.planes = {p};
+	sim::topology t =
+	        lit_hdmi_card({test_mode(640, 480)},
+	                      {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}, 0x3)});
+	t.connectors[0].bound_encoder.reset();
+	t.encoders = {{.possible_crtcs = 0x3, .crtc = encoder_crtc}};
+	t.crtcs.push_back(t.crtcs[0]);
 	return t;
 }
 

@@ -32,22 +32,15 @@ std::vector<std::string> connector_props(int fd, uint32_t id)
 // a cursor plane, as QEMU's virtual display devices offer it.
 sim::topology virtual_display()
 {
-	sim::topology t;
+	sim::topology t =
+	        lit_hdmi_card({test_mode(1280, 800, true, 75), test_mode(1024, 768, false)},
+	                      {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
+	                       test_plane(DRM_PLANE_TYPE_CURSOR, {DRM_FORMAT_ARGB8888})});
 	t.driver.name = "simtest";
-	sim::encoder_def e;
-	e.type = DRM_MODE_ENCODER_VIRTUAL;
-	t.encoders = {e};
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_VIRTUAL;
-	c.modes = {mode(1024, 768), mode(1280, 800, 75, true)};
-	c.encoders = {0};
-	t.connectors = {c};
-	sim::crtc_def lit;
-	lit.active = true;
-	lit.mode = mode(1280, 800, 75, true);
-	t.crtcs = {lit};
-	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, 0x1, {DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_CURSOR, 0x1, {DRM_FORMAT_ARGB8888})};
+	t.encoders[0].type = DRM_MODE_ENCODER_VIRTUAL;
+	t.connectors[0] = {.type = DRM_MODE_CONNECTOR_VIRTUAL,
+	                   .modes = {test_mode(1024, 768, false), test_mode(1280, 800, true, 75)},
+	                   .encoders = {0}};
 	return t;
 }
 
@@ -186,7 +179,7 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
 	t.connectors.push_back(t.connectors[0]);
 	t.connectors[1].connected = false;
 	t.connectors[1].bound_encoder = -1;
-	t.connectors[1].modes = {mode(1024, 768, 60, true)};
+	t.connectors[1].modes = {test_mode(1024, 768)};
 	start(t);
 	const uint32_t first = sim::encoder_id(0) + 1;
 	ASSERT_EQ(sim::property_value(sim::connector_id(0), "EDID"), first);
@@ -212,7 +205,7 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
 
 	// A new monitor on output 0: its EDID describes the new preferred mode; an unplug reads
 	// the EDID again as well.
-	sim::set_connected(0, true, {mode(1920, 1080, 60, true), mode(1280, 720)});
+	sim::set_connected(0, true, {test_mode(1920, 1080), test_mode(1280, 720, false)});
 	const uint64_t a2 = *sim::property_value(sim::connector_id(0), "EDID");
 	EXPECT_EQ(a2, first + 1);
 	EXPECT_EQ(edid_size(fd_, uint32_t(a2)), (std::pair<unsigned, unsigned>{1920, 1080}));
@@ -233,7 +226,7 @@ TEST_F(driver_settings, an_edid_read_at_init_stays_on_hot_plug)
 	start(t);
 	const uint32_t edid = sim::connector_id(0) + 1;
 	sim::set_connected(0, false);
-	sim::set_connected(0, true, {mode(1920, 1080, 60, true)});
+	sim::set_connected(0, true, {test_mode(1920, 1080)});
 	EXPECT_EQ(sim::property_value(sim::connector_id(0), "EDID"), edid);
 	expect_edid_of_1280x800_75(fd_, edid);
 }

@@ -20,28 +20,10 @@
 
 #include "display/drm_holder.h"
 #include "sim/sim.h"
+#include "tests/support/card.h"
 
 namespace card_test
 {
-
-inline sim::mode_def mode(uint16_t w, uint16_t h, uint32_t refresh = 60, bool preferred = false)
-{
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.vrefresh = refresh;
-	m.preferred = preferred;
-	return m;
-}
-
-inline sim::plane_def plane(uint32_t type, uint32_t crtcs, std::vector<uint32_t> formats)
-{
-	sim::plane_def p;
-	p.type = type;
-	p.possible_crtcs = crtcs;
-	p.formats = std::move(formats);
-	return p;
-}
 
 // Two CRTCs; HDMI-A (connector 0, encoder 0) lit at 1920x1080 on CRTC 0; DisplayPort
 // (connector 1, encoder 1) unplugged. Planes: 0 primary of CRTC 0, 1 primary of CRTC 1,
@@ -50,35 +32,26 @@ inline sim::topology two_pipes()
 {
 	sim::topology t;
 	t.driver.name = "simtest";
-	sim::encoder_def tmds;
-	tmds.type = DRM_MODE_ENCODER_TMDS;
-	tmds.possible_crtcs = 0x3;
-	t.encoders = {tmds, tmds};
-	sim::connector_def hdmi;
-	hdmi.type = DRM_MODE_CONNECTOR_HDMIA;
-	hdmi.modes = {mode(1280, 720), mode(1920, 1080, 60, true), mode(1024, 768),
-	              mode(1920, 1080, 50)};
-	hdmi.encoders = {0};
-	sim::connector_def dp;
-	dp.type = DRM_MODE_CONNECTOR_DisplayPort;
-	dp.connected = false;
-	dp.modes = {mode(2560, 1440, 60, true), mode(800, 600)};
-	dp.encoders = {1};
-	dp.bound_encoder = -1;
-	t.connectors = {hdmi, dp};
-	sim::crtc_def lit;
-	lit.active = true;
-	lit.mode = mode(1920, 1080, 60, true);
-	t.crtcs = {lit, sim::crtc_def{}};
+	t.encoders = {{.possible_crtcs = 0x3}, {.possible_crtcs = 0x3}};
+	t.connectors = {{.modes = {test_mode(1280, 720, false), test_mode(1920, 1080),
+	                           test_mode(1024, 768, false), test_mode(1920, 1080, false, 50)},
+	                 .encoders = {0}},
+	                {.type = DRM_MODE_CONNECTOR_DisplayPort,
+	                 .connected = false,
+	                 .modes = {test_mode(2560, 1440), test_mode(800, 600, false)},
+	                 .encoders = {1},
+	                 .bound_encoder = -1}};
+	t.crtcs = {{.active = true, .mode = test_mode(1920, 1080)}, {}};
 	t.planes = {
-	        plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
-	              {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_RGB565}),
-	        plane(DRM_PLANE_TYPE_PRIMARY, 0x2, {DRM_FORMAT_XRGB8888}),
-	        plane(DRM_PLANE_TYPE_OVERLAY, 0x3,
-	              {DRM_FORMAT_RGB888, DRM_FORMAT_BGR888, DRM_FORMAT_XRGB8888,
-	               DRM_FORMAT_XBGR8888, DRM_FORMAT_ABGR8888, DRM_FORMAT_ARGB8888}),
-	        plane(DRM_PLANE_TYPE_OVERLAY, 0x3, {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888}),
-	        plane(DRM_PLANE_TYPE_CURSOR, 0x3, {DRM_FORMAT_ARGB8888}),
+	        test_plane(DRM_PLANE_TYPE_PRIMARY,
+	                   {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_RGB565}),
+	        test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}, 0x2),
+	        test_plane(DRM_PLANE_TYPE_OVERLAY,
+	                   {DRM_FORMAT_RGB888, DRM_FORMAT_BGR888, DRM_FORMAT_XRGB8888,
+	                    DRM_FORMAT_XBGR8888, DRM_FORMAT_ABGR8888, DRM_FORMAT_ARGB8888},
+	                   0x3),
+	        test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888}, 0x3),
+	        test_plane(DRM_PLANE_TYPE_CURSOR, {DRM_FORMAT_ARGB8888}, 0x3),
 	};
 	return t;
 }

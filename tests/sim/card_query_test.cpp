@@ -221,7 +221,7 @@ TEST_F(card_objects, hot_plug_changes_connection_and_modes_but_keeps_the_crtc)
 	ASSERT_EQ(dp->count_modes, 2);
 	EXPECT_EQ(dp->modes[0].hdisplay, 2560);
 
-	sim::set_connected(1, true, {mode(3840, 2160, 30, true)});
+	sim::set_connected(1, true, {test_mode(3840, 2160, true, 30)});
 	dp.reset(drmModeGetConnector(fd_, sim::connector_id(1)));
 	ASSERT_TRUE(dp && dp->count_modes == 1);
 	EXPECT_EQ(dp->modes[0].vrefresh, 30u);

@@ -25,16 +25,15 @@ rgb_picture test_picture(int width, int height, int variant, int components)
 	return p;
 }
 
-bool write_jpeg(const std::string &path, const rgb_picture &p, int quality, bool progressive)
+std::vector<uint8_t> encode_jpeg(const rgb_picture &p, const jpeg_options &o)
 {
-	FILE *f = fopen(path.c_str(), "wb");
-	if (!f)
-		return false;
 	jpeg_compress_struct cinfo;
 	jpeg_error_mgr jerr;
 	cinfo.err = jpeg_std_error(&jerr);
 	jpeg_create_compress(&cinfo);
-	jpeg_stdio_dest(&cinfo, f);
+	unsigned char *out = nullptr;
+	unsigned long out_size = 0;
+	jpeg_mem_dest(&cinfo, &out, &out_size);
 	cinfo.image_width = JDIMENSION(p.width);
 	cinfo.image_height = JDIMENSION(p.height);
 	cinfo.input_components = p.components;
@@ -42,9 +41,14 @@ bool write_jpeg(const std::string &path, const rgb_picture &p, int quality, bool
 	                       : p.components == 4 ? JCS_CMYK
 	                                           : JCS_RGB;
 	jpeg_set_defaults(&cinfo);
-	jpeg_set_quality(&cinfo, quality, TRUE);
-	if (progressive)
+	jpeg_set_quality(&cinfo, o.quality, TRUE);
+	if (o.full_chroma) {
+		cinfo.comp_info[0].h_samp_factor = 1;
+		cinfo.comp_info[0].v_samp_factor = 1;
+	}
+	if (o.progressive)
 		jpeg_simple_progression(&cinfo);
+	cinfo.restart_interval = o.restart_interval;
 	jpeg_start_compress(&cinfo, TRUE);
 	while (cinfo.next_scanline < cinfo.image_height) {
 		JSAMPROW row = const_cast<JSAMPROW>(
@@ -53,7 +57,29 @@ bool write_jpeg(const std::string &path, const rgb_picture &p, int quality, bool
 	}
 	jpeg_finish_compress(&cinfo);
 	jpeg_destroy_compress(&cinfo);
-	return fclose(f) == 0;
+	std::vector<uint8_t> result(out, out + out_size);
+	free(out);
+	return result;
+}
+
+bool write_file(const std::string &path, const std::vector<uint8_t> &data)
+{
+	FILE *f = fopen(path.c_str(), "wb");
+	if (!f)
+		return false;
+	bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+	return fclose(f) == 0 && ok;
+}
+
+bool write_jpeg(const std::string &path, const rgb_picture &p, const jpeg_options &o)
+{
+	std::vector<uint8_t> jpeg = encode_jpeg(p, o);
+	return !jpeg.empty() && write_file(path, jpeg);
+}
+
+bool write_jpeg(const std::string &path, const rgb_picture &p, int quality, bool progressive)
+{
+	return write_jpeg(path, p, jpeg_options{.quality = quality, .progressive = progressive});
 }
 
 rgb_picture decode_jpeg(const std::string &path)

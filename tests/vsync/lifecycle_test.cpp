@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <dlfcn.h>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -19,9 +18,11 @@
 #include "buffer/bo.h"
 #include "display/display.h"
 #include "sim/sim.h"
+#include "tests/support/boot_conf_seam.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
 #include "tests/support/jpeg_file.h"
+#include "tests/support/seam.h"
 #include "vsync/vsync.h"
 
 namespace pseam
@@ -104,41 +105,17 @@ std::vector<std::string> take_log()
 	return out;
 }
 
-// The next definition of a function; resolved without a guarded static, because the lock seam
-// may run inside the runtime's own initialisation.
-template <typename Fn>
-Fn next_definition(std::atomic<void *> &slot, const char *name)
-{
-	void *p = slot.load(std::memory_order_acquire);
-	if (!p) {
-		p = dlsym(RTLD_NEXT, name);
-		slot.store(p, std::memory_order_release);
-	}
-	return reinterpret_cast<Fn>(p);
-}
-
-#define NEXT(type, fn)                                                                             \
-	([] {                                                                                      \
-		static std::atomic<void *> slot{nullptr};                                          \
-		return pseam::next_definition<type>(slot, #fn);                                    \
-	}())
-
 void *stand_in(void *)
 {
 	return nullptr;
 }
 
-// boot.conf is read from a file of the test's own.
-std::string boot_conf;
-FILE *boot_conf_stream = nullptr;
-int boot_conf_opens = 0;
-bool boot_conf_open = false;
 } // namespace
 } // namespace pseam
 
 extern "C" int pthread_mutex_lock(pthread_mutex_t *m) noexcept
 {
-	auto real = NEXT(int (*)(pthread_mutex_t *), pthread_mutex_lock);
+	auto real = SEAM_NEXT(pthread_mutex_lock);
 	if (m != &g_vsync_lock)
 		return real(m);
 	int err = pseam::injected(pseam::lock);
@@ -151,7 +128,7 @@ extern "C" int pthread_mutex_lock(pthread_mutex_t *m) noexcept
 // A failing unlock still lets go of the lock, so that the test can go on.
 extern "C" int pthread_mutex_unlock(pthread_mutex_t *m) noexcept
 {
-	auto real = NEXT(int (*)(pthread_mutex_t *), pthread_mutex_unlock);
+	auto real = SEAM_NEXT(pthread_mutex_unlock);
 	if (m != &g_vsync_lock)
 		return real(m);
 	int err = pseam::injected(pseam::unlock);
@@ -164,8 +141,7 @@ extern "C" int pthread_mutex_unlock(pthread_mutex_t *m) noexcept
 
 extern "C" int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr) noexcept
 {
-	auto real =
-	        NEXT(int (*)(pthread_mutex_t *, const pthread_mutexattr_t *), pthread_mutex_init);
+	auto real = SEAM_NEXT(pthread_mutex_init);
 	if (m != &g_vsync_lock)
 		return real(m, attr);
 	int err = pseam::injected(pseam::mutex_init);
@@ -177,7 +153,7 @@ extern "C" int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t 
 
 extern "C" int pthread_mutex_destroy(pthread_mutex_t *m) noexcept
 {
-	auto real = NEXT(int (*)(pthread_mutex_t *), pthread_mutex_destroy);
+	auto real = SEAM_NEXT(pthread_mutex_destroy);
 	if (m == &g_vsync_lock)
 		pseam::record(pseam::mutex_destroy, 0);
 	return real(m);
@@ -185,7 +161,7 @@ extern "C" int pthread_mutex_destroy(pthread_mutex_t *m) noexcept
 
 extern "C" int pthread_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr) noexcept
 {
-	auto real = NEXT(int (*)(pthread_cond_t *, const pthread_condattr_t *), pthread_cond_init);
+	auto real = SEAM_NEXT(pthread_cond_init);
 	if (c != &g_vsync_cond)
 		return real(c, attr);
 	clockid_t clock = -1;
@@ -201,7 +177,7 @@ extern "C" int pthread_cond_init(pthread_cond_t *c, const pthread_condattr_t *at
 
 extern "C" int pthread_cond_destroy(pthread_cond_t *c) noexcept
 {
-	auto real = NEXT(int (*)(pthread_cond_t *), pthread_cond_destroy);
+	auto real = SEAM_NEXT(pthread_cond_destroy);
 	if (c == &g_vsync_cond)
 		pseam::record(pseam::cond_destroy, 0);
 	return real(c);
@@ -209,7 +185,7 @@ extern "C" int pthread_cond_destroy(pthread_cond_t *c) noexcept
 
 extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
 {
-	auto real = NEXT(int (*)(pthread_cond_t *), pthread_cond_signal);
+	auto real = SEAM_NEXT(pthread_cond_signal);
 	if (c != &g_vsync_cond)
 		return real(c);
 	int err = pseam::injected(pseam::signal);
@@ -221,7 +197,7 @@ extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
 
 extern "C" int pthread_cond_wait(pthread_cond_t *c, pthread_mutex_t *m)
 {
-	auto real = NEXT(int (*)(pthread_cond_t *, pthread_mutex_t *), pthread_cond_wait);
+	auto real = SEAM_NEXT(pthread_cond_wait);
 	if (c != &g_vsync_cond)
 		return real(c, m);
 	pseam::record(pseam::wait, 0);
@@ -233,8 +209,7 @@ extern "C" int pthread_cond_wait(pthread_cond_t *c, pthread_mutex_t *m)
 extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, void *(*start)(void *),
                               void *arg) noexcept
 {
-	auto real = NEXT(int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *),
-	                 pthread_create);
+	auto real = SEAM_NEXT(pthread_create);
 	if (start != vsync_thread_main)
 		return real(thread, attr, start, arg);
 	int err = pseam::injected(pseam::create);
@@ -247,33 +222,11 @@ extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, voi
 // A failing join has joined all the same, so that no thread is left behind.
 extern "C" int pthread_join(pthread_t thread, void **result)
 {
-	auto real = NEXT(int (*)(pthread_t, void **), pthread_join);
+	auto real = SEAM_NEXT(pthread_join);
 	int err = pseam::injected(pseam::join);
 	int real_err = real(thread, result);
 	pseam::record(pseam::join, err ? err : real_err);
 	return err ? err : real_err;
-}
-
-extern "C" FILE *fopen(const char *path, const char *mode)
-{
-	auto real = NEXT(FILE * (*)(const char *, const char *), fopen);
-	if (pseam::boot_conf.empty() || strcmp(path, k_boot_conf_path) != 0)
-		return real(path, mode);
-	FILE *f = real(pseam::boot_conf.c_str(), mode);
-	pseam::boot_conf_opens++;
-	pseam::boot_conf_stream = f;
-	pseam::boot_conf_open = f != nullptr;
-	return f;
-}
-
-extern "C" int fclose(FILE *f)
-{
-	auto real = NEXT(int (*)(FILE *), fclose);
-	if (f && f == pseam::boot_conf_stream) {
-		pseam::boot_conf_open = false;
-		pseam::boot_conf_stream = nullptr;
-	}
-	return real(f);
 }
 
 namespace
@@ -281,14 +234,6 @@ namespace
 
 using strings = std::vector<std::string>;
 constexpr int k_entry_fd = 7; // start_boot_thread only prints the entry's descriptor
-
-sim::topology card()
-{
-	return lit_hdmi_card(
-	        {test_mode(64, 48)},
-	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
-	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
-}
 
 // The log without the entries not named in `keep`.
 strings only(const strings &log, std::initializer_list<const char *> keep)
@@ -301,14 +246,6 @@ strings only(const strings &log, std::initializer_list<const char *> keep)
 	return out;
 }
 
-bool has_request(const char *name)
-{
-	for (const auto &r : sim::requests())
-		if (r.name == name)
-			return true;
-	return false;
-}
-
 class Lifecycle : public ::testing::Test
 {
 protected:
@@ -318,18 +255,13 @@ protected:
 		dir = make_temp_dir();
 		ASSERT_FALSE(dir.empty());
 		ASSERT_TRUE(write_jpeg(dir + "/0.jpg", test_picture(32, 24, 0)));
-		pseam::boot_conf = dir + "/boot.conf";
-		std::ofstream(pseam::boot_conf) << "cnt=1\npath=" << dir << "\nfps=1000\n";
-		pseam::boot_conf_opens = 0;
+		boot_conf_seam::path = dir + "/boot.conf";
+		std::ofstream(boot_conf_seam::path) << "cnt=1\npath=" << dir << "\nfps=1000\n";
+		boot_conf_seam::opens = 0;
 		mImageCount = 77;
 
-		install_card(card());
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		ASSERT_TRUE(drm_get_connector(fd));
-		ASSERT_TRUE(drm_find_encoder(fd));
-		quiet.stop();
+		install_card(player_card());
+		ASSERT_TRUE(open_and_discover(&fd));
 		g_vsync.enable = false;
 		g_vsync.exit = false;
 		g_vsync_count = 0;
@@ -344,14 +276,9 @@ protected:
 			output_capture quiet;
 			release_boot_resources();
 		}
-		for (auto &slot : mSfJpegBufInfo) {
-			if (slot.mBuf) {
-				bo_release(slot.mBuf);
-			}
-			slot = SfJpegBufInfo{};
-		}
+		empty_ring();
 		install_card(sim::topology{});
-		pseam::boot_conf.clear();
+		boot_conf_seam::path.clear();
 		pseam::take_log();
 		g_vsync.enable = false;
 		g_vsync.exit = false;
@@ -430,15 +357,8 @@ protected:
 	// A registered, mapped buffer of the test's own, as the player leaves them in its ring.
 	bo *frame_buffer()
 	{
-		bo *b = bo_create(fd, DRM_FORMAT_XRGB8888, 16, 16);
+		bo *b = registered_bo(fd, DRM_FORMAT_XRGB8888, 16, 16);
 		EXPECT_NE(b, nullptr);
-		if (!b)
-			return nullptr;
-		uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)},
-		         offsets[4] = {};
-		EXPECT_EQ(drmModeAddFB2(fd, 16, 16, DRM_FORMAT_XRGB8888, handles, pitches, offsets,
-		                        &b->fb_id, 0),
-		          0);
 		return b;
 	}
 
@@ -471,8 +391,8 @@ TEST_F(Lifecycle, StartReadsTheConfigurationThenStartsTheWorkerDisabled)
 	EXPECT_FALSE(g_vsync.exit.load());
 	EXPECT_EQ(mImageCount, 1);
 	EXPECT_EQ(mFps, 1000);
-	EXPECT_EQ(pseam::boot_conf_opens, 1);
-	EXPECT_FALSE(pseam::boot_conf_open);
+	EXPECT_EQ(boot_conf_seam::opens, 1);
+	EXPECT_EQ(boot_conf_seam::stream, nullptr);
 
 	// The teardown: the flag under the lock, the signal after it, the join, then the
 	// condition and the lock are destroyed.
@@ -484,7 +404,7 @@ TEST_F(Lifecycle, StartReadsTheConfigurationThenStartsTheWorkerDisabled)
 
 TEST_F(Lifecycle, StartWithoutBootConfUsesTheDefaults)
 {
-	pseam::boot_conf = dir + "/missing.conf";
+	boot_conf_seam::path = dir + "/missing.conf";
 	pseam::stand_in_worker = true;
 	int result = -1;
 	EXPECT_EQ(start(&result), "start_boot_thread: mDrmFd = 7\n");
@@ -505,8 +425,8 @@ TEST_F(Lifecycle, ConditionThatCannotBeInitialised)
 	          (strings{"cond_init 11"}));
 	// The configuration is not read, the stream is closed, the flags are false all the same.
 	EXPECT_EQ(mImageCount, 77);
-	EXPECT_EQ(pseam::boot_conf_opens, 1);
-	EXPECT_FALSE(pseam::boot_conf_open);
+	EXPECT_EQ(boot_conf_seam::opens, 1);
+	EXPECT_EQ(boot_conf_seam::stream, nullptr);
 	EXPECT_FALSE(g_vsync.enable.load());
 	EXPECT_FALSE(g_vsync.exit.load());
 	expect_control_touches_nothing();
@@ -525,8 +445,8 @@ TEST_F(Lifecycle, LockThatCannotBeInitialised)
 	ASSERT_GE(log.size(), 2u);
 	EXPECT_EQ(strings(log.end() - 2, log.end()), (strings{"mutex_init 12", "cond_destroy"}));
 	EXPECT_EQ(mImageCount, 77);
-	EXPECT_EQ(pseam::boot_conf_opens, 1);
-	EXPECT_FALSE(pseam::boot_conf_open);
+	EXPECT_EQ(boot_conf_seam::opens, 1);
+	EXPECT_EQ(boot_conf_seam::stream, nullptr);
 	expect_control_touches_nothing();
 }
 
@@ -542,7 +462,7 @@ TEST_F(Lifecycle, ThreadThatCannotBeCreated)
 	EXPECT_EQ(strings(log.end() - 3, log.end()),
 	          (strings{"create 11", "mutex_destroy", "cond_destroy"}));
 	EXPECT_EQ(mImageCount, 1);
-	EXPECT_FALSE(pseam::boot_conf_open);
+	EXPECT_EQ(boot_conf_seam::stream, nullptr);
 	expect_control_touches_nothing();
 }
 
@@ -615,8 +535,8 @@ TEST_F(Lifecycle, CycleThatCannotLockEnds)
 	pseam::arm(pseam::lock, EDEADLK, 2);
 	EXPECT_EQ(cycle(), "Failed to lock worker 35 \n");
 	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock", "lock 35"}));
-	EXPECT_TRUE(has_request("WAIT_VBLANK"));
-	EXPECT_TRUE(has_request("MODE_GETPLANERESOURCES"));
+	EXPECT_EQ(requests_named("WAIT_VBLANK").size(), 1u);
+	EXPECT_FALSE(requests_named("MODE_GETPLANERESOURCES").empty());
 	EXPECT_TRUE(sim::commits().empty());
 	EXPECT_EQ(g_vsync_count.load(), 0);
 

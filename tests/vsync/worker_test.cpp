@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <dlfcn.h>
 #include <functional>
 #include <string>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
 #include "tests/support/jpeg_file.h"
+#include "tests/support/seam.h"
 #include "vsync/vsync.h"
 
 // Seams over the C library and libdrm: the pauses are recorded instead of slept; the software
@@ -50,15 +50,9 @@ std::deque<int> sleep_results;      // results of the next software sleeps; 0 sl
 std::deque<int64_t> clock_readings; // the next CLOCK_MONOTONIC readings outside a vblank wait
 bool in_vblank = false;
 
-template <typename Fn>
-Fn next(const char *name)
-{
-	return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name));
-}
-
 int64_t real_now()
 {
-	static auto real = next<int (*)(clockid_t, timespec *)>("clock_gettime");
+	auto real = SEAM_NEXT(clock_gettime);
 	timespec ts{};
 	real(CLOCK_MONOTONIC, &ts);
 	return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
@@ -79,7 +73,7 @@ extern "C" int usleep(useconds_t us)
 
 extern "C" int clock_gettime(clockid_t clock, timespec *ts) noexcept
 {
-	static auto real = seam::next<int (*)(clockid_t, timespec *)>("clock_gettime");
+	auto real = SEAM_NEXT(clock_gettime);
 	if (clock == CLOCK_MONOTONIC && !seam::in_vblank && !seam::clock_readings.empty()) {
 		int64_t t = seam::clock_readings.front();
 		seam::clock_readings.pop_front();
@@ -92,8 +86,7 @@ extern "C" int clock_gettime(clockid_t clock, timespec *ts) noexcept
 
 extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *until, timespec *rest)
 {
-	static auto real = seam::next<int (*)(clockid_t, int, const timespec *, timespec *)>(
-	        "clock_nanosleep");
+	auto real = SEAM_NEXT(clock_nanosleep);
 	if (seam::in_vblank)
 		return real(clock, flags, until, rest);
 	seam::sleeps.push_back({clock, flags, int64_t(until->tv_sec) * 1000000000 + until->tv_nsec,
@@ -109,7 +102,7 @@ extern "C" int clock_nanosleep(clockid_t clock, int flags, const timespec *until
 
 extern "C" int drmWaitVBlank(int fd, drmVBlankPtr vbl)
 {
-	static auto real = seam::next<int (*)(int, drmVBlankPtr)>("drmWaitVBlank");
+	auto real = SEAM_NEXT(drmWaitVBlank);
 	seam::in_vblank = true;
 	int ret = real(fd, vbl);
 	seam::in_vblank = false;
@@ -122,49 +115,20 @@ namespace
 constexpr int64_t k_period = 16666667;
 constexpr int k_pipe = 2;
 
-sim::mode_def mode(uint16_t w, uint16_t h)
-{
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.vrefresh = 60;
-	m.preferred = true;
-	return m;
-}
-
-sim::plane_def plane(uint32_t type, std::vector<uint32_t> formats)
-{
-	sim::plane_def p;
-	p.type = type;
-	p.possible_crtcs = 0x7;
-	p.formats = std::move(formats);
-	return p;
-}
-
 // An HDMI monitor on the third of three CRTCs (so that the pipe shows in the vblank request),
 // or on none with encoder_crtc -1. The primary plane, first in the list, offers RG24 and gets
 // the animation; the two overlays after it are the ones the scan looks at.
 sim::topology card(int encoder_crtc = k_pipe)
 {
-	sim::topology t;
-	sim::connector_def c;
-	c.type = DRM_MODE_CONNECTOR_HDMIA;
-	c.modes = {mode(64, 48)};
-	c.encoders = {0};
-	c.bound_encoder = 0;
-	t.connectors = {c};
-	sim::encoder_def e;
-	e.possible_crtcs = 0x7;
-	e.crtc = encoder_crtc;
-	t.encoders = {e};
-	t.crtcs = {sim::crtc_def{}, sim::crtc_def{}, sim::crtc_def{}};
-	if (encoder_crtc >= 0) {
-		t.crtcs[encoder_crtc].active = true;
-		t.crtcs[encoder_crtc].mode = mode(64, 48);
-	}
-	t.planes = {plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})};
+	sim::topology t = lit_hdmi_card(
+	        {test_mode(64, 48)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}, 0x7),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888}, 0x7),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888}, 0x7)});
+	t.encoders = {{.possible_crtcs = 0x7, .crtc = encoder_crtc}};
+	t.crtcs = {{}, {}, {}};
+	if (encoder_crtc >= 0)
+		t.crtcs[encoder_crtc] = {.active = true, .mode = test_mode(64, 48)};
 	return t;
 }
 
@@ -227,12 +191,8 @@ protected:
 		mFps = 1000;
 
 		install_card(t);
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		ASSERT_TRUE(drm_get_connector(fd));
-		drm_find_encoder(fd);
-		quiet.stop();
+		open_and_discover(&fd); // without a lit CRTC the encoder is not found
+		ASSERT_TRUE(g_drm_connector);
 
 		g_vsync.enable = false;
 		g_vsync.exit = false;
@@ -242,12 +202,7 @@ protected:
 
 	void TearDown() override
 	{
-		for (auto &slot : mSfJpegBufInfo) {
-			if (slot.mBuf) {
-				bo_release(slot.mBuf);
-			}
-			slot = SfJpegBufInfo{};
-		}
+		empty_ring();
 		for (bo *b : own) {
 			bo_release(b);
 		}
@@ -299,14 +254,9 @@ protected:
 	// Another client's content: a framebuffer of the test's own on plane `index`.
 	void show_on_plane(int index)
 	{
-		bo *b = bo_create(fd, DRM_FORMAT_XRGB8888, 16, 16);
+		bo *b = registered_bo(fd, DRM_FORMAT_XRGB8888, 16, 16);
 		ASSERT_NE(b, nullptr);
 		own.push_back(b);
-		uint32_t handles[4] = {b->handle}, pitches[4] = {uint32_t(b->pitch)},
-		         offsets[4] = {};
-		ASSERT_EQ(drmModeAddFB2(fd, 16, 16, DRM_FORMAT_XRGB8888, handles, pitches, offsets,
-		                        &b->fb_id, 0),
-		          0);
 		commit_plane(index, {{"CRTC_ID", sim::crtc_id(k_pipe)},
 		                     {"FB_ID", b->fb_id},
 		                     {"SRC_X", 0},
@@ -351,9 +301,7 @@ TEST_F(WorkerCycle, WaitsForTheNextVblankOfTheEncodersPipeThenPausesThenScansFro
 	size_t wait = first_index(records, "WAIT_VBLANK");
 	ASSERT_LT(wait, records.size());
 	const sim::request_record &vbl = records[wait];
-	EXPECT_EQ(vbl.field("request.type"),
-	          uint64_t(DRM_VBLANK_RELATIVE | (k_pipe << DRM_VBLANK_HIGH_CRTC_SHIFT)));
-	EXPECT_EQ(vbl.field("request.type"), 0x5u);
+	EXPECT_EQ(vbl.field("request.type"), 0x5u); // relative, on pipe 2
 	EXPECT_EQ(vbl.field("request.sequence"), 1u);
 	EXPECT_EQ(vbl.field("request.signal"), 0u);
 	EXPECT_EQ(vbl.error, 0);
@@ -539,8 +487,7 @@ TEST(NextVsyncTime, FirstInstantStrictlyAfterNow)
 	EXPECT_EQ(next_vsync_time(k_period, 60 * k_period - 1), 60 * k_period);
 	EXPECT_EQ(next_vsync_time(k_period, 60 * k_period), 61 * k_period);
 	// One second is not a whole number of periods: the grid drifts by 20 ns a second.
-	EXPECT_EQ(next_vsync_time(k_period, 1000000000), 60 * k_period);
-	EXPECT_EQ(60 * k_period - 1000000000, 20);
+	EXPECT_EQ(next_vsync_time(k_period, 1000000000), 1000000020);
 	// A year of uptime.
 	const int64_t year = int64_t(365) * 24 * 3600 * 1000000000;
 	EXPECT_EQ(next_vsync_time(k_period, year), (year / k_period + 1) * k_period);
@@ -620,10 +567,10 @@ TEST_F(WorkerPlay, TheConsoleAndThePlayersOwnFramesAreNoOtherClientsContent)
 	// on the third, the first that offers RG24.
 	sim::topology t = card();
 	t.driver.fbdev = true;
-	t.planes = {plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
-	            plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888})};
-	t.planes[1].possible_crtcs = 1u << k_pipe;
+	t.planes = {
+	        test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888}, 0x7),
+	        test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}, 1u << k_pipe),
+	        test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}, 0x7)};
 	set_up(t);
 	ASSERT_NE(sim::property_value(sim::plane_id(1), "FB_ID").value_or(0), 0u);
 	enable();
@@ -734,18 +681,6 @@ TEST(VsyncControl, PrintsTheStatusLineAndRestartsTheCount)
 	}
 	g_vsync.exit = false;
 	g_vsync.enable = false;
-}
-
-TEST_F(Worker, ThreadLoopEndsWithoutACycleWhenToldToExit)
-{
-	enable();
-	g_vsync.exit = true;
-	output_capture cap;
-	EXPECT_EQ(vsync_thread_main(nullptr), nullptr);
-	EXPECT_EQ(cap.stop(), "");
-	EXPECT_TRUE(sim::requests().empty());
-	EXPECT_TRUE(seam::pauses.empty());
-	EXPECT_EQ(g_vsync_count.load(), 0);
 }
 
 } // namespace

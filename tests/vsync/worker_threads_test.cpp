@@ -2,10 +2,11 @@
 // one play per control, a disable that lets a playing animation finish, and the teardown.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
-#include <dlfcn.h>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -18,38 +19,41 @@
 #include "animation/player.h"
 #include "display/display.h"
 #include "sim/sim.h"
+#include "tests/support/boot_conf_seam.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
 #include "tests/support/jpeg_file.h"
+#include "tests/support/seam.h"
 #include "vsync/vsync.h"
 
-// boot.conf is read from a file of the test's own.
-namespace conf_seam
+// The player's pause of `hold_us` waits, once armed, until the test opens the gate: a control
+// then lands while the animation plays, however loaded the machine.
+namespace pause_gate
 {
-std::string path;
-}
+std::mutex lock;
+std::condition_variable changed;
+useconds_t hold_us = 0;
+bool holding = false, open = false;
+} // namespace pause_gate
 
-extern "C" FILE *fopen(const char *path, const char *mode)
+extern "C" int usleep(useconds_t us)
 {
-	using fn = FILE *(*)(const char *, const char *);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "fopen"));
-	if (!conf_seam::path.empty() && strcmp(path, k_boot_conf_path) == 0)
-		return real(conf_seam::path.c_str(), mode);
-	return real(path, mode);
+	{
+		std::unique_lock hold(pause_gate::lock);
+		if (pause_gate::hold_us && us == pause_gate::hold_us) {
+			pause_gate::hold_us = 0;
+			pause_gate::holding = true;
+			pause_gate::changed.notify_all();
+			pause_gate::changed.wait(hold, [] { return pause_gate::open; });
+		}
+	}
+	return SEAM_NEXT(usleep)(us);
 }
 
 namespace
 {
 
 using namespace std::chrono_literals;
-
-sim::topology card()
-{
-	return lit_hdmi_card(
-	        {test_mode(64, 48)},
-	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
-	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
-}
 
 // What has been written to standard output so far, while it is captured into a file.
 std::string printed()
@@ -87,10 +91,15 @@ bool wait_for(const std::function<bool()> &done, std::chrono::milliseconds limit
 
 size_t vblank_waits()
 {
-	size_t n = 0;
-	for (const auto &r : sim::requests())
-		n += r.name == "WAIT_VBLANK";
-	return n;
+	return requests_named("WAIT_VBLANK").size();
+}
+
+// Returns once the card has counted `n` more vblanks: time enough for a cycling worker to have
+// asked for one.
+void let_the_card_run(uint64_t n = 6)
+{
+	const uint64_t from = sim::vblank_count(0);
+	ASSERT_TRUE(wait_for([&] { return sim::vblank_count(0) >= from + n; }));
 }
 
 uint64_t fb_of(const sim::commit_record &c)
@@ -122,19 +131,20 @@ protected:
 	{
 		dir = make_temp_dir();
 		ASSERT_FALSE(dir.empty());
-		install_card(card());
-		fd = open_atomic_card();
-		output_capture quiet;
-		ASSERT_TRUE(drm_load_resources(fd));
-		ASSERT_TRUE(drm_get_connector(fd));
-		ASSERT_TRUE(drm_find_encoder(fd));
-		quiet.stop();
+		install_card(player_card());
+		ASSERT_TRUE(open_and_discover(&fd));
 		g_vsync_count = 0;
 	}
 
 	void TearDown() override
 	{
-		conf_seam::path.clear();
+		{
+			std::lock_guard hold(pause_gate::lock);
+			pause_gate::hold_us = 0;
+			pause_gate::open = true; // a held worker goes on
+		}
+		pause_gate::changed.notify_all();
+		boot_conf_seam::path.clear();
 		install_card(sim::topology{});
 		remove_tree(dir);
 	}
@@ -144,8 +154,8 @@ protected:
 		for (int k = 0; k < count; k++)
 			ASSERT_TRUE(write_jpeg(dir + "/" + std::to_string(k) + ".jpg",
 			                       test_picture(32, 24, k)));
-		conf_seam::path = dir + "/boot.conf";
-		std::ofstream(conf_seam::path)
+		boot_conf_seam::path = dir + "/boot.conf";
+		std::ofstream(boot_conf_seam::path)
 		        << "cnt=" << count << "\npath=" << dir << "\nfps=" << fps << "\n";
 	}
 
@@ -190,7 +200,7 @@ TEST_F(WorkerThread, WaitsDisabledUntilControlThenPlaysOnceAndIsReleased)
 	ASSERT_EQ(start_boot_thread(fd), 0);
 	ASSERT_TRUE(wait_for(
 	        [] { return printed().find("vsync: pthread_cond_wait\n") != std::string::npos; }));
-	std::this_thread::sleep_for(100ms);
+	let_the_card_run();
 	// Disabled: it waits once, nothing is waited for on the card and nothing is shown.
 	EXPECT_EQ(occurrences(printed(), "vsync: pthread_cond_wait\n"), 1);
 	EXPECT_EQ(vblank_waits(), 0u);
@@ -214,7 +224,7 @@ TEST_F(WorkerThread, WaitsDisabledUntilControlThenPlaysOnceAndIsReleased)
 	ASSERT_TRUE(
 	        wait_for([] { return occurrences(printed(), "vsync: pthread_cond_wait\n") == 2; }));
 	waits = vblank_waits();
-	std::this_thread::sleep_for(100ms);
+	let_the_card_run();
 	EXPECT_EQ(vblank_waits(), waits);
 
 	release_boot_resources();
@@ -237,9 +247,24 @@ TEST_F(WorkerThread, DisableDuringPlaybackLetsTheAnimationFinish)
 	ASSERT_EQ(start_boot_thread(fd), 0);
 	ASSERT_TRUE(wait_for(
 	        [] { return printed().find("vsync: pthread_cond_wait\n") != std::string::npos; }));
+	{
+		std::lock_guard hold(pause_gate::lock);
+		pause_gate::hold_us = 1000000 / 20; // after the first frame
+		pause_gate::holding = pause_gate::open = false;
+	}
 	EXPECT_EQ(vsync_control(1), 0);
-	ASSERT_TRUE(wait_for([] { return !sim::commits().empty(); }));
+	{
+		std::unique_lock hold(pause_gate::lock);
+		ASSERT_TRUE(pause_gate::changed.wait_for(hold, 20s,
+		                                         [] { return pause_gate::holding; }));
+	}
+	EXPECT_EQ(sim::commits().size(), 1u);
 	EXPECT_EQ(vsync_control(0), 0);
+	{
+		std::lock_guard hold(pause_gate::lock);
+		pause_gate::open = true;
+	}
+	pause_gate::changed.notify_all();
 	ASSERT_TRUE(
 	        wait_for([] { return occurrences(printed(), "vsync: pthread_cond_wait\n") == 2; }));
 	auto commits = sim::commits();
@@ -266,7 +291,7 @@ TEST_F(WorkerThread, ReleaseOfACyclingWorkerEndsItAfterItsCycle)
 	auto commits = sim::commits();
 	release_boot_resources();
 	size_t waits = vblank_waits();
-	std::this_thread::sleep_for(100ms);
+	let_the_card_run();
 	EXPECT_EQ(vblank_waits(), waits);
 	std::string out = hide_addresses(cap.stop());
 	EXPECT_EQ(out.substr(out.size() - release_lines(commits).size()), release_lines(commits));
