@@ -68,7 +68,7 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/4.jpg \n"));
 	ASSERT_TRUE(wait_captures(k_count));
 	read_ids();
-	usleep(300000); // the last frame's pause, and some cycles after it
+	ASSERT_TRUE(wait_worker_cycles());
 
 	const std::string out = player_->output();
 	SCOPED_TRACE(out);
@@ -114,13 +114,16 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 	          "");
 	ASSERT_TRUE(player_->command("clear-records"));
 	const uint64_t v0 = std::stoull(player_->command("vblank 0").value_or("0"));
-	usleep(1000000);
-	const uint64_t v1 = std::stoull(player_->command("vblank 0").value_or("0"));
+	ASSERT_TRUE(wait_until(
+	        [&] {
+		        return occurrences(player_->command("requests").value_or(""),
+		                           "WAIT_VBLANK ") >= 10;
+	        },
+	        k_wait_deadline, k_poll));
 	const std::string requests = player_->command("requests").value_or("");
-	EXPECT_GE(v1 - v0, 50u) << "the pipe does not run at 60 Hz";
+	const uint64_t v1 = std::stoull(player_->command("vblank 0").value_or("0"));
 	// Each cycle waits for the next vblank of pipe 0 (relative, sequence 1), so the waits end
-	// on ever later vblanks, at most one per vblank. (A loaded machine may let cycles miss
-	// vblanks, so only a floor well below 60 a second is required.)
+	// on ever later vblanks, at most one per vblank.
 	int waits = 0;
 	uint64_t last_sequence = 0;
 	for (const std::string &line : harness::lines_of(requests)) {
@@ -135,8 +138,8 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 		EXPECT_GT(sequence, last_sequence) << line;
 		last_sequence = sequence;
 	}
+	EXPECT_GE(waits, 10);
 	EXPECT_LE(uint64_t(waits), v1 - v0 + 1);
-	EXPECT_GE(waits, 10) << "vblanks in the second: " << v1 - v0;
 	EXPECT_EQ(occurrences(requests, "MODE_ATOMIC"), 0);
 	EXPECT_EQ(occurrences(requests, "MODE_CREATE_DUMB"), 0);
 	EXPECT_EQ(occurrences(player_->output(), "picPath: "), k_count);
@@ -162,7 +165,7 @@ TEST_F(boot, WithoutBootConfPlaysFourFramesFromMediaAtFifteenPerSecond)
 	ASSERT_TRUE(player_->wait_for("picPath: /media/bootanimation/3.jpg \n"));
 	ASSERT_TRUE(wait_captures(4));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::string out = player_->output();
 	EXPECT_EQ(out.find("cfg:"), std::string::npos) << out;
 	EXPECT_EQ(out.find("/media/bootanimation/4.jp"), std::string::npos) << out;
@@ -185,7 +188,7 @@ TEST_F(boot, FrameDirectoryWithGapsAndJpegNames)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/4.jpeg \n"));
 	ASSERT_TRUE(wait_captures(4));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::string out = player_->output();
 	const size_t first = out.find("picPath: ");
 	ASSERT_NE(first, std::string::npos) << out;
@@ -231,7 +234,7 @@ TEST_F(boot, CorruptFrameIsShownAsFarAsItDecodesAndThePlayerGoesOn)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
 	ASSERT_TRUE(wait_captures(4));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	EXPECT_NE(player_->errors().find("Premature end of JPEG file"), std::string::npos)
 	        << player_->errors();
 	expect_frames_shown(frames);
@@ -279,7 +282,7 @@ TEST_F(boot, CmykFrameIsReportedAndItsEmptyBufferShown)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
 	ASSERT_TRUE(wait_captures(3));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::string out = player_->output();
 	EXPECT_NE(out.find("picPath: " + k_frames + "/1.jpg \n" +
 	                   "Error: the number of color channels is 4.\tThis program only handles 1 "
@@ -316,7 +319,7 @@ TEST_F(boot, TermAndKillEndThePlayerPromptly)
 		// and once idle.
 		start(o);
 		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/39.jpg \n"));
-		usleep(100000);
+		ASSERT_TRUE(wait_worker_cycles());
 		EXPECT_TRUE(player_->stop(sig, 2000));
 		EXPECT_EQ(player_->end_signal(), sig);
 	}

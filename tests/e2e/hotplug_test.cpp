@@ -29,7 +29,7 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
 	ASSERT_TRUE(wait_captures(3));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::string conn = std::to_string(ids_["connectors"][0]);
 	const std::string crtc = std::to_string(ids_["crtcs"][0]);
 	const std::string encoder = std::to_string(ids_["encoders"][0]);
@@ -40,8 +40,10 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	size_t mark = player_->output().size();
 	ASSERT_TRUE(player_->command("disconnect 0"));
 	ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(1)));
-	ASSERT_TRUE(player_->wait_for("g_drm_encoder = NULL *************\n"));
-	usleep(300000);
+	// The barrier's line follows the last of the handler's; the disabled worker says that it
+	// waits.
+	ASSERT_TRUE(event_barrier());
+	ASSERT_TRUE(wait_output(mark, k_cond_wait + "\n"));
 	std::string out = player_->output().substr(mark);
 	// The worker may print its wait line anywhere once it is disabled. The plane that shows
 	// the last frame is taken off the CRTC in the same commit, as the kernel requires.
@@ -51,7 +53,7 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	                  "] = 0\n" + "g_drm_encoder = NULL *************\n" + "setMode object[" +
 	                  crtc + "] = 0\n" + "setMode object[" + crtc + "] = 0\n" +
 	                  "setMode object[" + plane + "] = 0\n" + "setMode object[" + plane +
-	                  "] = 0\n");
+	                  "] = 0\n" + k_barrier_line);
 	EXPECT_EQ(occurrences(out, k_cond_wait + "\n"), 1);
 	EXPECT_EQ(normalized(player_->commits()),
 	          std::vector<std::string>{normalized(
@@ -61,9 +63,11 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	std::string error;
 	EXPECT_FALSE(player_->command("screen 0 " + dir_.path() + "/dark.png", &error));
 	EXPECT_EQ(error, "crtc 0 is off");
-	// The disabled worker waits on its condition: no more vblank waits.
+	// The disabled worker waits on its condition: no more vblank waits, and no second wait line
+	// by the time the event thread has handled another uevent.
 	ASSERT_TRUE(player_->command("clear-records"));
-	usleep(300000);
+	ASSERT_TRUE(event_barrier());
+	EXPECT_EQ(occurrences(player_->output().substr(mark), k_cond_wait + "\n"), 1);
 	EXPECT_EQ(occurrences(player_->command("requests").value_or(""), "WAIT_VBLANK"), 0);
 
 	// Replug.
@@ -95,7 +99,7 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	        << "the animation was not played again";
 	// Captures: the three frames, the lit screen of the mode set, the three frames again.
 	ASSERT_TRUE(wait_captures(7));
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::vector<std::string> commits = player_->commits();
 	ASSERT_EQ(commits.size(), 4u);
 	EXPECT_EQ(normalized(commits[0]),
@@ -126,7 +130,7 @@ TEST_F(hotplug, UeventsOfOtherDevicesAndActionsChangeNothing)
 	start(options());
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/0.jpg \n"));
 	ASSERT_TRUE(wait_captures(1));
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	ASSERT_TRUE(player_->command("clear-records"));
 	const size_t mark = player_->output().size();
 	auto datagram = [](const std::vector<std::string> &strings) {
