@@ -623,13 +623,17 @@ TEST_F(ModeSet, FailedBlobCreationCommitsModeIdZeroWithActive)
 {
 	start(dp_off_hdmi_on());
 	sim::fail_request("MODE_CREATEPROPBLOB", ENOMEM, 1);
+	output_capture err(2);
 	std::string out = hotplug();
+	const std::string refusal = err.stop();
 	auto commits = sim::commits();
 	ASSERT_EQ(commits.size(), 1u);
 	expect_request(commits[0], (strings{on_connector(1, "CRTC_ID", sim::crtc_id(0)),
 	                                    on_crtc(0, "MODE_ID", 0), on_crtc(0, "ACTIVE", 1)}));
 	EXPECT_EQ(commits[0].flags, 0x401u);
-	::testing::Test::RecordProperty("card_error", commits[0].error);
+	// An active CRTC without a mode: the kernel refuses it, and the handler says so.
+	EXPECT_EQ(commits[0].error, EINVAL);
+	EXPECT_EQ(refusal, "hotplug: mode set refused: Invalid argument\n");
 	EXPECT_EQ(handler_lines(out), "hotplug: remove connector monitor_index=1\n" +
 	                                      set_line(sim::connector_id(1), sim::crtc_id(0)) +
 	                                      set_line(sim::crtc_id(0), 0) +
