@@ -77,7 +77,7 @@ TEST_F(startup, ZeroNegativeOrNonNumericArgumentsChooseThePlayerRun)
 		EXPECT_TRUE(wait_until([&] { return !player_->commits().empty(); }, k_wait_deadline,
 		                       k_poll));
 		EXPECT_EQ(player_->commits().size(), 1u) << arg;
-		EXPECT_TRUE(player_->stop(SIGKILL, 2000));
+		EXPECT_TRUE(player_->stop(SIGKILL, 30000));
 	}
 }
 
