@@ -85,14 +85,6 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	EXPECT_EQ(m.crtc, crtc);
 	const std::string blob = m.blob;
 	EXPECT_NE(blob, "0");
-	// Re-detection, then the assignment line and the worker enabled.
-	rest = mask_pointer(rest);
-	EXPECT_EQ(rest.rfind(discovery_lines(k_card, uint32_t(std::stoul(encoder)), "P") +
-	                             "[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n" +
-	                             "vsync_control: enable=1 exit=0\n",
-	                     0),
-	          0u)
-	        << rest;
 
 	// The animation plays again on the new mode.
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n", 20000, 2))
@@ -100,6 +92,20 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	// Captures: the three frames, the lit screen of the mode set, the three frames again.
 	ASSERT_TRUE(wait_captures(7));
 	ASSERT_TRUE(wait_worker_cycles());
+	// All the replug printed: the mode set, the re-detection, the assignment and the worker
+	// enabled, then the replay; each new buffer lets the first run's buffer of the same frame
+	// go.
+	std::string replay;
+	for (int k = 0; k < 3; k++)
+		replay += "picPath: " + k_frames + "/" + std::to_string(k) + ".jpg \n" +
+		          "free: mSfJpegBufInfo[0].mPath " + k_frames + "/" + std::to_string(k) +
+		          ".jpg \n";
+	EXPECT_EQ(mask_pointer(player_->output().substr(mark)),
+	          head + "setMode object[" + conn + "] = " + crtc + "\n" + "setMode object[" +
+	                  crtc + "] = " + blob + "\n" + "setMode object[" + crtc + "] = 1\n" +
+	                  discovery_lines(k_card, uint32_t(std::stoul(encoder)), "P") +
+	                  "[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n" +
+	                  "vsync_control: enable=1 exit=0\n" + replay);
 	const std::vector<std::string> commits = player_->commits();
 	ASSERT_EQ(commits.size(), 4u);
 	EXPECT_EQ(normalized(commits[0]),
