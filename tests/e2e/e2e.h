@@ -8,8 +8,10 @@
 #include <cctype>
 #include <drm_fourcc.h>
 #include <fstream>
+#include <linux/netlink.h>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -430,11 +432,34 @@ protected:
 		        k_wait_deadline, k_poll);
 	}
 
+	// Sends a uevent once the player's uevent socket listens: one sent before it is bound
+	// reaches nobody. The socket shows in the player's own network namespace.
+	bool send_uevent(const std::string &datagram)
+	{
+		const std::string path = "/proc/" + std::to_string(player_->pid()) + "/net/netlink";
+		auto listening = [&] {
+			std::ifstream in(path);
+			std::string line;
+			std::getline(in, line); // the column names
+			while (std::getline(in, line)) {
+				std::istringstream fields(line);
+				std::string sk, pid, groups;
+				int protocol = -1;
+				if (fields >> sk >> protocol >> pid >> groups &&
+				    protocol == NETLINK_KOBJECT_UEVENT && groups != "00000000")
+					return true;
+			}
+			return false;
+		};
+		return wait_until(listening, k_wait_deadline, k_poll) &&
+		       player_->send_uevent(datagram);
+	}
+
 	// Sends the barrier uevent and waits until the event thread has logged it.
 	bool event_barrier()
 	{
 		const size_t mark = player_->output().size();
-		return player_->send_uevent(barrier_uevent()) && wait_output(mark, k_barrier_line);
+		return send_uevent(barrier_uevent()) && wait_output(mark, k_barrier_line);
 	}
 
 	static constexpr std::chrono::milliseconds k_poll{5};

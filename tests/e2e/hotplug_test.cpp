@@ -39,7 +39,7 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	ASSERT_TRUE(player_->command("clear-records"));
 	size_t mark = player_->output().size();
 	ASSERT_TRUE(player_->command("disconnect 0"));
-	ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(1)));
+	ASSERT_TRUE(send_uevent(harness::drm_hotplug_uevent(1)));
 	// The barrier's line follows the last of the handler's; the disabled worker says that it
 	// waits.
 	ASSERT_TRUE(event_barrier());
@@ -73,7 +73,7 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	// Replug.
 	mark = player_->output().size();
 	ASSERT_TRUE(player_->command("connect 0"));
-	ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(2)));
+	ASSERT_TRUE(send_uevent(harness::drm_hotplug_uevent(2)));
 	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n", 20000, 2));
 	out = player_->output().substr(mark);
 	const std::string head = k_detect + "hotplug: remove connector monitor_index=1\n";
@@ -145,14 +145,14 @@ TEST_F(hotplug, UeventsOfOtherDevicesAndActionsChangeNothing)
 			d += s + std::string(1, '\0');
 		return d;
 	};
-	ASSERT_TRUE(player_->send_uevent(datagram({"add@/devices/pci0000:00/0000:00:02.0/drm/card0",
-	                                           "HOTPLUG=1", "DEVTYPE=drm_minor"})));
-	ASSERT_TRUE(player_->send_uevent(datagram(
+	ASSERT_TRUE(send_uevent(datagram({"add@/devices/pci0000:00/0000:00:02.0/drm/card0",
+	                                  "HOTPLUG=1", "DEVTYPE=drm_minor"})));
+	ASSERT_TRUE(send_uevent(datagram(
 	        {"change@/devices/platform/extcon/extcon0", "HOTPLUG=1", "DEVTYPE=extcon"})));
-	ASSERT_TRUE(player_->send_uevent(datagram(
+	ASSERT_TRUE(send_uevent(datagram(
 	        {"change@/devices/virtual/block/loop0", "ACTION=change", "DEVTYPE=disk"})));
 	// A hot-plug of card0 last, to know when the others have been read.
-	ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(9)));
+	ASSERT_TRUE(send_uevent(harness::drm_hotplug_uevent(9)));
 	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n", 20000, 2));
 	const std::string out = player_->output().substr(mark);
 	EXPECT_EQ(

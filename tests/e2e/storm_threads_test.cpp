@@ -62,11 +62,11 @@ TEST_F(storm, TwoHundredUnplugReplugCyclesWhileTheAnimationPlays)
 	for (int i = 0; i < k_cycles; i++) {
 		ASSERT_TRUE(player_->command("disconnect 0"));
 		usleep(useconds_t(pause_us(random)));
-		ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(unsigned(2 * i))));
+		ASSERT_TRUE(send_uevent(harness::drm_hotplug_uevent(unsigned(2 * i))));
 		usleep(useconds_t(pause_us(random)));
 		ASSERT_TRUE(player_->command("connect 0"));
 		usleep(useconds_t(pause_us(random)));
-		ASSERT_TRUE(player_->send_uevent(harness::drm_hotplug_uevent(unsigned(2 * i + 1))));
+		ASSERT_TRUE(send_uevent(harness::drm_hotplug_uevent(unsigned(2 * i + 1))));
 		usleep(useconds_t(pause_us(random)));
 		ASSERT_TRUE(player_->alive()) << "the player died in cycle " << i;
 		if (i == k_cycles / 2)
