@@ -1,3 +1,4 @@
+#include <cctype>
 #include <cerrno>
 #include <dlfcn.h>
 #include <string>
@@ -147,64 +148,149 @@ TEST_F(DisplayDiscovery, HdmiMonitorAfterDisplayPortIsChosenWithEveryLine)
 	EXPECT_EQ(enc->encoder_id, sim::encoder_id(1));
 }
 
-TEST_F(DisplayDiscovery, WithoutHdmiTheFirstConnectedOutputWithModesIsChosen)
+// The text with each "E<k>" replaced by the card's id of encoder k.
+std::string with_encoder_ids(std::string text)
 {
-	install_card(card_with({output(DRM_MODE_CONNECTOR_DisplayPort, false, {mode(800, 600, 60)}),
-	                        output(DRM_MODE_CONNECTOR_VGA, true, {}),
-	                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
-	                        output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})}));
-	discovery d = discover();
-	ASSERT_TRUE(d.connector);
-	EXPECT_EQ(g_drm_connector.get()->connector_id, sim::connector_id(2));
-	EXPECT_NE(d.out.find("[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"),
-	          std::string::npos);
-	EXPECT_EQ(d.out.find("HDMI Connector"), std::string::npos);
-	EXPECT_NE(d.out.find("drm_get_connector: g_drm_connector=(nil) 11111\n"
-	                     "[DRM]: Mode 0: (1024x768) 1024 x 768, 60 Hz\n"),
-	          std::string::npos);
+	for (size_t at = text.find('E'); at != std::string::npos; at = text.find('E', at)) {
+		if (at + 1 < text.size() && isdigit(static_cast<unsigned char>(text[at + 1]))) {
+			const std::string id = std::to_string(sim::encoder_id(text[at + 1] - '0'));
+			text.replace(at, 2, id);
+			at += id.size();
+		} else {
+			at++;
+		}
+	}
+	return text;
 }
 
-TEST_F(DisplayDiscovery, OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken)
+// A card's connectors, the connector and encoder discovery must choose (-1: none) and all it
+// prints, in order.
+struct choice {
+	const char *name;
+	std::vector<sim::connector_def> connectors;
+	int connector, encoder;
+	std::string out;
+};
+
+void PrintTo(const choice &c, std::ostream *os)
 {
-	// The connected DisplayPort output comes first, but the first pass has found the HDMI
-	// monitor at index 2, so the second pass passes over everything that is not HDMI-A.
-	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
-	                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
-	                        output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})}));
-	discovery d = discover();
-	ASSERT_TRUE(d.encoder);
-	EXPECT_EQ(g_drm_connector.get()->connector_id, sim::connector_id(2));
-	EXPECT_EQ(g_drm_encoder.get()->encoder_id, sim::encoder_id(2));
-	EXPECT_NE(d.out.find("[DRM]: HDMI Connector 2 assigned to monitor index: #1.\n"),
-	          std::string::npos);
+	*os << c.name;
 }
 
-TEST_F(DisplayDiscovery, ConnectedOutputsWithoutModesGiveNoConnector)
+class DisplayChoice : public DisplayDiscovery, public ::testing::WithParamInterface<choice>
 {
-	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
-	                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {})}));
+};
+
+TEST_P(DisplayChoice, ChoosesAndPrintsExactly)
+{
+	const choice &c = GetParam();
+	install_card(card_with(c.connectors));
 	discovery d = discover();
-	EXPECT_TRUE(d.resources);
-	EXPECT_FALSE(d.connector);
-	EXPECT_FALSE(g_drm_connector);
-	EXPECT_TRUE(d.out.ends_with("drm_get_connector: g_drm_connector=(nil) 11111\n"
-	                            "[DRM]: Couldn't get device connector."));
+	EXPECT_EQ(d.out, with_encoder_ids(c.out));
+	EXPECT_EQ(d.connector, c.connector >= 0);
+	EXPECT_EQ(d.encoder, c.encoder >= 0);
+	auto conn = g_drm_connector.get();
+	auto enc = g_drm_encoder.get();
+	EXPECT_EQ(conn ? int(conn->connector_id) : -1,
+	          c.connector >= 0 ? int(sim::connector_id(c.connector)) : -1);
+	EXPECT_EQ(enc ? int(enc->encoder_id) : -1,
+	          c.encoder >= 0 ? int(sim::encoder_id(c.encoder)) : -1);
 }
 
-TEST_F(DisplayDiscovery, ConnectorWithoutBoundEncoderFindsNoEncoder)
+sim::connector_def unbound(sim::connector_def c)
 {
-	sim::connector_def hdmi = output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)});
-	hdmi.bound_encoder = -1;
-	install_card(card_with({hdmi}));
-	discovery d = discover();
-	ASSERT_TRUE(d.connector);
-	EXPECT_FALSE(d.encoder);
-	EXPECT_FALSE(g_drm_encoder);
-	EXPECT_TRUE(
-	        d.out.ends_with("g_drm_encoder->encoder_id=" + std::to_string(sim::encoder_id(0)) +
-	                        " g_drm_connector->encoder_id=0\n"
-	                        "[DRM]: Couldn't find DRM encoder."));
+	c.bound_encoder = -1;
+	return c;
 }
+
+const std::string k_no_previous = "drm_get_connector: g_drm_connector=(nil) 11111\n";
+
+INSTANTIATE_TEST_SUITE_P(
+        Cases, DisplayChoice,
+        ::testing::Values(
+                choice{"WithoutHdmiTheFirstConnectedOutputWithModes",
+                       {output(DRM_MODE_CONNECTOR_DisplayPort, false, {mode(800, 600, 60)}),
+                        output(DRM_MODE_CONNECTOR_VGA, true, {}),
+                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
+                        output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})},
+                       2,
+                       2,
+                       "[DRM]: Found 4 connectors.\n"
+                       "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
+                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n"
+                       "[DRM]: Connector 2 connected: yes\n[DRM]: Connector 2 has 1 modes.\n"
+                       "[DRM]: Connector 3 connected: yes\n[DRM]: Connector 3 has 1 modes.\n" +
+                               k_no_previous +
+                               "[DRM]: Mode 0: (1024x768) 1024 x 768, 60 Hz\n"
+                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E2\n"
+                               "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E2\n"
+                               "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
+                // An HDMI monitor that reports no modes is no HDMI monitor to the first pass: the
+                // other output is chosen and no HDMI line printed.
+                choice{"ConnectedHdmiWithoutModesBeforeAnOutputWithModes",
+                       {output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
+                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1280, 720, 60)})},
+                       1,
+                       1,
+                       "[DRM]: Found 2 connectors.\n"
+                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
+                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n" +
+                               k_no_previous +
+                               "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
+                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
+                               "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"},
+                choice{"ConnectedHdmiWithoutModesAfterAnOutputWithModes",
+                       {output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)}),
+                        output(DRM_MODE_CONNECTOR_HDMIA, true, {})},
+                       0,
+                       0,
+                       "[DRM]: Found 2 connectors.\n"
+                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
+                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
+                               k_no_previous +
+                               "[DRM]: Mode 0: (640x480) 640 x 480, 60 Hz\n"
+                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E0\n"},
+                // The connected DisplayPort output comes first, but the first pass has found the
+                // HDMI monitor at index 2, so the second passes over everything not HDMI-A.
+                choice{"OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken",
+                       {output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
+                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
+                        output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})},
+                       2,
+                       2,
+                       "[DRM]: Found 3 connectors.\n"
+                       "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
+                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
+                       "[DRM]: Connector 2 connected: yes\n[DRM]: Connector 2 has 1 modes.\n"
+                       "[DRM]: HDMI Connector 2 assigned to monitor index: #1.\n" +
+                               k_no_previous +
+                               "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E2\n"
+                               "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E2\n"
+                               "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
+                choice{"ConnectedOutputsWithoutModesGiveNoConnector",
+                       {output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
+                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {})},
+                       -1,
+                       -1,
+                       "[DRM]: Found 2 connectors.\n"
+                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
+                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
+                               k_no_previous + "[DRM]: Couldn't get device connector."},
+                choice{"ConnectorWithoutBoundEncoderFindsNoEncoder",
+                       {unbound(output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)}))},
+                       0,
+                       -1,
+                       "[DRM]: Found 1 connectors.\n"
+                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
+                       "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n" +
+                               k_no_previous +
+                               "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=0\n"
+                               "[DRM]: Couldn't find DRM encoder."}),
+        [](const ::testing::TestParamInfo<choice> &param) {
+	        return std::string(param.param.name);
+        });
 
 TEST_F(DisplayDiscovery, MissingResourcesAndUnreadableConnectors)
 {
@@ -220,9 +306,15 @@ TEST_F(DisplayDiscovery, MissingResourcesAndUnreadableConnectors)
 	d = discover();
 	ASSERT_TRUE(d.connector);
 	EXPECT_EQ(g_drm_connector.get()->connector_id, sim::connector_id(1));
-	EXPECT_EQ(d.out.find("Connector 0"), std::string::npos);
-	EXPECT_NE(d.out.find("[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n"),
-	          std::string::npos);
+	EXPECT_EQ(d.out,
+	          with_encoder_ids(
+	                  "[DRM]: Found 2 connectors.\n"
+	                  "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
+	                  "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n" +
+	                  k_no_previous +
+	                  "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
+	                  "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
+	                  "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"));
 }
 
 TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndKeepsHeldOnesAlive)
@@ -237,9 +329,16 @@ TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndKeepsHeldOnesAlive
 	output_capture cap;
 	drm_redetect_display(g_drm_fd);
 	std::string out = cap.stop();
-	EXPECT_NE(out.find(std::string("drm_get_connector: g_drm_connector=") + previous +
-	                   " 11111\n"),
-	          std::string::npos);
+	EXPECT_EQ(out, with_encoder_ids(
+	                       "[DRM]: Found 1 connectors.\n"
+	                       "[DRM]: Connector 0 connected: yes\n"
+	                       "[DRM]: Connector 0 has 1 modes.\n"
+	                       "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n"
+	                       "drm_get_connector: g_drm_connector=" +
+	                       std::string(previous) +
+	                       " 11111\n"
+	                       "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+	                       "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E0\n"));
 	// New records were chosen; the held ones are still readable (the sanitizer build would
 	// report a read of a released record).
 	EXPECT_NE(g_drm_connector.get(), held_connector);

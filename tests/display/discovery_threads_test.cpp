@@ -9,6 +9,7 @@
 #include "sim/sim.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
+#include "tests/support/wait.h"
 
 namespace
 {
@@ -54,8 +55,7 @@ TEST(DisplayThreads, ReadersNeverSeeAReleasedRecordDuringRedetection)
 	}
 	for (int i = 0; i < 200; i++)
 		drm_redetect_display(fd);
-	while (reads.load() < 1000)
-		std::this_thread::yield();
+	EXPECT_TRUE(wait_until([&] { return reads.load() >= 1000; })) << "the readers stopped";
 	stop = true;
 	for (auto &t : readers)
 		t.join();

@@ -68,37 +68,27 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/4.jpg \n"));
 	ASSERT_TRUE(wait_captures(k_count));
 	read_ids();
-	usleep(300000); // the last frame's pause, and some cycles after it
+	ASSERT_TRUE(wait_worker_cycles());
 
 	const std::string out = player_->output();
 	SCOPED_TRACE(out);
-	const uint32_t encoder = ids_["encoders"][0];
-	EXPECT_EQ(out.rfind("argc=1 modeid=0\n" + discovery_lines(k_card, encoder, "(nil)"), 0),
-	          0u);
-	EXPECT_EQ(occurrences(out, "cfg:  mImageCount=5 mBootAnimPath=" + k_frames + " mFps 10\n"),
-	          1);
-	EXPECT_EQ(occurrences(out, "start_boot_thread: mDrmFd = "), 1);
-	EXPECT_EQ(occurrences(out, "vsync_control: enable=1 exit=0\n"), 1);
-	EXPECT_LT(out.find("cfg:  "), out.find("vsync_control: enable=1 exit=0\n"));
-	// The frames in order, each once; the ring lets the two oldest go at frames 3 and 4.
-	size_t at = out.find("vsync_control: enable=1 exit=0\n");
-	for (int k = 0; k < k_count; k++) {
-		const std::string line =
-		        "picPath: " + k_frames + "/" + std::to_string(k) + ".jpg \n";
-		EXPECT_EQ(occurrences(out, line), 1) << line;
-		const size_t next = out.find(line);
-		EXPECT_LT(at, next) << line;
-		at = next;
-	}
-	EXPECT_EQ(occurrences(out, "free: mSfJpegBufInfo[0].mPath "), 2);
-	for (int k = 0; k < 2; k++) {
-		const std::string freed = "free: mSfJpegBufInfo[0].mPath " + k_frames + "/" +
-		                          std::to_string(k) + ".jpg \n";
-		ASSERT_EQ(occurrences(out, freed), 1) << freed;
-		EXPECT_LT(
-		        out.find("picPath: " + k_frames + "/" + std::to_string(k + 3) + ".jpg \n"),
-		        out.find(freed));
-	}
+	// Everything it printed: start-up, configuration, the frames in order, each once, and the
+	// ring letting the two oldest go at frames 3 and 4. The worker's wait line comes at most
+	// once, wherever it waited before it was enabled.
+	const std::string wait_line = "vsync: pthread_cond_wait";
+	EXPECT_LE(occurrences(out, wait_line + "\n"), 1);
+	auto frame = [](const char *what, int k) {
+		return std::string(what) + k_frames + "/" + std::to_string(k) + ".jpg \n";
+	};
+	EXPECT_EQ(without_line(out, wait_line),
+	          "argc=1 modeid=0\n" + discovery_lines(k_card, ids_["encoders"][0], "(nil)") +
+	                  "cfg:  mImageCount=5 mBootAnimPath=" + k_frames + " mFps 10\n" +
+	                  "start_boot_thread: mDrmFd = " +
+	                  number_after(out, "start_boot_thread: mDrmFd = ") + "\n" +
+	                  "vsync_control: enable=1 exit=0\n" + frame("picPath: ", 0) +
+	                  frame("picPath: ", 1) + frame("picPath: ", 2) + frame("picPath: ", 3) +
+	                  frame("free: mSfJpegBufInfo[0].mPath ", 0) + frame("picPath: ", 4) +
+	                  frame("free: mSfJpegBufInfo[0].mPath ", 1));
 	EXPECT_EQ(player_->errors(), "");
 
 	expect_frames_shown(frames);
@@ -112,15 +102,19 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 	EXPECT_EQ(compare(load_png(dir_.path() + "/last.png"),
 	                  expected_screen(frames.back(), k_mode_w, k_mode_h)),
 	          "");
-	ASSERT_TRUE(player_->command("clear-records"));
+	// The count first: every wait recorded after the clearing ends on a vblank from v0 on.
 	const uint64_t v0 = std::stoull(player_->command("vblank 0").value_or("0"));
-	usleep(1000000);
-	const uint64_t v1 = std::stoull(player_->command("vblank 0").value_or("0"));
+	ASSERT_TRUE(player_->command("clear-records"));
+	ASSERT_TRUE(wait_until(
+	        [&] {
+		        return occurrences(player_->command("requests").value_or(""),
+		                           "WAIT_VBLANK ") >= 10;
+	        },
+	        k_wait_deadline, k_poll));
 	const std::string requests = player_->command("requests").value_or("");
-	EXPECT_GE(v1 - v0, 50u) << "the pipe does not run at 60 Hz";
+	const uint64_t v1 = std::stoull(player_->command("vblank 0").value_or("0"));
 	// Each cycle waits for the next vblank of pipe 0 (relative, sequence 1), so the waits end
-	// on ever later vblanks, at most one per vblank. (A loaded machine may let cycles miss
-	// vblanks, so only a floor well below 60 a second is required.)
+	// on ever later vblanks, at most one per vblank.
 	int waits = 0;
 	uint64_t last_sequence = 0;
 	for (const std::string &line : harness::lines_of(requests)) {
@@ -135,8 +129,8 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 		EXPECT_GT(sequence, last_sequence) << line;
 		last_sequence = sequence;
 	}
+	EXPECT_GE(waits, 10);
 	EXPECT_LE(uint64_t(waits), v1 - v0 + 1);
-	EXPECT_GE(waits, 10) << "vblanks in the second: " << v1 - v0;
 	EXPECT_EQ(occurrences(requests, "MODE_ATOMIC"), 0);
 	EXPECT_EQ(occurrences(requests, "MODE_CREATE_DUMB"), 0);
 	EXPECT_EQ(occurrences(player_->output(), "picPath: "), k_count);
@@ -162,7 +156,7 @@ TEST_F(boot, WithoutBootConfPlaysFourFramesFromMediaAtFifteenPerSecond)
 	ASSERT_TRUE(player_->wait_for("picPath: /media/bootanimation/3.jpg \n"));
 	ASSERT_TRUE(wait_captures(4));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::string out = player_->output();
 	EXPECT_EQ(out.find("cfg:"), std::string::npos) << out;
 	EXPECT_EQ(out.find("/media/bootanimation/4.jp"), std::string::npos) << out;
@@ -185,7 +179,7 @@ TEST_F(boot, FrameDirectoryWithGapsAndJpegNames)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/4.jpeg \n"));
 	ASSERT_TRUE(wait_captures(4));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::string out = player_->output();
 	const size_t first = out.find("picPath: ");
 	ASSERT_NE(first, std::string::npos) << out;
@@ -231,7 +225,7 @@ TEST_F(boot, CorruptFrameIsShownAsFarAsItDecodesAndThePlayerGoesOn)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
 	ASSERT_TRUE(wait_captures(4));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	EXPECT_NE(player_->errors().find("Premature end of JPEG file"), std::string::npos)
 	        << player_->errors();
 	expect_frames_shown(frames);
@@ -279,14 +273,15 @@ TEST_F(boot, CmykFrameIsReportedAndItsEmptyBufferShown)
 	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
 	ASSERT_TRUE(wait_captures(3));
 	read_ids();
-	usleep(200000);
+	ASSERT_TRUE(wait_worker_cycles());
 	const std::string out = player_->output();
-	EXPECT_NE(out.find("picPath: " + k_frames + "/1.jpg \n" +
-	                   "Error: the number of color channels is 4.\tThis program only handles 1 "
-	                   "or 3\n" +
-	                   "picPath: " + k_frames + "/2.jpg \n"),
-	          std::string::npos)
-	        << out;
+	const size_t first = out.find("picPath: ");
+	ASSERT_NE(first, std::string::npos) << out;
+	EXPECT_EQ(out.substr(first), "picPath: " + k_frames + "/0.jpg \n" + "picPath: " + k_frames +
+	                                     "/1.jpg \n" +
+	                                     "Error: the number of color channels is 4.\tThis "
+	                                     "program only handles 1 or 3\n" +
+	                                     "picPath: " + k_frames + "/2.jpg \n");
 	// The CMYK frame's buffer is committed as it was created: empty, a black screen.
 	const std::vector<std::string> files = capture_files();
 	ASSERT_EQ(files.size(), 3u);
@@ -309,15 +304,14 @@ TEST_F(boot, TermAndKillEndThePlayerPromptly)
 		// While it plays,
 		start(o);
 		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
-		const int64_t t0 = harness::now_ms();
-		EXPECT_TRUE(player_->stop(sig, 2000));
+		// The signal itself ends it: no handler of the player's comes between.
+		EXPECT_TRUE(player_->stop(sig, 30000));
 		EXPECT_EQ(player_->end_signal(), sig);
-		EXPECT_LT(harness::now_ms() - t0, 2000);
 		// and once idle.
 		start(o);
 		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/39.jpg \n"));
-		usleep(100000);
-		EXPECT_TRUE(player_->stop(sig, 2000));
+		ASSERT_TRUE(wait_worker_cycles());
+		EXPECT_TRUE(player_->stop(sig, 30000));
 		EXPECT_EQ(player_->end_signal(), sig);
 	}
 }

@@ -7,14 +7,19 @@
 #include <algorithm>
 #include <cctype>
 #include <drm_fourcc.h>
+#include <fstream>
+#include <linux/netlink.h>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <vector>
 
 #include "sim/sim.h"
 #include "tests/support/jpeg_file.h"
+#include "tests/support/wait.h"
 #include "tools/player_harness.h"
 #include "tools/png_read.h"
 
@@ -31,6 +36,20 @@ inline int occurrences(const std::string &text, const std::string &what)
 		n++;
 	return n;
 }
+
+// The uevent the player only logs ("add" of the card): once its line is out, the event thread
+// has handled everything sent before it.
+inline std::string barrier_uevent()
+{
+	std::string d;
+	for (const char *s :
+	     {"add@/devices/pci0000:00/0000:00:02.0/drm/card0", "HOTPLUG=1", "DEVTYPE=drm_minor"})
+		d += std::string(s) + '\0';
+	return d;
+}
+const std::string k_barrier_line = "hwc_uevent detect HOTPLUG=1 "
+                                   "buffer=add@/devices/pci0000:00/0000:00:02.0/drm/card0 "
+                                   "hotplug_event=0\n";
 
 // The text without the lines equal to `line` (lines that another thread may print anywhere).
 inline std::string without_line(const std::string &text, const std::string &line)
@@ -369,13 +388,81 @@ protected:
 		return files;
 	}
 
-	bool wait_captures(int n, int timeout_ms = 20000)
+	bool wait_captures(int n)
 	{
-		const int64_t end = harness::now_ms() + timeout_ms;
-		while (player_->captures() < n && harness::now_ms() < end)
-			usleep(5000);
-		return player_->captures() >= n;
+		return wait_until([&] { return player_->captures() >= n; }, k_wait_deadline,
+		                  k_poll);
 	}
+
+	// Waits until `text` is in the output after `mark` `count` times.
+	bool wait_output(size_t mark, const std::string &text, int count = 1)
+	{
+		return wait_until(
+		        [&] { return occurrences(player_->output().substr(mark), text) >= count; },
+		        k_wait_deadline, k_poll);
+	}
+
+	// Waits until the worker has waited for `n` vblanks since the card's last atomic commit:
+	// the animation, its last pause included, is over and the worker only cycles.
+	bool wait_worker_cycles(int n = 2)
+	{
+		return wait_until(
+		        [&] {
+			        const std::string r = player_->command("requests").value_or("");
+			        const size_t last = r.rfind("MODE_ATOMIC ");
+			        return occurrences(last == std::string::npos ? r : r.substr(last),
+			                           "WAIT_VBLANK ") >= n;
+		        },
+		        k_wait_deadline, k_poll);
+	}
+
+	// Waits until the player's main thread sleeps in its idle loop, which prints nothing: by
+	// then the main thread has printed all it ever will. The caller has waited for its last
+	// line.
+	bool wait_main_idle()
+	{
+		const std::string path = "/proc/" + std::to_string(player_->pid()) + "/syscall";
+		return wait_until(
+		        [&] {
+			        std::ifstream in(path);
+			        long nr = -1;
+			        return bool(in >> nr) &&
+			               (nr == SYS_clock_nanosleep || nr == SYS_nanosleep);
+		        },
+		        k_wait_deadline, k_poll);
+	}
+
+	// Sends a uevent once the player's uevent socket listens: one sent before it is bound
+	// reaches nobody. The socket shows in the player's own network namespace.
+	bool send_uevent(const std::string &datagram)
+	{
+		const std::string path = "/proc/" + std::to_string(player_->pid()) + "/net/netlink";
+		auto listening = [&] {
+			std::ifstream in(path);
+			std::string line;
+			std::getline(in, line); // the column names
+			while (std::getline(in, line)) {
+				std::istringstream fields(line);
+				std::string sk, pid, groups;
+				int protocol = -1;
+				if (fields >> sk >> protocol >> pid >> groups &&
+				    protocol == NETLINK_KOBJECT_UEVENT && groups != "00000000")
+					return true;
+			}
+			return false;
+		};
+		return wait_until(listening, k_wait_deadline, k_poll) &&
+		       player_->send_uevent(datagram);
+	}
+
+	// Sends the barrier uevent and waits until the event thread has logged it.
+	bool event_barrier()
+	{
+		const size_t mark = player_->output().size();
+		return send_uevent(barrier_uevent()) && wait_output(mark, k_barrier_line);
+	}
+
+	static constexpr std::chrono::milliseconds k_poll{5};
 
 	harness::scratch_dir dir_;
 	std::unique_ptr<harness::player> player_;

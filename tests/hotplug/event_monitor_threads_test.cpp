@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -20,6 +19,7 @@
 #include "sim/sim.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
+#include "tests/support/wait.h"
 
 namespace
 {
@@ -126,11 +126,8 @@ TEST_F(event_thread, SignalDuringTheWaitResumesItWithoutAMessage)
 		returned = true;
 	});
 	// Signal only once the thread sits in the wait.
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-	while ((tid == 0 || !is_select(blocked_in(tid))) &&
-	       std::chrono::steady_clock::now() < deadline)
-		usleep(1000);
-	ASSERT_TRUE(is_select(blocked_in(tid))) << "the pass never waited";
+	ASSERT_TRUE(wait_until([&] { return tid != 0 && is_select(blocked_in(tid)); }))
+	        << "the pass never waited";
 	pthread_kill(waiter.native_handle(), SIGUSR1);
 	waiter.join();
 	EXPECT_TRUE(returned);
@@ -158,10 +155,7 @@ TEST_F(event_thread, ThreeHundredUnplugReplugCyclesAllGetTheirModeSet)
 		finished = true;
 	});
 	auto wait_commits = [](size_t n) {
-		const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-		while (sim::commits().size() < n && std::chrono::steady_clock::now() < deadline)
-			usleep(200);
-		return sim::commits().size() >= n;
+		return wait_until([n] { return sim::commits().size() >= n; });
 	};
 	bool in_time = true;
 	for (int i = 0; i < k_cycles && in_time; i++) {
@@ -176,10 +170,7 @@ TEST_F(event_thread, ThreeHundredUnplugReplugCyclesAllGetTheirModeSet)
 	// instead is released by shutting the socket down.
 	stop = true;
 	send_datagram(std::string("add@/devices/virtual/misc/wake\0", 31));
-	const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-	while (!finished && std::chrono::steady_clock::now() < deadline)
-		usleep(1000);
-	const bool returned = finished;
+	const bool returned = wait_until([&] { return finished.load(); });
 	if (!returned)
 		shutdown(pair_[0], SHUT_RDWR);
 	loop.join();

@@ -1,7 +1,6 @@
 // Hot-plugs on one thread while the vsync worker cycles and plays and other threads read the
 // chosen connector and encoder: the re-detection never leaves a reader with a released record.
 #include <atomic>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,12 +15,11 @@
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
 #include "tests/support/jpeg_file.h"
+#include "tests/support/wait.h"
 #include "vsync/vsync.h"
 
 namespace
 {
-
-using namespace std::chrono_literals;
 
 sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
 {
@@ -85,6 +83,12 @@ TEST(HotplugThreads, RedetectionWhileTheWorkerAndReadersUseConnectorAndEncoder)
 			}
 		});
 
+	// Each re-detection waits for the readers to have read the records some more times, so
+	// that every replacement meets readers at work.
+	auto readers_go_on = [&] {
+		const long from = reads.load();
+		return wait_until([&] { return reads.load() >= from + 20; });
+	};
 	for (int i = 0; i < 30; i++) {
 		modeid = i % 3;
 		handle_hotplug(fd);
@@ -93,12 +97,23 @@ TEST(HotplugThreads, RedetectionWhileTheWorkerAndReadersUseConnectorAndEncoder)
 			handle_hotplug(fd);
 			sim::set_connected(0, true);
 		}
-		std::this_thread::sleep_for(2ms);
+		if (!readers_go_on()) {
+			ADD_FAILURE() << "the readers stopped at hot-plug " << i;
+			break;
+		}
 	}
 	modeid = 0;
 	handle_hotplug(fd);
-	while (reads.load() < 1000)
-		std::this_thread::yield();
+	// The worker plays after the last re-detection's vsync_control(1) at the latest.
+	auto played = [] {
+		for (const auto &c : sim::commits())
+			for (const auto &p : c.props)
+				if (p.name == "FB_ID" && p.value != 0)
+					return true;
+		return false;
+	};
+	EXPECT_TRUE(wait_until(played)) << "the worker never played";
+	EXPECT_TRUE(readers_go_on());
 	stop = true;
 	for (auto &t : readers)
 		t.join();
@@ -113,12 +128,6 @@ TEST(HotplugThreads, RedetectionWhileTheWorkerAndReadersUseConnectorAndEncoder)
 	EXPECT_EQ(enc->crtc_id, sim::crtc_id(0));
 	EXPECT_EQ(sim::live().blobs, 1);
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
-	// The worker played at least once on the way.
-	bool played = false;
-	for (const auto &c : sim::commits())
-		for (const auto &p : c.props)
-			played = played || (p.name == "FB_ID" && p.value != 0);
-	EXPECT_TRUE(played);
 
 	conn.reset();
 	enc.reset();
