@@ -98,26 +98,18 @@ int bytes_per_pixel(const bo &out)
 	return is_xr24(out) ? 4 : 3;
 }
 
-void expand_gray_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDIMENSION width)
+// A gray row as colour: the sample in red, green and blue, and XR24's unused byte set as the
+// library sets it.
+void gray_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDIMENSION width, size_t bpp)
 {
 	for (JDIMENSION x = 0; x < width; x++) {
 		const uint8_t v = src[x];
 		dst[0] = v;
 		dst[1] = v;
 		dst[2] = v;
-		dst += 3;
-	}
-}
-
-void gray_to_xr24_row(uint8_t *__restrict dst, const JSAMPLE *__restrict src, JDIMENSION width)
-{
-	for (JDIMENSION x = 0; x < width; x++) {
-		const uint8_t v = src[x];
-		dst[0] = v;
-		dst[1] = v;
-		dst[2] = v;
-		dst[3] = 0xff;
-		dst += 4;
+		if (bpp == 4)
+			dst[3] = 0xff;
+		dst += bpp;
 	}
 }
 
@@ -226,8 +218,7 @@ void write_rows(j_decompress_ptr cinfo, const bo &out, const placement &p)
 		// them, even though DRM's RG24 puts blue first: the frames are prepared for that
 		// order. XR24 follows DRM's definition.
 		if (n == 1)
-			is_xr24(out) ? gray_to_xr24_row(dst, src, p.w)
-			             : expand_gray_row(dst, src, p.w);
+			gray_row(dst, src, p.w, bpp);
 		else if (size_t(n) == bpp)
 			memcpy(dst, src, size_t{p.w} * bpp);
 		else
