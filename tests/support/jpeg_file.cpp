@@ -67,7 +67,8 @@ bool write_file(const std::string &path, const std::vector<uint8_t> &data)
 	FILE *f = fopen(path.c_str(), "wb");
 	if (!f)
 		return false;
-	bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+	// An empty file is written too; fwrite must not be handed its null data.
+	bool ok = data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size();
 	return fclose(f) == 0 && ok;
 }
 
