@@ -56,10 +56,8 @@ uint32_t encoder_crtc_bit()
 {
 	const auto enc = g_drm_encoder.get();
 	const auto res = g_drm_mode_res.get();
-	for (int i = 0; enc && res && i < res->count_crtcs && i < 32; i++)
-		if (res->crtcs[i] == enc->crtc_id)
-			return 1u << i;
-	return ~0u;
+	const uint32_t bit = enc ? drm_crtc_bit(res.get(), enc->crtc_id) : 0;
+	return bit ? bit : ~0u;
 }
 
 // RG24, which the frames are made for, where a plane on the encoder's CRTC offers it and the

@@ -96,15 +96,6 @@ crtc_holder find_active_crtc(int fd, const drmModeRes *res)
 	return nullptr;
 }
 
-// The CRTC's bit in possible_crtcs: its index in the card's list.
-uint32_t crtc_bit(const drmModeRes *res, uint32_t crtc_id)
-{
-	for (int i = 0; i < res->count_crtcs && i < 32; i++)
-		if (res->crtcs[i] == crtc_id)
-			return 1u << i;
-	return 0;
-}
-
 // The first plane of the list that offers `format` and may be on the CRTC of `crtc_bit` (the
 // kernel refuses any other), from position `from` on; planes that cannot be read are passed
 // over. `at` gets the plane's position.
@@ -410,7 +401,7 @@ void present_frame(int fd, const bo *b)
 		printf("failed to get plane resources: %s\n", strerror(errno));
 		return;
 	}
-	const uint32_t bit = crtc_bit(res, crtc->crtc_id);
+	const uint32_t bit = drm_crtc_bit(res, crtc->crtc_id);
 	// The run's chosen plane, else the first that offers the format.
 	plane_holder plane;
 	if (g_fit.plane_id != 0)

@@ -191,6 +191,14 @@ void drm_redetect_display(int fd)
 		drm_find_encoder(fd);
 }
 
+uint32_t drm_crtc_bit(const drmModeRes *res, uint32_t crtc_id)
+{
+	for (int i = 0; res && i < res->count_crtcs && i < 32; i++)
+		if (res->crtcs[i] == crtc_id)
+			return 1u << i;
+	return 0;
+}
+
 crtc_holder get_encoder_crtc(int fd, uint32_t *pipe)
 {
 	auto enc = g_drm_encoder.get();

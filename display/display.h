@@ -55,6 +55,10 @@ bool drm_find_encoder(int fd);
 // Chooses connector and encoder again, after a hot-plug mode set.
 void drm_redetect_display(int fd);
 
+// The CRTC's bit in possible_crtcs, its index in the card's list; 0 when the card has no such
+// CRTC among its first 32.
+uint32_t drm_crtc_bit(const drmModeRes *res, uint32_t crtc_id);
+
 // The CRTC that drives the chosen encoder, or null; `pipe` gets its index in the card's list.
 crtc_holder get_encoder_crtc(int fd, uint32_t *pipe);
 
