@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "tests/e2e/uevent.h"
 #include "tests/support/jpeg_file.h"
 #include "tests/support/wait.h"
 #include "tools/player_harness.h"
@@ -36,20 +37,6 @@ inline int occurrences(const std::string &text, const std::string &what)
 		n++;
 	return n;
 }
-
-// The uevent the player only logs ("add" of the card): once its line is out, the event thread
-// has handled everything sent before it.
-inline std::string barrier_uevent()
-{
-	std::string d;
-	for (const char *s :
-	     {"add@/devices/pci0000:00/0000:00:02.0/drm/card0", "HOTPLUG=1", "DEVTYPE=drm_minor"})
-		d += std::string(s) + '\0';
-	return d;
-}
-const std::string k_barrier_line = "hwc_uevent detect HOTPLUG=1 "
-                                   "buffer=add@/devices/pci0000:00/0000:00:02.0/drm/card0 "
-                                   "hotplug_event=0\n";
 
 // The text without the lines equal to `line` (lines that another thread may print anywhere).
 inline std::string without_line(const std::string &text, const std::string &line)
