@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <sys/stat.h>
 
-#include <jpeglib.h>
-
 namespace e2e
 {
 namespace
@@ -141,56 +139,6 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 	EXPECT_EQ(player_->threads(), 4) << "entry, event thread, vsync worker, card's control";
 }
 
-TEST_F(boot, WithoutBootConfPlaysFourFramesFromMediaAtFifteenPerSecond)
-{
-	struct stat st {
-	};
-	ASSERT_EQ(stat("/media", &st), 0) << "the default frame directory needs /media to exist";
-	mkdir(outside("/media").c_str(), 0755);
-	mkdir(outside("/media/bootanimation").c_str(), 0755);
-	std::vector<rgb_picture> frames;
-	for (int k = 0; k < 5; k++)
-		frames.push_back(write_frame(k, 128, 72, ".jpg", -1, "/media/bootanimation"));
-	frames.pop_back(); // four frames by default: 4.jpg is never looked at
-	start(options());
-	ASSERT_TRUE(player_->wait_for("picPath: /media/bootanimation/3.jpg \n"));
-	ASSERT_TRUE(wait_captures(4));
-	read_ids();
-	ASSERT_TRUE(wait_worker_cycles());
-	const std::string out = player_->output();
-	EXPECT_EQ(out.find("cfg:"), std::string::npos) << out;
-	EXPECT_EQ(out.find("/media/bootanimation/4.jp"), std::string::npos) << out;
-	expect_frames_shown(frames);
-	const std::vector<std::string> files = capture_files();
-	for (size_t k = 1; k < files.size(); k++)
-		EXPECT_GE(mtime_ns(files[k]) - mtime_ns(files[k - 1]), 66666000) << "frame " << k;
-}
-
-TEST_F(boot, FrameDirectoryWithGapsAndJpegNames)
-{
-	std::vector<rgb_picture> shown;
-	shown.push_back(write_frame(0, 160, 90));
-	shown.push_back(write_frame(1, 160, 90, ".jpeg"));
-	shown.push_back(write_frame(3, 160, 90, ".jpg"));
-	write_frame(3, 160, 90, ".jpeg", 33); // .jpg wins over .jpeg
-	shown.push_back(write_frame(4, 96, 54, ".jpeg"));
-	write_boot_conf(5, 20);
-	start(options());
-	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/4.jpeg \n"));
-	ASSERT_TRUE(wait_captures(4));
-	read_ids();
-	ASSERT_TRUE(wait_worker_cycles());
-	const std::string out = player_->output();
-	const size_t first = out.find("picPath: ");
-	ASSERT_NE(first, std::string::npos) << out;
-	EXPECT_EQ(out.substr(first),
-	          "picPath: " + k_frames + "/0.jpg \n" + "picPath: " + k_frames + "/1.jpeg \n" +
-	                  "bootAnimation: can't access file " + k_frames + "/2.jpeg \n" +
-	                  "picPath: " + k_frames + "/3.jpg \n" + "picPath: " + k_frames +
-	                  "/4.jpeg \n" + "free: mSfJpegBufInfo[0].mPath " + k_frames + "/0.jpg \n");
-	expect_frames_shown(shown);
-}
-
 TEST_F(boot, ClosedStandardOutputDoesNotEndThePlayer)
 {
 	std::vector<rgb_picture> shown;
@@ -207,66 +155,11 @@ TEST_F(boot, ClosedStandardOutputDoesNotEndThePlayer)
 	expect_frames_shown(shown);
 }
 
-TEST_F(boot, CorruptFrameIsShownAsFarAsItDecodesAndThePlayerGoesOn)
-{
-	std::vector<rgb_picture> frames;
-	for (int k = 0; k < 4; k++)
-		frames.push_back(write_frame(k, 160, 96));
-	// Frame 1 loses the second half of its file: libjpeg warns and fills the rest.
-	const std::string damaged = outside(k_frames) + "/1.jpg";
-	struct stat st {
-	};
-	ASSERT_EQ(stat(damaged.c_str(), &st), 0);
-	ASSERT_EQ(truncate(damaged.c_str(), st.st_size / 2), 0);
-	frames[1] = decode_jpeg(damaged);
-	ASSERT_EQ(frames[1].width, 160);
-	write_boot_conf(4, 20);
-	start(options());
-	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
-	ASSERT_TRUE(wait_captures(4));
-	read_ids();
-	ASSERT_TRUE(wait_worker_cycles());
-	EXPECT_NE(player_->errors().find("Premature end of JPEG file"), std::string::npos)
-	        << player_->errors();
-	expect_frames_shown(frames);
-	EXPECT_TRUE(player_->alive());
-}
-
-// A four-component (CMYK) JPEG from libjpeg's compressor.
-bool write_cmyk_jpeg(const std::string &path, int w, int h)
-{
-	FILE *f = fopen(path.c_str(), "wb");
-	if (!f)
-		return false;
-	jpeg_compress_struct cinfo{};
-	jpeg_error_mgr jerr{};
-	cinfo.err = jpeg_std_error(&jerr);
-	jpeg_create_compress(&cinfo);
-	jpeg_stdio_dest(&cinfo, f);
-	cinfo.image_width = JDIMENSION(w);
-	cinfo.image_height = JDIMENSION(h);
-	cinfo.input_components = 4;
-	cinfo.in_color_space = JCS_CMYK;
-	jpeg_set_defaults(&cinfo);
-	jpeg_start_compress(&cinfo, TRUE);
-	std::vector<uint8_t> row(size_t(w) * 4);
-	while (cinfo.next_scanline < cinfo.image_height) {
-		for (int x = 0; x < w; x++)
-			for (int c = 0; c < 4; c++)
-				row[size_t(x) * 4 + c] = uint8_t(x * (c + 1) + cinfo.next_scanline);
-		JSAMPROW r = row.data();
-		jpeg_write_scanlines(&cinfo, &r, 1);
-	}
-	jpeg_finish_compress(&cinfo);
-	jpeg_destroy_compress(&cinfo);
-	return fclose(f) == 0;
-}
-
 TEST_F(boot, CmykFrameIsReportedAndItsEmptyBufferShown)
 {
 	std::vector<rgb_picture> frames;
 	frames.push_back(write_frame(0, 160, 90));
-	ASSERT_TRUE(write_cmyk_jpeg(outside(k_frames) + "/1.jpg", 160, 90));
+	ASSERT_TRUE(write_jpeg(outside(k_frames) + "/1.jpg", test_picture(160, 90, 1, 4)));
 	frames.push_back(write_frame(2, 160, 90));
 	write_boot_conf(3, 20);
 	start(options());

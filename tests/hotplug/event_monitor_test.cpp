@@ -20,52 +20,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "display/display.h"
-#include "hotplug/event_monitor.h"
 #include "hotplug/hotplug.h"
-#include "sim/sim.h"
-#include "tests/support/capture.h"
-#include "tests/support/card.h"
+#include "tests/hotplug/uevent.h"
 
 namespace
 {
-
-const std::string k_card_path = "/devices/pci0000:00/0000:00:02.0/drm/card0";
-const std::string k_change = "change@" + k_card_path;
-const std::string k_count_line = "hotplug: remove connector monitor_index=";
-
-// A uevent datagram: each string followed by its NUL.
-std::string datagram(const std::vector<std::string> &strings)
-{
-	std::string d;
-	for (const std::string &s : strings) {
-		d += s;
-		d += '\0';
-	}
-	return d;
-}
-
-// What the kernel's DRM core sends for a hot-plug of card0.
-std::string drm_hotplug(const std::string &header = k_change)
-{
-	return datagram({header, "ACTION=change", "DEVPATH=" + k_card_path, "SUBSYSTEM=drm",
-	                 "HOTPLUG=1", "DEVNAME=dri/card0", "DEVTYPE=drm_minor", "SEQNUM=2316",
-	                 "MAJOR=226", "MINOR=0"});
-}
-
-std::string detect_line(const std::string &header, int hotplug_event)
-{
-	return "hwc_uevent detect HOTPLUG=1 buffer=" + header +
-	       " hotplug_event=" + std::to_string(hotplug_event) + "\n";
-}
-
-int occurrences(const std::string &text, const std::string &what)
-{
-	int n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
 
 // Long enough for a due flip event on a loaded machine; only a failing test waits it out.
 constexpr int k_event_deadline_ms = 30000;
@@ -76,70 +35,13 @@ bool readable(int fd, int timeout_ms)
 	return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN);
 }
 
-void watch_only(std::initializer_list<int> fds)
-{
-	FD_ZERO(&g_event_fds);
-	g_event_max_fd = -1;
-	for (int fd : fds) {
-		FD_SET(fd, &g_event_fds);
-		g_event_max_fd = std::max(g_event_max_fd, fd);
-	}
-}
-
-// The player run's display state on the virtual card with one HDMI monitor: discovery done,
-// as the entry leaves it before the event thread starts.
-int discovered_card()
-{
-	install_card(sim::preset_hdmi_1080p());
-	int fd = open_atomic_card();
-	output_capture quiet;
-	if (drm_load_resources(fd) && drm_get_connector(fd))
-		drm_find_encoder(fd);
-	sim::clear_records();
-	return fd;
-}
-
-std::vector<sim::commit_record> mode_sets()
-{
-	std::vector<sim::commit_record> out;
-	for (const sim::commit_record &c : sim::commits())
-		if (c.flags == (DRM_MODE_ATOMIC_ALLOW_MODESET | DRM_MODE_PAGE_FLIP_EVENT))
-			out.push_back(c);
-	return out;
-}
-
-// The reader fed through a datagram socket pair: the test writes to one end, the monitor reads
-// the other as if it were the uevent socket.
-class event_reader : public testing::Test
+class event_reader : public uevent_pair
 {
 protected:
-	void SetUp() override
-	{
-		fd_ = discovered_card();
-		ASSERT_GT(fd_, 0);
-		ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair_), 0);
-		g_uevent_sock = pair_[0];
-		watch_only({fd_, pair_[0]});
-	}
-
-	void TearDown() override
-	{
-		close(pair_[0]);
-		close(pair_[1]);
-		g_uevent_sock = -1;
-	}
-
-	void send_datagram(const std::string &d)
-	{
-		ASSERT_EQ(send(pair_[1], d.data(), d.size(), 0), ssize_t(d.size()));
-	}
-
 	// One pass of the wait loop; only called when something is ready, so it cannot block.
 	std::string pass()
 	{
-		output_capture out;
-		event_monitor_pass(fd_);
-		return out.stop();
+		return pass_output(fd_);
 	}
 
 	bool datagram_pending()
@@ -147,97 +49,74 @@ protected:
 		char c;
 		return recv(pair_[0], &c, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
 	}
-
-	int fd_ = -1;
-	int pair_[2] = {-1, -1};
 };
 
-TEST_F(event_reader, DrmHotplugChangeCallsTheHandlerOnceWhateverTheOrderOfItsStrings)
+TEST_F(event_reader, EachDatagramIsPrintedAndHandledOrNot)
 {
-	const std::vector<std::vector<std::string>> orders = {
-	        {k_change, "HOTPLUG=1", "DEVTYPE=drm_minor"},
-	        {k_change, "DEVTYPE=drm_minor", "HOTPLUG=1"},
-	        {k_change, "SUBSYSTEM=drm", "DEVTYPE=drm_minor", "SEQNUM=7", "HOTPLUG=1",
-	         "MINOR=0"},
+	// `printed` is all a pass prints when the handler is not called, else what comes before
+	// the handler's own lines.
+	struct datagram_case {
+		std::vector<std::string> strings;
+		std::string printed;
+		bool handled;
 	};
-	for (const auto &strings : orders) {
+	const std::string extcon = "change@/devices/platform/extcon/extcon0";
+	const std::string inner = "remove@/devices/change@/drm/card0";
+	std::vector<datagram_case> cases = {
+	        // A DRM hot-plug change, whatever the order of its strings.
+	        {{k_change, "HOTPLUG=1", "DEVTYPE=drm_minor"}, detect_line(k_change, 1), true},
+	        {{k_change, "DEVTYPE=drm_minor", "HOTPLUG=1"}, detect_line(k_change, 1), true},
+	        {{k_change, "SUBSYSTEM=drm", "DEVTYPE=drm_minor", "SEQNUM=7", "HOTPLUG=1",
+	          "MINOR=0"},
+	         detect_line(k_change, 1),
+	         true},
+	        {drm_hotplug_strings(), detect_line(k_change, 1), true},
+	        // HOTPLUG=1 twice: two lines, one call.
+	        {{k_change, "HOTPLUG=1", "DEVTYPE=drm_minor", "HOTPLUG=1"},
+	         detect_line(k_change, 1) + detect_line(k_change, 1),
+	         true},
+	        // "change@" counts only at the start of the datagram.
+	        {{inner, "HOTPLUG=1", "DEVTYPE=drm_minor", "ACTION=change@"},
+	         detect_line(inner, 0),
+	         false},
+	        // Another device's change is not a DRM hot-plug.
+	        {{extcon, "ACTION=change", "SUBSYSTEM=extcon", "HOTPLUG=1", "DEVTYPE=extcon",
+	          "STATE=HDMI=1"},
+	         detect_line(extcon, 1),
+	         false},
+	        // A DRM change without HOTPLUG prints nothing.
+	        {{k_change, "ACTION=change", "DEVTYPE=drm_minor", "LEASE=1"}, "", false},
+	        // Only whole strings match; a longer or shorter DEVTYPE value is printed, but it is
+	        // not the DRM device.
+	        {{k_change, "HOTPLUG=10", "DEVTYPE=drm_minor"}, "", false},
+	        {{k_change, "HOTPLUG=1 ", "DEVTYPE=drm_minor"}, "", false},
+	        {{k_change, "XHOTPLUG=1", "DEVTYPE=drm_minor"}, "", false},
+	        {{k_change, "hotplug=1", "DEVTYPE=drm_minor"}, "", false},
+	        {{k_change, "HOTPLUG=", "DEVTYPE=drm_minor"}, "", false},
+	        {{k_change, "HOTPLUG=1", "DEVTYPE=drm_minor2"}, detect_line(k_change, 1), false},
+	        {{k_change, "DEVTYPE=drm_mino", "HOTPLUG=1"}, detect_line(k_change, 1), false},
+	};
+	// Other actions print the line without hotplug_event.
+	for (const std::string action : {"add@", "remove@", "bind@", "Change@", "changes@"})
+		cases.push_back({drm_hotplug_strings(action + k_card_path),
+		                 detect_line(action + k_card_path, 0), false});
+	for (const datagram_case &c : cases) {
+		SCOPED_TRACE(testing::PrintToString(c.strings));
 		sim::clear_records();
-		send_datagram(datagram(strings));
+		send_datagram(datagram(c.strings));
 		const std::string out = pass();
-		SCOPED_TRACE(out);
-		EXPECT_EQ(out.rfind(detect_line(k_change, 1) + k_count_line + "1\n", 0), 0u);
-		EXPECT_EQ(occurrences(out, "hwc_uevent detect"), 1);
+		EXPECT_FALSE(datagram_pending());
+		if (!c.handled) {
+			EXPECT_EQ(out, c.printed);
+			EXPECT_TRUE(sim::commits().empty());
+			continue;
+		}
+		EXPECT_EQ(out.rfind(c.printed + k_count_line + "1\n", 0), 0u) << out;
+		EXPECT_EQ(occurrences(out, "hwc_uevent detect"),
+		          occurrences(c.printed, "hwc_uevent detect"));
 		EXPECT_EQ(occurrences(out, k_count_line), 1);
 		EXPECT_EQ(mode_sets().size(), 1u);
-		EXPECT_FALSE(datagram_pending());
 	}
-	// The kernel's full datagram as well.
-	sim::clear_records();
-	send_datagram(drm_hotplug());
-	EXPECT_EQ(occurrences(pass(), k_count_line + "1\n"), 1);
-	EXPECT_EQ(mode_sets().size(), 1u);
-}
-
-TEST_F(event_reader, OtherActionsPrintTheLineWithoutHotplugEventAndCallNothing)
-{
-	for (const std::string action : {"add@", "remove@", "bind@", "Change@", "changes@"}) {
-		const std::string header = action + k_card_path;
-		send_datagram(drm_hotplug(header));
-		EXPECT_EQ(pass(), detect_line(header, 0));
-	}
-	// "change@" counts only at the start of the datagram.
-	const std::string header = "remove@/devices/change@/drm/card0";
-	send_datagram(datagram({header, "HOTPLUG=1", "DEVTYPE=drm_minor", "ACTION=change@"}));
-	EXPECT_EQ(pass(), detect_line(header, 0));
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, AnotherDevicesChangeIsNotADrmHotplug)
-{
-	const std::string header = "change@/devices/platform/extcon/extcon0";
-	send_datagram(datagram({header, "ACTION=change", "SUBSYSTEM=extcon", "HOTPLUG=1",
-	                        "DEVTYPE=extcon", "STATE=HDMI=1"}));
-	EXPECT_EQ(pass(), detect_line(header, 1));
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, DrmChangeWithoutHotplugPrintsNothing)
-{
-	send_datagram(datagram({k_change, "ACTION=change", "DEVTYPE=drm_minor", "LEASE=1"}));
-	EXPECT_EQ(pass(), "");
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, OnlyWholeStringsMatch)
-{
-	const std::vector<std::vector<std::string>> near_misses = {
-	        {k_change, "HOTPLUG=10", "DEVTYPE=drm_minor"},
-	        {k_change, "HOTPLUG=1 ", "DEVTYPE=drm_minor"},
-	        {k_change, "XHOTPLUG=1", "DEVTYPE=drm_minor"},
-	        {k_change, "hotplug=1", "DEVTYPE=drm_minor"},
-	        {k_change, "HOTPLUG=", "DEVTYPE=drm_minor"},
-	};
-	for (const auto &strings : near_misses) {
-		send_datagram(datagram(strings));
-		EXPECT_EQ(pass(), "") << strings[1];
-	}
-	// A longer DEVTYPE value: the line is printed, but it is not the DRM device.
-	send_datagram(datagram({k_change, "HOTPLUG=1", "DEVTYPE=drm_minor2"}));
-	EXPECT_EQ(pass(), detect_line(k_change, 1));
-	send_datagram(datagram({k_change, "DEVTYPE=drm_mino", "HOTPLUG=1"}));
-	EXPECT_EQ(pass(), detect_line(k_change, 1));
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, HotplugTwicePrintsTwoLinesAndCallsOnce)
-{
-	send_datagram(datagram({k_change, "HOTPLUG=1", "DEVTYPE=drm_minor", "HOTPLUG=1"}));
-	const std::string out = pass();
-	EXPECT_EQ(out.rfind(detect_line(k_change, 1) + detect_line(k_change, 1) + k_count_line, 0),
-	          0u)
-	        << out;
-	EXPECT_EQ(occurrences(out, k_count_line), 1);
-	EXPECT_EQ(mode_sets().size(), 1u);
 }
 
 TEST_F(event_reader, DatagramOfExactly1024BytesEndsItsLastStringAtTheEnd)
@@ -489,13 +368,6 @@ std::string watched_set(int fd)
 			                                      : "?") +
 			     "=" + std::to_string(i);
 	return s;
-}
-
-std::string pass_output(int fd)
-{
-	output_capture out;
-	event_monitor_pass(fd);
-	return out.stop();
 }
 
 class uevent_socket : public testing::Test

@@ -8,45 +8,15 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "display/display.h"
-#include "hotplug/event_monitor.h"
-#include "sim/sim.h"
-#include "tests/support/capture.h"
-#include "tests/support/card.h"
+#include "tests/hotplug/uevent.h"
 #include "tests/support/wait.h"
 
 namespace
 {
-
-const std::string k_card_path = "/devices/pci0000:00/0000:00:02.0/drm/card0";
-const std::string k_count_line = "hotplug: remove connector monitor_index=";
-
-std::string drm_hotplug()
-{
-	std::string d;
-	for (const std::string &s :
-	     {"change@" + k_card_path, std::string("ACTION=change"), "DEVPATH=" + k_card_path,
-	      std::string("SUBSYSTEM=drm"), std::string("HOTPLUG=1"),
-	      std::string("DEVNAME=dri/card0"), std::string("DEVTYPE=drm_minor")}) {
-		d += s;
-		d += '\0';
-	}
-	return d;
-}
-
-int occurrences(const std::string &text, const std::string &what)
-{
-	int n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
 
 void on_signal(int) {}
 
@@ -68,44 +38,7 @@ bool is_select(long nr)
 	return nr == SYS_pselect6;
 }
 
-class event_thread : public testing::Test
-{
-protected:
-	void SetUp() override
-	{
-		install_card(sim::preset_hdmi_1080p());
-		fd_ = open_atomic_card();
-		ASSERT_GT(fd_, 0);
-		{
-			output_capture quiet;
-			ASSERT_TRUE(drm_load_resources(fd_));
-			ASSERT_TRUE(drm_get_connector(fd_));
-			ASSERT_TRUE(drm_find_encoder(fd_));
-		}
-		sim::clear_records();
-		ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair_), 0);
-		g_uevent_sock = pair_[0];
-		FD_ZERO(&g_event_fds);
-		FD_SET(fd_, &g_event_fds);
-		FD_SET(pair_[0], &g_event_fds);
-		g_event_max_fd = std::max(fd_, pair_[0]);
-	}
-
-	void TearDown() override
-	{
-		close(pair_[0]);
-		close(pair_[1]);
-		g_uevent_sock = -1;
-	}
-
-	void send_datagram(const std::string &d)
-	{
-		ASSERT_EQ(send(pair_[1], d.data(), d.size(), 0), ssize_t(d.size()));
-	}
-
-	int fd_ = -1;
-	int pair_[2] = {-1, -1};
-};
+using event_thread = uevent_pair;
 
 TEST_F(event_thread, SignalDuringTheWaitResumesItWithoutAMessage)
 {
