@@ -79,7 +79,7 @@ TEST_F(boot, PlaysEveryFrameOnceInOrderAndLeavesTheLastOnScreen)
 		return std::string(what) + k_frames + "/" + std::to_string(k) + ".jpg \n";
 	};
 	EXPECT_EQ(without_line(out, wait_line),
-	          "argc=1 modeid=0\n" + discovery_lines(k_card, ids_["encoders"][0], "(nil)") +
+	          "argc=1 modeid=0\n" + discovery_lines(ids_["encoders"][0], "(nil)") +
 	                  "cfg:  mImageCount=5 mBootAnimPath=" + k_frames + " mFps 10\n" +
 	                  "start_boot_thread: mDrmFd = " +
 	                  number_after(out, "start_boot_thread: mDrmFd = ") + "\n" +

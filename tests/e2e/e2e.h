@@ -129,39 +129,26 @@ inline std::map<std::string, std::vector<uint32_t>> parse_ids(const std::string 
 	return ids;
 }
 
-// What display discovery prints for the connectors of `t`, as the entry and the re-detection
-// after a mode set print it (drm_get_connector's pointer line matched by `pointer`).
-inline std::string discovery_lines(const sim::topology &t, uint32_t encoder_id,
-                                   const std::string &pointer)
+// What display discovery prints for the player's card, sim::preset_hdmi_1080p, as the entry and
+// the re-detection after a mode set print it (drm_get_connector's pointer shown as `pointer`).
+inline std::string discovery_lines(uint32_t encoder_id, const std::string &pointer)
 {
-	std::string s = "[DRM]: Found " + std::to_string(t.connectors.size()) + " connectors.\n";
-	int hdmi = -1;
-	for (size_t i = 0; i < t.connectors.size() && hdmi < 0; i++) {
-		const sim::connector_def &c = t.connectors[i];
-		s += "[DRM]: Connector " + std::to_string(i) +
-		     " connected: " + (c.connected ? "yes" : "no") + "\n";
-		s += "[DRM]: Connector " + std::to_string(i) + " has " +
-		     std::to_string(c.connected ? c.modes.size() : 0) + " modes.\n";
-		if (c.connected && !c.modes.empty() && c.type == DRM_MODE_CONNECTOR_HDMIA) {
-			s += "[DRM]: HDMI Connector " + std::to_string(i) +
-			     " assigned to monitor index: #1.\n";
-			hdmi = int(i);
-		}
-	}
-	s += "drm_get_connector: g_drm_connector=" + pointer + " 11111\n";
-	const sim::connector_def &c = t.connectors[size_t(hdmi)];
-	for (size_t m = 0; m < c.modes.size(); m++) {
-		const sim::mode_def &mode = c.modes[m];
-		const std::string name = mode.name.empty() ? std::to_string(mode.hdisplay) + "x" +
-		                                                     std::to_string(mode.vdisplay)
-		                                           : mode.name;
-		s += "[DRM]: Mode " + std::to_string(m) + ": (" + name + ") " +
-		     std::to_string(mode.hdisplay) + " x " + std::to_string(mode.vdisplay) + ", " +
-		     std::to_string(mode.vrefresh) + " Hz\n";
-	}
-	s += "g_drm_encoder->encoder_id=" + std::to_string(encoder_id) +
-	     " g_drm_connector->encoder_id=" + std::to_string(encoder_id) + "\n";
-	return s;
+	const std::string encoder = std::to_string(encoder_id);
+	return "[DRM]: Found 1 connectors.\n"
+	       "[DRM]: Connector 0 connected: yes\n"
+	       "[DRM]: Connector 0 has 6 modes.\n"
+	       "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n"
+	       "drm_get_connector: g_drm_connector=" +
+	       pointer +
+	       " 11111\n"
+	       "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+	       "[DRM]: Mode 1: (1280x720) 1280 x 720, 60 Hz\n"
+	       "[DRM]: Mode 2: (1024x768) 1024 x 768, 60 Hz\n"
+	       "[DRM]: Mode 3: (800x600) 800 x 600, 60 Hz\n"
+	       "[DRM]: Mode 4: (720x480) 720 x 480, 60 Hz\n"
+	       "[DRM]: Mode 5: (640x480) 640 x 480, 60 Hz\n"
+	       "g_drm_encoder->encoder_id=" +
+	       encoder + " g_drm_connector->encoder_id=" + encoder + "\n";
 }
 
 // The number that follows `key` in `text`, or "" when `key` is absent.
@@ -186,39 +173,6 @@ inline std::string mask_pointer(std::string text)
 		text.replace(from, text.find(' ', from) - from, "P");
 	}
 	return text;
-}
-
-// The property steps of a mode set as the hot-plug handler prints them:
-//   setMode object[<connector>] = <crtc>
-//   setMode object[<crtc>] = <blob>
-//   setMode object[<crtc>] = 1
-struct mode_set_lines {
-	std::string connector, crtc, blob;
-};
-
-// Takes the three lines from the start of `text`; false when it does not start with them.
-inline bool take_mode_set(std::string &text, mode_set_lines &m)
-{
-	std::string object[3], value[3];
-	size_t at = 0;
-	for (int i = 0; i < 3; i++) {
-		const std::string head = "setMode object[";
-		const size_t end = text.find('\n', at);
-		if (end == std::string::npos || text.compare(at, head.size(), head) != 0)
-			return false;
-		const std::string line = text.substr(at + head.size(), end - at - head.size());
-		const size_t mid = line.find("] = ");
-		if (mid == std::string::npos)
-			return false;
-		object[i] = line.substr(0, mid);
-		value[i] = line.substr(mid + 4);
-		at = end + 1;
-	}
-	if (object[1] != value[0] || object[2] != value[0] || value[2] != "1")
-		return false;
-	m = {object[0], value[0], value[1]};
-	text.erase(0, at);
-	return true;
 }
 
 // The index of the first plane of `t` that offers RG24: the plane the player shows frames on.

@@ -94,7 +94,7 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	EXPECT_EQ(mask_pointer(player_->output().substr(mark)),
 	          head + "setMode object[" + conn + "] = " + crtc + "\n" + "setMode object[" +
 	                  crtc + "] = " + blob + "\n" + "setMode object[" + crtc + "] = 1\n" +
-	                  discovery_lines(k_card, uint32_t(std::stoul(encoder)), "P") +
+	                  discovery_lines(uint32_t(std::stoul(encoder)), "P") +
 	                  "[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n" +
 	                  "vsync_control: enable=1 exit=0\n" + replay);
 	// The mode set and the three frames; what each commits is pinned by the handler's and

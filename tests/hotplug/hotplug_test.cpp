@@ -262,14 +262,6 @@ std::string hide_pointer(std::string text)
 	return text;
 }
 
-size_t count_requests(const std::vector<sim::request_record> &records, const std::string &name)
-{
-	size_t n = 0;
-	for (const auto &r : records)
-		n += r.name == name;
-	return n;
-}
-
 class Hotplug : public ::testing::Test
 {
 protected:
@@ -439,14 +431,11 @@ TEST_F(ModeSet, OneHdmiMonitorGetsItsModeOnTheFirstCrtc)
 	EXPECT_EQ(c.error, 0);
 
 	// The blob holds the whole first mode record, and the monitor now shows that mode.
-	auto records = sim::requests();
-	ASSERT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 1u);
-	for (const auto &r : records)
-		if (r.name == "MODE_CREATEPROPBLOB") {
-			EXPECT_EQ(r.field("length"), 68u);
-			EXPECT_EQ(r.field("blob_id"), blob);
-			EXPECT_EQ(r.error, 0);
-		}
+	auto blobs = requests_named("MODE_CREATEPROPBLOB");
+	ASSERT_EQ(blobs.size(), 1u);
+	EXPECT_EQ(blobs[0].field("length"), 68u);
+	EXPECT_EQ(blobs[0].field("blob_id"), blob);
+	EXPECT_EQ(blobs[0].error, 0);
 	EXPECT_EQ(blob_bytes(blob), bytes(modes[0]));
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), blob);
@@ -471,6 +460,7 @@ TEST_F(ModeSet, OneHdmiMonitorGetsItsModeOnTheFirstCrtc)
 	EXPECT_EQ(enc->crtc_id, sim::crtc_id(0));
 	ASSERT_EQ(seam::controls.size(), 1u);
 	EXPECT_TRUE(seam::controls[0].enable);
+	auto records = sim::requests();
 	size_t atomic_at = 0;
 	while (atomic_at < records.size() && records[atomic_at].name != "MODE_ATOMIC")
 		atomic_at++;
@@ -585,10 +575,9 @@ TEST_F(ModeSet, NoHdmiAMonitorCommitsNothingButEnablesTheWorker)
 		g_vsync.enable = false;
 		EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n"
 		                     "vsync_control: enable=1 exit=0\n");
-		auto records = sim::requests();
-		EXPECT_EQ(count_requests(records, "MODE_ATOMIC"), 0u);
-		EXPECT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 0u);
-		EXPECT_EQ(count_requests(records, "MODE_GETCRTC"), 0u);
+		EXPECT_EQ(requests_named("MODE_ATOMIC").size(), 0u);
+		EXPECT_EQ(requests_named("MODE_CREATEPROPBLOB").size(), 0u);
+		EXPECT_EQ(requests_named("MODE_GETCRTC").size(), 0u);
 		EXPECT_TRUE(g_vsync.enable.load());
 	}
 }
@@ -619,11 +608,9 @@ TEST_F(ModeSet, FailedAdditionIsReportedAndTheCommitGoesAhead)
 	std::string out = hotplug();
 	auto commits = sim::commits();
 	ASSERT_EQ(commits.size(), 1u);
-	auto records = sim::requests();
-	uint64_t blob = 0;
-	for (const auto &r : records)
-		if (r.name == "MODE_CREATEPROPBLOB")
-			blob = r.field("blob_id");
+	auto blobs = requests_named("MODE_CREATEPROPBLOB");
+	ASSERT_EQ(blobs.size(), 1u);
+	uint64_t blob = blobs[0].field("blob_id");
 	ASSERT_NE(blob, 0u);
 	// Three additions were tried; the connector's and the ACTIVE triple went in, the blob id
 	// did not.
@@ -689,13 +676,10 @@ TEST_F(ModeSet, BlobsDoNotPileUpOverManyModeSets)
 		// Once the commit has replaced it, the earlier blob is destroyed. (The first mode
 		// set of this card destroys the id the handler kept from an earlier test's card.)
 		if (i > 1) {
-			auto records = sim::requests();
-			ASSERT_EQ(count_requests(records, "MODE_DESTROYPROPBLOB"), 1u);
-			for (const auto &r : records)
-				if (r.name == "MODE_DESTROYPROPBLOB") {
-					EXPECT_EQ(r.field("blob_id"), previous);
-					EXPECT_EQ(r.error, 0);
-				}
+			auto destroyed = requests_named("MODE_DESTROYPROPBLOB");
+			ASSERT_EQ(destroyed.size(), 1u);
+			EXPECT_EQ(destroyed[0].field("blob_id"), previous);
+			EXPECT_EQ(destroyed[0].error, 0);
 		}
 		previous = blob;
 	}
@@ -965,11 +949,10 @@ TEST_F(BlackFrame, ASimplePipeGetsABlackFrameOnItsPrimaryWhenTheModeSetIsRefused
 	EXPECT_TRUE(all_black(sim::screen(0)));
 	EXPECT_EQ(sim::screen(0).width, 1920u);
 	// XR24 was preferred; the one frame is counted until the switch-off releases it.
-	auto records = sim::requests();
-	for (const auto &r : records)
-		if (r.name == "MODE_ADDFB2") {
-			EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_XRGB8888));
-		}
+	auto fbs = requests_named("MODE_ADDFB2");
+	ASSERT_FALSE(fbs.empty());
+	for (const auto &r : fbs)
+		EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_XRGB8888));
 	EXPECT_EQ(sim::live().framebuffers, 1);
 	EXPECT_EQ(sim::live().dumb_buffers, 1);
 	EXPECT_EQ(sim::live().mappings, 0);
@@ -1010,10 +993,10 @@ TEST_F(BlackFrame, ALargerModeThanThePlanesCoverReplacesThemWithABlackFrame)
 	EXPECT_EQ(sim::screen(0).width, 1920u);
 	EXPECT_TRUE(all_black(sim::screen(0)));
 	// RG16 is what the plane offers.
-	for (const auto &r : sim::requests())
-		if (r.name == "MODE_ADDFB2") {
-			EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_RGB565));
-		}
+	auto fbs = requests_named("MODE_ADDFB2");
+	ASSERT_FALSE(fbs.empty());
+	for (const auto &r : fbs)
+		EXPECT_EQ(r.field("pixel_format"), uint64_t(DRM_FORMAT_RGB565));
 
 	sim::set_connected(0, false);
 	hotplug();
@@ -1057,12 +1040,11 @@ TEST_F(Missing, WhatTheModeSetLacksIsReportedAndTheWorkerStillEnabled)
 		seam::fail_alloc = what == request;
 		EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n" + line +
 		                             "vsync_control: enable=1 exit=0\n");
-		auto records = sim::requests();
-		EXPECT_EQ(count_requests(records, "MODE_CREATEPROPBLOB"), 0u);
-		EXPECT_EQ(count_requests(records, "MODE_ATOMIC"), 0u);
+		EXPECT_EQ(requests_named("MODE_CREATEPROPBLOB").size(), 0u);
+		EXPECT_EQ(requests_named("MODE_ATOMIC").size(), 0u);
 		EXPECT_EQ(sim::live().blobs, 0);
 		if (what == crtcs) {
-			EXPECT_EQ(count_requests(records, "MODE_GETCRTC"), 0u);
+			EXPECT_EQ(requests_named("MODE_GETCRTC").size(), 0u);
 		}
 		if (what == first_crtc)
 			continue;

@@ -21,21 +21,11 @@
 namespace
 {
 
-sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
-{
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.vrefresh = 60;
-	m.preferred = preferred;
-	return m;
-}
-
 // An HDMI monitor with three modes lit on the first CRTC, as at boot.
 sim::topology card()
 {
 	return lit_hdmi_card(
-	        {mode(320, 240, true), mode(160, 120), mode(64, 48)},
+	        {test_mode(320, 240), test_mode(160, 120, false), test_mode(64, 48, false)},
 	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
 	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
 }
