@@ -114,21 +114,13 @@ TEST_F(event_thread, ThreeHundredUnplugReplugCyclesAllGetTheirModeSet)
 	const auto commits = sim::commits();
 	ASSERT_EQ(commits.size(), size_t(2 * k_cycles));
 	int refused = 0;
-	for (int i = 0; i < 2 * k_cycles; i++) {
-		const sim::commit_record &c = commits[size_t(i)];
-		const uint32_t flags =
-		        i % 2 ? DRM_MODE_ATOMIC_ALLOW_MODESET | DRM_MODE_PAGE_FLIP_EVENT
-		              : DRM_MODE_ATOMIC_ALLOW_MODESET;
-		EXPECT_EQ(c.flags, flags) << "commit " << i;
-		if (c.error != 0 && refused++ < 5)
-			ADD_FAILURE() << "commit " << i << " refused with " << strerror(c.error);
-	}
+	for (int i = 0; i < 2 * k_cycles; i++)
+		if (commits[size_t(i)].error != 0 && refused++ < 5)
+			ADD_FAILURE() << "commit " << i << " refused with "
+			              << strerror(commits[size_t(i)].error);
 	EXPECT_EQ(refused, 0);
 	EXPECT_EQ(occurrences(text, k_count_line + "0\n"), k_cycles);
 	EXPECT_EQ(occurrences(text, k_count_line + "1\n"), k_cycles);
-	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
-	// Each mode set's blob replaces the previous one.
-	EXPECT_EQ(sim::live().blobs, 1);
 }
 
 } // namespace

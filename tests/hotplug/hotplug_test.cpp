@@ -147,41 +147,33 @@ sim::topology dp_off_hdmi_on()
 	             output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 1)});
 }
 
-std::string triple(const sim::prop_triple &p)
+// "<object> <property>=<value>", as a request holds it.
+std::string triple(uint32_t object, const std::string &name, uint64_t value)
 {
-	std::ostringstream s;
-	s << p.object_id
-	  << (p.object_type == DRM_MODE_OBJECT_CRTC        ? " crtc "
-	      : p.object_type == DRM_MODE_OBJECT_CONNECTOR ? " connector "
-	      : p.object_type == DRM_MODE_OBJECT_PLANE     ? " plane "
-	                                                   : " ? ")
-	  << p.name << "=" << p.value;
-	return s.str();
+	return std::to_string(object) + " " + name + "=" + std::to_string(value);
 }
 
 strings triples(const sim::commit_record &c)
 {
 	strings out;
 	for (const auto &p : c.props)
-		out.push_back(triple(p));
+		out.push_back(triple(p.object_id, p.name, p.value));
 	return out;
 }
 
 std::string on_connector(int index, const char *name, uint64_t value)
 {
-	return std::to_string(sim::connector_id(index)) + " connector " + name + "=" +
-	       std::to_string(value);
+	return triple(sim::connector_id(index), name, value);
 }
 
 std::string on_crtc(int index, const char *name, uint64_t value)
 {
-	return std::to_string(sim::crtc_id(index)) + " crtc " + name + "=" + std::to_string(value);
+	return triple(sim::crtc_id(index), name, value);
 }
 
 std::string on_plane(int index, const char *name, uint64_t value)
 {
-	return std::to_string(sim::plane_id(index)) + " plane " + name + "=" +
-	       std::to_string(value);
+	return triple(sim::plane_id(index), name, value);
 }
 
 std::string set_line(uint32_t object, uint64_t value)
@@ -342,30 +334,11 @@ protected:
 		strings out;
 		for (const auto &a : seam::adds) {
 			property_holder prop(drmModeGetProperty(fd, a.prop_id));
-			sim::prop_triple t;
-			t.object_id = a.object_id;
-			t.object_type = kind(a.object_id);
-			t.name = prop ? prop->name : "#" + std::to_string(a.prop_id);
-			t.value = a.value;
-			out.push_back(triple(t));
+			out.push_back(triple(a.object_id,
+			                     prop ? prop->name : "#" + std::to_string(a.prop_id),
+			                     a.value));
 		}
 		return out;
-	}
-
-	static uint32_t kind(uint32_t id)
-	{
-		auto res = g_drm_mode_res.get();
-		for (int i = 0; res && i < res->count_connectors; i++)
-			if (res->connectors[i] == id)
-				return DRM_MODE_OBJECT_CONNECTOR;
-		for (int i = 0; res && i < res->count_crtcs; i++)
-			if (res->crtcs[i] == id)
-				return DRM_MODE_OBJECT_CRTC;
-		plane_res_holder planes(drmModeGetPlaneResources(g_drm_fd));
-		for (uint32_t i = 0; planes && i < planes->count_planes; i++)
-			if (planes->planes[i] == id)
-				return DRM_MODE_OBJECT_PLANE;
-		return 0;
 	}
 
 	// The additions were made in this order, and the request the card received holds the same
@@ -400,14 +373,9 @@ uint64_t value_of_id(const sim::commit_record &c, uint32_t object)
 	return 0;
 }
 
-uint64_t mode_blob_on(const sim::commit_record &c, int crtc)
+uint64_t mode_blob(const sim::commit_record &c, int crtc = 0)
 {
 	return value_of(c, sim::crtc_id(crtc), "MODE_ID");
-}
-
-uint64_t mode_blob(const sim::commit_record &c)
-{
-	return mode_blob_on(c, 0);
 }
 
 using ModeSet = Hotplug;
@@ -543,7 +511,7 @@ TEST_F(ModeSet, TheMonitorAndTheCrtcChosenOnOtherCards)
 		std::string out = hotplug();
 		auto commits = sim::commits();
 		ASSERT_EQ(commits.size(), 1u);
-		uint64_t blob = mode_blob_on(commits[0], s.crtc);
+		uint64_t blob = mode_blob(commits[0], s.crtc);
 		strings request = {on_connector(s.conn, "CRTC_ID", sim::crtc_id(s.crtc)),
 		                   on_crtc(s.crtc, "MODE_ID", blob), on_crtc(s.crtc, "ACTIVE", 1)};
 		std::string off;

@@ -35,23 +35,11 @@ inline std::string datagram(const std::vector<std::string> &strings)
 }
 
 // What the kernel's DRM core sends for a hot-plug of card0.
-inline std::vector<std::string> drm_hotplug_strings(const std::string &header = k_change)
-{
-	return {header,
-	        "ACTION=change",
-	        "DEVPATH=" + k_card_path,
-	        "SUBSYSTEM=drm",
-	        "HOTPLUG=1",
-	        "DEVNAME=dri/card0",
-	        "DEVTYPE=drm_minor",
-	        "SEQNUM=2316",
-	        "MAJOR=226",
-	        "MINOR=0"};
-}
-
 inline std::string drm_hotplug(const std::string &header = k_change)
 {
-	return datagram(drm_hotplug_strings(header));
+	return datagram({header, "ACTION=change", "DEVPATH=" + k_card_path, "SUBSYSTEM=drm",
+	                 "HOTPLUG=1", "DEVNAME=dri/card0", "DEVTYPE=drm_minor", "SEQNUM=2316",
+	                 "MAJOR=226", "MINOR=0"});
 }
 
 inline std::string detect_line(const std::string &header, int hotplug_event)
