@@ -25,13 +25,13 @@ int64_t mtime_ns(const std::string &path)
 class boot : public whole_program
 {
 protected:
-	// Checks that the commits are the frames' full-screen commits, one each, in order, and
-	// that the captures show exactly these pictures.
+	// Checks that there is one commit for each frame, in order, each on a framebuffer of its
+	// own, and that the captures show exactly these pictures. (What a frame's commit holds is
+	// the presenting unit's to pin.)
 	void expect_frames_shown(const std::vector<rgb_picture> &frames)
 	{
 		const std::vector<std::string> commits = player_->commits();
 		ASSERT_EQ(commits.size(), frames.size());
-		const uint32_t plane = ids_["planes"][size_t(rg24_plane(k_card))];
 		std::vector<uint32_t> fbs;
 		for (size_t k = 0; k < frames.size(); k++) {
 			const uint32_t fb = fb_of(commits[k]);
@@ -40,10 +40,6 @@ protected:
 			for (size_t back = 1; back <= 2 && back <= k; back++)
 				EXPECT_NE(fb, fbs[k - back]) << "frame " << k;
 			fbs.push_back(fb);
-			EXPECT_EQ(normalized(commits[k]),
-			          normalized(frame_commit(plane, ids_["crtcs"][0], fb,
-			                                  frames[k].width, frames[k].height,
-			                                  k_mode_w, k_mode_h)));
 		}
 		const std::vector<std::string> files = capture_files();
 		ASSERT_EQ(files.size(), frames.size());
@@ -153,36 +149,6 @@ TEST_F(boot, ClosedStandardOutputDoesNotEndThePlayer)
 	EXPECT_TRUE(player_->alive());
 	EXPECT_EQ(player_->output(), "");
 	expect_frames_shown(shown);
-}
-
-TEST_F(boot, CmykFrameIsReportedAndItsEmptyBufferShown)
-{
-	std::vector<rgb_picture> frames;
-	frames.push_back(write_frame(0, 160, 90));
-	ASSERT_TRUE(write_jpeg(outside(k_frames) + "/1.jpg", test_picture(160, 90, 1, 4)));
-	frames.push_back(write_frame(2, 160, 90));
-	write_boot_conf(3, 20);
-	start(options());
-	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
-	ASSERT_TRUE(wait_captures(3));
-	read_ids();
-	ASSERT_TRUE(wait_worker_cycles());
-	const std::string out = player_->output();
-	const size_t first = out.find("picPath: ");
-	ASSERT_NE(first, std::string::npos) << out;
-	EXPECT_EQ(out.substr(first), "picPath: " + k_frames + "/0.jpg \n" + "picPath: " + k_frames +
-	                                     "/1.jpg \n" +
-	                                     "Error: the number of color channels is 4.\tThis "
-	                                     "program only handles 1 or 3\n" +
-	                                     "picPath: " + k_frames + "/2.jpg \n");
-	// The CMYK frame's buffer is committed as it was created: empty, a black screen.
-	const std::vector<std::string> files = capture_files();
-	ASSERT_EQ(files.size(), 3u);
-	EXPECT_EQ(compare(load_png(files[0]), expected_screen(frames[0], k_mode_w, k_mode_h)), "");
-	EXPECT_EQ(compare(load_png(files[1]), black_screen(k_mode_w, k_mode_h)), "");
-	EXPECT_EQ(compare(load_png(files[2]), expected_screen(frames[1], k_mode_w, k_mode_h)), "");
-	EXPECT_EQ(player_->commits().size(), 3u);
-	EXPECT_TRUE(player_->alive());
 }
 
 TEST_F(boot, TermAndKillEndThePlayerPromptly)

@@ -185,47 +185,6 @@ inline int rg24_plane(const sim::topology &t)
 	return -1;
 }
 
-// The commit line of a frame shown full screen on a w x h mode.
-inline std::string frame_commit(uint32_t plane, uint32_t crtc, uint32_t fb, int width, int height,
-                                uint32_t mode_w, uint32_t mode_h)
-{
-	const std::string p = std::to_string(plane) + ":";
-	return "flags=0x400 error=0 " + p + "CRTC_ID=" + std::to_string(crtc) + " " + p +
-	       "FB_ID=" + std::to_string(fb) + " " + p + "SRC_X=0 " + p + "SRC_Y=0 " + p +
-	       "SRC_W=" + std::to_string(uint64_t(width) << 16) + " " + p +
-	       "SRC_H=" + std::to_string(uint64_t(height) << 16) + " " + p + "CRTC_X=0 " + p +
-	       "CRTC_Y=0 " + p + "CRTC_W=" + std::to_string(mode_w) + " " + p +
-	       "CRTC_H=" + std::to_string(mode_h);
-}
-
-// A commit line with its properties in a fixed order: libdrm sorts a request's properties by
-// object and property id before the kernel sees them, so the order of the additions is lost.
-inline std::string normalized(const std::string &commit)
-{
-	std::vector<std::string> words;
-	for (size_t at = 0; at < commit.size();) {
-		size_t end = commit.find(' ', at);
-		if (end == std::string::npos)
-			end = commit.size();
-		words.push_back(commit.substr(at, end - at));
-		at = end + 1;
-	}
-	if (words.size() > 2)
-		std::sort(words.begin() + 2, words.end());
-	std::string out;
-	for (const std::string &w : words)
-		out += (out.empty() ? "" : " ") + w;
-	return out;
-}
-
-inline std::vector<std::string> normalized(const std::vector<std::string> &commits)
-{
-	std::vector<std::string> out;
-	for (const std::string &c : commits)
-		out.push_back(normalized(c));
-	return out;
-}
-
 // The FB_ID of a frame's commit line, 0 when it has none.
 inline uint32_t fb_of(const std::string &commit)
 {
@@ -262,19 +221,12 @@ protected:
 		return dir_.path() + inside;
 	}
 
-	void write_text(const std::string &inside, const std::string &text)
-	{
-		FILE *f = fopen(outside(inside).c_str(), "w");
-		ASSERT_NE(f, nullptr) << inside;
-		fputs(text.c_str(), f);
-		fclose(f);
-	}
-
 	void write_boot_conf(int count, int fps, const std::string &path = k_frames)
 	{
-		write_text("/mnt/bootanimation/boot.conf",
-		           "cnt=" + std::to_string(count) + "\npath=" + path +
-		                   "\nfps=" + std::to_string(fps) + "\n");
+		const std::string text = "cnt=" + std::to_string(count) + "\npath=" + path +
+		                         "\nfps=" + std::to_string(fps) + "\n";
+		ASSERT_TRUE(write_file(outside("/mnt/bootanimation/boot.conf"),
+		                       {text.begin(), text.end()}));
 	}
 
 	// Writes frame `k` of the given size (pattern `variant`, default k) as `<k><ext>` in the

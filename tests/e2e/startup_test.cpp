@@ -11,12 +11,6 @@ const sim::topology k_card = sim::preset_hdmi_1080p();
 
 class startup : public whole_program
 {
-protected:
-	// The encoder id that the start-up discovery printed.
-	static std::string encoder_in(const std::string &out)
-	{
-		return number_after(out, "g_drm_encoder->encoder_id=");
-	}
 };
 
 TEST_F(startup, ModeSetRunSetsTheThirdModeStartsNoThreadAndIdles)
@@ -31,7 +25,8 @@ TEST_F(startup, ModeSetRunSetsTheThirdModeStartsNoThreadAndIdles)
 	ASSERT_TRUE(wait_captures(1));
 	ASSERT_TRUE(wait_main_idle());
 	const std::string out = player_->output();
-	const uint32_t encoder = uint32_t(std::stoul(encoder_in(out)));
+	const uint32_t encoder =
+	        uint32_t(std::stoul(number_after(out, "g_drm_encoder->encoder_id=")));
 	// The connector, CRTC and blob ids as the mode set printed them.
 	const std::string conn = number_after(out, "setMode object[");
 	const std::string crtc = number_after(out, "setMode object[" + conn + "] = ");

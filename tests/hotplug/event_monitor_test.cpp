@@ -294,13 +294,11 @@ std::vector<std::string> in_private_net(const std::function<std::vector<std::str
 			else
 				report = body();
 		}
-		for (const std::string &s : report) {
-			const uint64_t n = s.size();
-			if (write(p[1], &n, sizeof n) != sizeof n ||
-			    write(p[1], s.data(), s.size()) != ssize_t(s.size()))
-				_exit(1);
-		}
-		_exit(0);
+		// Each string ends with a record separator, which none of them holds.
+		std::string all;
+		for (const std::string &s : report)
+			all += s + '\x1e';
+		_exit(write(p[1], all.data(), all.size()) == ssize_t(all.size()) ? 0 : 1);
 	}
 	close(p[1]);
 	std::string all;
@@ -312,12 +310,8 @@ std::vector<std::string> in_private_net(const std::function<std::vector<std::str
 	int status = 0;
 	waitpid(pid, &status, 0);
 	std::vector<std::string> report;
-	for (size_t at = 0; at + 8 <= all.size();) {
-		uint64_t len;
-		memcpy(&len, &all[at], 8);
-		report.push_back(all.substr(at + 8, len));
-		at += 8 + len;
-	}
+	for (size_t at = 0, end; (end = all.find('\x1e', at)) != std::string::npos; at = end + 1)
+		report.push_back(all.substr(at, end - at));
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
 		report.push_back("child failed");
 	return report;
