@@ -94,13 +94,11 @@ std::vector<sim::mode_def> five_modes()
 sim::connector_def output(uint32_t type, bool connected, std::vector<sim::mode_def> modes,
                           int encoder)
 {
-	sim::connector_def c;
-	c.type = type;
-	c.connected = connected;
-	c.modes = std::move(modes);
-	c.encoders = {encoder};
-	c.bound_encoder = encoder;
-	return c;
+	return {.type = type,
+	        .connected = connected,
+	        .modes = std::move(modes),
+	        .encoders = {encoder},
+	        .bound_encoder = encoder};
 }
 
 // Outputs with one encoder each (encoder i for output i) and two CRTCs. `driven` gives, per
@@ -122,13 +120,10 @@ sim::topology card(std::vector<sim::connector_def> outputs, std::vector<int> dri
 			t.crtcs[driven[i]].mode = t.connectors[i].modes.at(0);
 		}
 	}
-	sim::plane_def p0, p1, overlay;
-	p0.type = p1.type = DRM_PLANE_TYPE_PRIMARY;
-	p0.possible_crtcs = 0x1;
-	p1.possible_crtcs = 0x2;
-	overlay.possible_crtcs = 0x3;
-	p0.formats = p1.formats = overlay.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
-	t.planes = {p0, p1, overlay};
+	const std::vector<uint32_t> formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
+	t.planes = {test_plane(DRM_PLANE_TYPE_PRIMARY, formats, 0x1),
+	            test_plane(DRM_PLANE_TYPE_PRIMARY, formats, 0x2),
+	            test_plane(DRM_PLANE_TYPE_OVERLAY, formats, 0x3)};
 	return t;
 }
 
