@@ -98,7 +98,7 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	                  "[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n" +
 	                  "vsync_control: enable=1 exit=0\n" + replay);
 	// The mode set and the three frames; what each commits is pinned by the handler's and
-	// the boot's tests, what the screen shows below.
+	// the presenting unit's tests, what the screen shows below.
 	EXPECT_EQ(player_->commits().size(), 4u);
 	const std::vector<std::string> files = capture_files();
 	ASSERT_EQ(files.size(), 7u);
