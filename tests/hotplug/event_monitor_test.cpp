@@ -386,28 +386,19 @@ TEST_F(uevent_socket, KernelSocketIsBoundToEveryGroupAndReceivesHotplugs)
 		            " groups=" + std::to_string(addr.nl_groups) +
 		            " nonblock=" + std::to_string((fcntl(s, F_GETFL) & O_NONBLOCK) != 0));
 
-		// A hot-plug from group 1; then a long datagram whose hot-plug strings lie
-		// past byte 1024, followed by another device's change, in one pass.
+		// A hot-plug from group 1. (How long datagrams are cut is the reader's tests' to
+		// pin.)
 		r.push_back(broadcast(drm_hotplug()) ? pass_output(fd) : "send failed");
 		r.push_back(std::to_string(mode_sets().size()));
-		sim::clear_records();
-		const std::string other = "change@/devices/virtual/misc/other";
-		bool sent = broadcast(datagram({k_change, "PADDING=" + std::string(1500, 'z'),
-		                                "HOTPLUG=1", "DEVTYPE=drm_minor"})) &&
-		            broadcast(datagram({other, "HOTPLUG=1"}));
-		r.push_back(sent ? pass_output(fd) : "send failed");
-		r.push_back(std::to_string(sim::commits().size()));
 		return r;
 	});
-	ASSERT_EQ(report.size(), 7u) << testing::PrintToString(report);
+	ASSERT_EQ(report.size(), 5u) << testing::PrintToString(report);
 	EXPECT_EQ(report[0], "");
 	EXPECT_EQ(report[1], "set ok");
 	EXPECT_EQ(report[2], "type=2 protocol=15 family=16 groups=4294967295 nonblock=0");
 	EXPECT_EQ(report[3].rfind(detect_line(k_change, 1) + k_count_line + "1\n", 0), 0u)
 	        << report[3];
 	EXPECT_EQ(report[4], "1");
-	EXPECT_EQ(report[5], detect_line("change@/devices/virtual/misc/other", 1));
-	EXPECT_EQ(report[6], "0");
 }
 
 TEST_F(uevent_socket, OverrunReceiveQueueIsAFailedReadThenReadingGoesOn)
