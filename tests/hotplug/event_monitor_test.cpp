@@ -346,16 +346,8 @@ std::string watched_set(int fd)
 	return s;
 }
 
-class uevent_socket : public testing::Test
-{
-protected:
-	void SetUp() override
-	{
-		fd_ = discovered_card();
-		ASSERT_GT(fd_, 0);
-	}
-	int fd_ = -1;
-};
+// The socket pair is replaced by the kernel's socket in each test's child.
+using uevent_socket = uevent_pair;
 
 TEST_F(uevent_socket, KernelSocketIsBoundToEveryGroupAndReceivesHotplugs)
 {

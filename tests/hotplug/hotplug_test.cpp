@@ -209,23 +209,17 @@ std::vector<std::string> switch_off_request(std::initializer_list<int> conns)
 // The handler's own lines: the display's re-detection lines taken out.
 std::string handler_lines(const std::string &out)
 {
-	auto starts = [](const std::string &line, const char *prefix) {
-		return line.rfind(prefix, 0) == 0;
-	};
-	auto ends = [](const std::string &line, const std::string &suffix) {
-		return line.size() >= suffix.size() &&
-		       line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0;
-	};
+	static const char *const discovery[] = {"[DRM]: Found ", "[DRM]: Connector ",
+	                                        "[DRM]: Mode ",
+	                                        "drm_get_connector: ", "g_drm_encoder->"};
 	std::string kept;
 	std::istringstream in(out);
 	for (std::string line; std::getline(in, line);) {
-		bool discovery =
-		        starts(line, "[DRM]: Found ") || starts(line, "[DRM]: Connector ") ||
-		        starts(line, "[DRM]: Mode ") || starts(line, "drm_get_connector: ") ||
-		        starts(line, "g_drm_encoder->") ||
-		        (starts(line, "[DRM]: HDMI Connector ") &&
-		         ends(line, " assigned to monitor index: #1."));
-		if (!discovery)
+		bool drop = line.starts_with("[DRM]: HDMI Connector ") &&
+		            line.ends_with(" assigned to monitor index: #1.");
+		for (const char *prefix : discovery)
+			drop = drop || line.starts_with(prefix);
+		if (!drop)
 			kept += line + "\n";
 	}
 	return kept;
@@ -327,21 +321,13 @@ protected:
 	int fd = -1;
 };
 
-uint64_t value_of(const sim::commit_record &c, uint32_t object, const char *name)
+// The value the commit gives the property `name` of `object` (any property without a name).
+uint64_t value_of(const sim::commit_record &c, uint32_t object, const char *name = nullptr)
 {
 	for (const auto &p : c.props)
-		if (p.object_id == object && p.name == name)
+		if (p.object_id == object && (!name || p.name == name))
 			return p.value;
-	ADD_FAILURE() << "no " << name << " on " << object;
-	return 0;
-}
-
-uint64_t value_of_id(const sim::commit_record &c, uint32_t object)
-{
-	for (const auto &p : c.props)
-		if (p.object_id == object)
-			return p.value;
-	ADD_FAILURE() << "nothing on " << object;
+	ADD_FAILURE() << "no " << (name ? name : "property") << " on " << object;
 	return 0;
 }
 
@@ -592,8 +578,8 @@ TEST_F(ModeSet, PropertyTheObjectLacksGoesInAsMinusOne)
 	ASSERT_EQ(commits[0].props.size(), 2u);
 	for (const auto &p : commits[0].props)
 		EXPECT_EQ(p.prop_id, 0xffffffffu);
-	EXPECT_EQ(value_of_id(commits[0], sim::crtc_id(0)), 1u);
-	EXPECT_EQ(value_of_id(commits[0], sim::connector_id(1)), sim::crtc_id(0));
+	EXPECT_EQ(value_of(commits[0], sim::crtc_id(0)), 1u);
+	EXPECT_EQ(value_of(commits[0], sim::connector_id(1)), sim::crtc_id(0));
 	EXPECT_NE(commits[0].error, 0);
 	EXPECT_NE(out.find(set_line(sim::crtc_id(0), 1) + "[DRM]: Found 2 connectors.\n"),
 	          std::string::npos);
