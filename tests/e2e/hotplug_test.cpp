@@ -15,9 +15,7 @@ const std::string k_detect = "hwc_uevent detect HOTPLUG=1 "
                              "hotplug_event=1\n";
 const std::string k_cond_wait = "vsync: pthread_cond_wait";
 
-class hotplug : public whole_program
-{
-};
+using hotplug = whole_program;
 
 TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 {

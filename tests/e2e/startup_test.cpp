@@ -9,9 +9,7 @@ namespace
 
 const sim::topology k_card = sim::preset_hdmi_1080p();
 
-class startup : public whole_program
-{
-};
+using startup = whole_program;
 
 TEST_F(startup, ModeSetRunSetsTheThirdModeStartsNoThreadAndIdles)
 {

@@ -11,9 +11,7 @@ namespace e2e
 namespace
 {
 
-class storm : public whole_program
-{
-};
+using storm = whole_program;
 
 TEST_F(storm, TwoHundredUnplugReplugCyclesWhileTheAnimationPlays)
 {
