@@ -27,12 +27,16 @@
 #include <drm_fourcc.h>
 
 #include "sim/sim.h"
+#include "tests/e2e/uevent.h"
 #include "tests/support/jpeg_file.h"
 #include "tools/player_harness.h"
 #include "tools/png_read.h"
 
 namespace
 {
+
+using e2e::barrier_uevent;
+using e2e::k_barrier_header;
 
 constexpr int k_frames = 2; // frames on disk; boot.conf names one more
 constexpr int k_fps = 25;
@@ -42,7 +46,6 @@ const std::string k_end_of_play =
         "bootAnimation: can't access file " + k_dir + "/" + std::to_string(k_frames) + ".jpeg \n";
 const std::string k_bo_failed = "failed to bo_create fb: "; // also ends a play
 constexpr const char *k_xr24_prefix = "bootAnimation: frames are XR24: ";
-const std::string k_barrier_header = "add@/devices/pci0000:00/0000:00:02.0/drm/card0";
 
 struct tool_options {
 	std::string bootanim, preload, send_uevent;
@@ -172,15 +175,6 @@ bool wait_until(harness::player &p, const auto &done)
 int plays_ended(const std::string &out)
 {
 	return occurrences(out, k_end_of_play) + occurrences(out, k_bo_failed);
-}
-
-std::string barrier_uevent()
-{
-	std::string d;
-	for (const std::string &s :
-	     {k_barrier_header, std::string("HOTPLUG=1"), std::string("DEVTYPE=drm_minor")})
-		d += s + std::string(1, '\0');
-	return d;
 }
 
 // The object ids the card reports ("planes 31 32 ...").

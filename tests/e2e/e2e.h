@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "tests/e2e/uevent.h"
 #include "tests/support/jpeg_file.h"
 #include "tests/support/wait.h"
 #include "tools/player_harness.h"
@@ -36,20 +37,6 @@ inline int occurrences(const std::string &text, const std::string &what)
 		n++;
 	return n;
 }
-
-// The uevent the player only logs ("add" of the card): once its line is out, the event thread
-// has handled everything sent before it.
-inline std::string barrier_uevent()
-{
-	std::string d;
-	for (const char *s :
-	     {"add@/devices/pci0000:00/0000:00:02.0/drm/card0", "HOTPLUG=1", "DEVTYPE=drm_minor"})
-		d += std::string(s) + '\0';
-	return d;
-}
-const std::string k_barrier_line = "hwc_uevent detect HOTPLUG=1 "
-                                   "buffer=add@/devices/pci0000:00/0000:00:02.0/drm/card0 "
-                                   "hotplug_event=0\n";
 
 // The text without the lines equal to `line` (lines that another thread may print anywhere).
 inline std::string without_line(const std::string &text, const std::string &line)
@@ -142,39 +129,26 @@ inline std::map<std::string, std::vector<uint32_t>> parse_ids(const std::string 
 	return ids;
 }
 
-// What display discovery prints for the connectors of `t`, as the entry and the re-detection
-// after a mode set print it (drm_get_connector's pointer line matched by `pointer`).
-inline std::string discovery_lines(const sim::topology &t, uint32_t encoder_id,
-                                   const std::string &pointer)
+// What display discovery prints for the player's card, sim::preset_hdmi_1080p, as the entry and
+// the re-detection after a mode set print it (drm_get_connector's pointer shown as `pointer`).
+inline std::string discovery_lines(uint32_t encoder_id, const std::string &pointer)
 {
-	std::string s = "[DRM]: Found " + std::to_string(t.connectors.size()) + " connectors.\n";
-	int hdmi = -1;
-	for (size_t i = 0; i < t.connectors.size() && hdmi < 0; i++) {
-		const sim::connector_def &c = t.connectors[i];
-		s += "[DRM]: Connector " + std::to_string(i) +
-		     " connected: " + (c.connected ? "yes" : "no") + "\n";
-		s += "[DRM]: Connector " + std::to_string(i) + " has " +
-		     std::to_string(c.connected ? c.modes.size() : 0) + " modes.\n";
-		if (c.connected && !c.modes.empty() && c.type == DRM_MODE_CONNECTOR_HDMIA) {
-			s += "[DRM]: HDMI Connector " + std::to_string(i) +
-			     " assigned to monitor index: #1.\n";
-			hdmi = int(i);
-		}
-	}
-	s += "drm_get_connector: g_drm_connector=" + pointer + " 11111\n";
-	const sim::connector_def &c = t.connectors[size_t(hdmi)];
-	for (size_t m = 0; m < c.modes.size(); m++) {
-		const sim::mode_def &mode = c.modes[m];
-		const std::string name = mode.name.empty() ? std::to_string(mode.hdisplay) + "x" +
-		                                                     std::to_string(mode.vdisplay)
-		                                           : mode.name;
-		s += "[DRM]: Mode " + std::to_string(m) + ": (" + name + ") " +
-		     std::to_string(mode.hdisplay) + " x " + std::to_string(mode.vdisplay) + ", " +
-		     std::to_string(mode.vrefresh) + " Hz\n";
-	}
-	s += "g_drm_encoder->encoder_id=" + std::to_string(encoder_id) +
-	     " g_drm_connector->encoder_id=" + std::to_string(encoder_id) + "\n";
-	return s;
+	const std::string encoder = std::to_string(encoder_id);
+	return "[DRM]: Found 1 connectors.\n"
+	       "[DRM]: Connector 0 connected: yes\n"
+	       "[DRM]: Connector 0 has 6 modes.\n"
+	       "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n"
+	       "drm_get_connector: g_drm_connector=" +
+	       pointer +
+	       " 11111\n"
+	       "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+	       "[DRM]: Mode 1: (1280x720) 1280 x 720, 60 Hz\n"
+	       "[DRM]: Mode 2: (1024x768) 1024 x 768, 60 Hz\n"
+	       "[DRM]: Mode 3: (800x600) 800 x 600, 60 Hz\n"
+	       "[DRM]: Mode 4: (720x480) 720 x 480, 60 Hz\n"
+	       "[DRM]: Mode 5: (640x480) 640 x 480, 60 Hz\n"
+	       "g_drm_encoder->encoder_id=" +
+	       encoder + " g_drm_connector->encoder_id=" + encoder + "\n";
 }
 
 // The number that follows `key` in `text`, or "" when `key` is absent.
@@ -201,39 +175,6 @@ inline std::string mask_pointer(std::string text)
 	return text;
 }
 
-// The property steps of a mode set as the hot-plug handler prints them:
-//   setMode object[<connector>] = <crtc>
-//   setMode object[<crtc>] = <blob>
-//   setMode object[<crtc>] = 1
-struct mode_set_lines {
-	std::string connector, crtc, blob;
-};
-
-// Takes the three lines from the start of `text`; false when it does not start with them.
-inline bool take_mode_set(std::string &text, mode_set_lines &m)
-{
-	std::string object[3], value[3];
-	size_t at = 0;
-	for (int i = 0; i < 3; i++) {
-		const std::string head = "setMode object[";
-		const size_t end = text.find('\n', at);
-		if (end == std::string::npos || text.compare(at, head.size(), head) != 0)
-			return false;
-		const std::string line = text.substr(at + head.size(), end - at - head.size());
-		const size_t mid = line.find("] = ");
-		if (mid == std::string::npos)
-			return false;
-		object[i] = line.substr(0, mid);
-		value[i] = line.substr(mid + 4);
-		at = end + 1;
-	}
-	if (object[1] != value[0] || object[2] != value[0] || value[2] != "1")
-		return false;
-	m = {object[0], value[0], value[1]};
-	text.erase(0, at);
-	return true;
-}
-
 // The index of the first plane of `t` that offers RG24: the plane the player shows frames on.
 inline int rg24_plane(const sim::topology &t)
 {
@@ -242,47 +183,6 @@ inline int rg24_plane(const sim::topology &t)
 			if (f == DRM_FORMAT_RGB888)
 				return int(i);
 	return -1;
-}
-
-// The commit line of a frame shown full screen on a w x h mode.
-inline std::string frame_commit(uint32_t plane, uint32_t crtc, uint32_t fb, int width, int height,
-                                uint32_t mode_w, uint32_t mode_h)
-{
-	const std::string p = std::to_string(plane) + ":";
-	return "flags=0x400 error=0 " + p + "CRTC_ID=" + std::to_string(crtc) + " " + p +
-	       "FB_ID=" + std::to_string(fb) + " " + p + "SRC_X=0 " + p + "SRC_Y=0 " + p +
-	       "SRC_W=" + std::to_string(uint64_t(width) << 16) + " " + p +
-	       "SRC_H=" + std::to_string(uint64_t(height) << 16) + " " + p + "CRTC_X=0 " + p +
-	       "CRTC_Y=0 " + p + "CRTC_W=" + std::to_string(mode_w) + " " + p +
-	       "CRTC_H=" + std::to_string(mode_h);
-}
-
-// A commit line with its properties in a fixed order: libdrm sorts a request's properties by
-// object and property id before the kernel sees them, so the order of the additions is lost.
-inline std::string normalized(const std::string &commit)
-{
-	std::vector<std::string> words;
-	for (size_t at = 0; at < commit.size();) {
-		size_t end = commit.find(' ', at);
-		if (end == std::string::npos)
-			end = commit.size();
-		words.push_back(commit.substr(at, end - at));
-		at = end + 1;
-	}
-	if (words.size() > 2)
-		std::sort(words.begin() + 2, words.end());
-	std::string out;
-	for (const std::string &w : words)
-		out += (out.empty() ? "" : " ") + w;
-	return out;
-}
-
-inline std::vector<std::string> normalized(const std::vector<std::string> &commits)
-{
-	std::vector<std::string> out;
-	for (const std::string &c : commits)
-		out.push_back(normalized(c));
-	return out;
 }
 
 // The FB_ID of a frame's commit line, 0 when it has none.
@@ -321,19 +221,12 @@ protected:
 		return dir_.path() + inside;
 	}
 
-	void write_text(const std::string &inside, const std::string &text)
-	{
-		FILE *f = fopen(outside(inside).c_str(), "w");
-		ASSERT_NE(f, nullptr) << inside;
-		fputs(text.c_str(), f);
-		fclose(f);
-	}
-
 	void write_boot_conf(int count, int fps, const std::string &path = k_frames)
 	{
-		write_text("/mnt/bootanimation/boot.conf",
-		           "cnt=" + std::to_string(count) + "\npath=" + path +
-		                   "\nfps=" + std::to_string(fps) + "\n");
+		const std::string text = "cnt=" + std::to_string(count) + "\npath=" + path +
+		                         "\nfps=" + std::to_string(fps) + "\n";
+		ASSERT_TRUE(write_file(outside("/mnt/bootanimation/boot.conf"),
+		                       {text.begin(), text.end()}));
 	}
 
 	// Writes frame `k` of the given size (pattern `variant`, default k) as `<k><ext>` in the

@@ -15,9 +15,7 @@ const std::string k_detect = "hwc_uevent detect HOTPLUG=1 "
                              "hotplug_event=1\n";
 const std::string k_cond_wait = "vsync: pthread_cond_wait";
 
-class hotplug : public whole_program
-{
-};
+using hotplug = whole_program;
 
 TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 {
@@ -55,11 +53,8 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	                  "setMode object[" + plane + "] = 0\n" + "setMode object[" + plane +
 	                  "] = 0\n" + k_barrier_line);
 	EXPECT_EQ(occurrences(out, k_cond_wait + "\n"), 1);
-	EXPECT_EQ(normalized(player_->commits()),
-	          std::vector<std::string>{normalized(
-	                  "flags=0x400 error=0 " + conn + ":CRTC_ID=0 " + crtc + ":MODE_ID=0 " +
-	                  crtc + ":ACTIVE=0 " + plane + ":FB_ID=0 " + plane + ":CRTC_ID=0")});
-	EXPECT_EQ(player_->command("property " + crtc + " ACTIVE"), "0\n");
+	// The request itself is the handler's tests' to pin; here the screen went dark.
+	EXPECT_EQ(player_->commits().size(), 1u);
 	std::string error;
 	EXPECT_FALSE(player_->command("screen 0 " + dir_.path() + "/dark.png", &error));
 	EXPECT_EQ(error, "crtc 0 is off");
@@ -75,15 +70,9 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	ASSERT_TRUE(player_->command("connect 0"));
 	ASSERT_TRUE(send_uevent(harness::drm_hotplug_uevent(2)));
 	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n", 20000, 2));
-	out = player_->output().substr(mark);
 	const std::string head = k_detect + "hotplug: remove connector monitor_index=1\n";
-	ASSERT_EQ(out.rfind(head, 0), 0u) << out;
-	std::string rest = out.substr(head.size());
-	mode_set_lines m;
-	ASSERT_TRUE(take_mode_set(rest, m)) << rest;
-	EXPECT_EQ(m.connector, conn);
-	EXPECT_EQ(m.crtc, crtc);
-	const std::string blob = m.blob;
+	const std::string blob =
+	        number_after(player_->output().substr(mark), "setMode object[" + crtc + "] = ");
 	EXPECT_NE(blob, "0");
 
 	// The animation plays again on the new mode.
@@ -103,19 +92,12 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	EXPECT_EQ(mask_pointer(player_->output().substr(mark)),
 	          head + "setMode object[" + conn + "] = " + crtc + "\n" + "setMode object[" +
 	                  crtc + "] = " + blob + "\n" + "setMode object[" + crtc + "] = 1\n" +
-	                  discovery_lines(k_card, uint32_t(std::stoul(encoder)), "P") +
+	                  discovery_lines(uint32_t(std::stoul(encoder)), "P") +
 	                  "[DRM]: HDMI Connector 0 assigned to monitor index: #2.\n" +
 	                  "vsync_control: enable=1 exit=0\n" + replay);
-	const std::vector<std::string> commits = player_->commits();
-	ASSERT_EQ(commits.size(), 4u);
-	EXPECT_EQ(normalized(commits[0]),
-	          normalized("flags=0x401 error=0 " + conn + ":CRTC_ID=" + crtc + " " + crtc +
-	                     ":MODE_ID=" + blob + " " + crtc + ":ACTIVE=1"));
-	for (size_t k = 0; k < 3; k++)
-		EXPECT_EQ(normalized(commits[k + 1]),
-		          normalized(frame_commit(uint32_t(std::stoul(plane)), ids_["crtcs"][0],
-		                                  fb_of(commits[k + 1]), 160, 90, k_mode_w,
-		                                  k_mode_h)));
+	// The mode set and the three frames; what each commits is pinned by the handler's and
+	// the presenting unit's tests, what the screen shows below.
+	EXPECT_EQ(player_->commits().size(), 4u);
 	const std::vector<std::string> files = capture_files();
 	ASSERT_EQ(files.size(), 7u);
 	EXPECT_EQ(compare(load_png(files[3]), black_screen(k_mode_w, k_mode_h)), "");
@@ -127,47 +109,6 @@ TEST_F(hotplug, UnplugSwitchesTheScreenOffAndReplugSetsTheModeAndPlaysAgain)
 	// The replaced buffers left the ring; one blob, the current mode's.
 	EXPECT_EQ(player_->command("live").value_or(""),
 	          "files=1 dumb_buffers=3 mappings=3 framebuffers=3 blobs=1\n");
-}
-
-TEST_F(hotplug, UeventsOfOtherDevicesAndActionsChangeNothing)
-{
-	write_frame(0, 64, 36);
-	write_boot_conf(1, 20);
-	start(options());
-	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/0.jpg \n"));
-	ASSERT_TRUE(wait_captures(1));
-	ASSERT_TRUE(wait_worker_cycles());
-	ASSERT_TRUE(player_->command("clear-records"));
-	const size_t mark = player_->output().size();
-	auto datagram = [](const std::vector<std::string> &strings) {
-		std::string d;
-		for (const std::string &s : strings)
-			d += s + std::string(1, '\0');
-		return d;
-	};
-	ASSERT_TRUE(send_uevent(datagram({"add@/devices/pci0000:00/0000:00:02.0/drm/card0",
-	                                  "HOTPLUG=1", "DEVTYPE=drm_minor"})));
-	ASSERT_TRUE(send_uevent(datagram(
-	        {"change@/devices/platform/extcon/extcon0", "HOTPLUG=1", "DEVTYPE=extcon"})));
-	ASSERT_TRUE(send_uevent(datagram(
-	        {"change@/devices/virtual/block/loop0", "ACTION=change", "DEVTYPE=disk"})));
-	// A hot-plug of card0 last, to know when the others have been read.
-	ASSERT_TRUE(send_uevent(harness::drm_hotplug_uevent(9)));
-	ASSERT_TRUE(player_->wait_for("vsync_control: enable=1 exit=0\n", 20000, 2));
-	const std::string out = player_->output().substr(mark);
-	EXPECT_EQ(
-	        out.rfind("hwc_uevent detect HOTPLUG=1 "
-	                  "buffer=add@/devices/pci0000:00/0000:00:02.0/drm/card0 hotplug_event=0\n"
-	                  "hwc_uevent detect HOTPLUG=1 buffer=change@/devices/platform/extcon/"
-	                  "extcon0 hotplug_event=1\n" +
-	                          k_detect + "hotplug: remove connector monitor_index=1\n",
-	                  0),
-	        0u)
-	        << out;
-	EXPECT_EQ(occurrences(out, "hotplug: remove connector"), 1);
-	const std::vector<std::string> commits = player_->commits();
-	ASSERT_FALSE(commits.empty());
-	EXPECT_EQ(commits[0].rfind("flags=0x401 error=0 ", 0), 0u) << commits[0];
 }
 
 } // namespace

@@ -20,52 +20,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "display/display.h"
-#include "hotplug/event_monitor.h"
 #include "hotplug/hotplug.h"
-#include "sim/sim.h"
-#include "tests/support/capture.h"
-#include "tests/support/card.h"
+#include "tests/hotplug/uevent.h"
 
 namespace
 {
-
-const std::string k_card_path = "/devices/pci0000:00/0000:00:02.0/drm/card0";
-const std::string k_change = "change@" + k_card_path;
-const std::string k_count_line = "hotplug: remove connector monitor_index=";
-
-// A uevent datagram: each string followed by its NUL.
-std::string datagram(const std::vector<std::string> &strings)
-{
-	std::string d;
-	for (const std::string &s : strings) {
-		d += s;
-		d += '\0';
-	}
-	return d;
-}
-
-// What the kernel's DRM core sends for a hot-plug of card0.
-std::string drm_hotplug(const std::string &header = k_change)
-{
-	return datagram({header, "ACTION=change", "DEVPATH=" + k_card_path, "SUBSYSTEM=drm",
-	                 "HOTPLUG=1", "DEVNAME=dri/card0", "DEVTYPE=drm_minor", "SEQNUM=2316",
-	                 "MAJOR=226", "MINOR=0"});
-}
-
-std::string detect_line(const std::string &header, int hotplug_event)
-{
-	return "hwc_uevent detect HOTPLUG=1 buffer=" + header +
-	       " hotplug_event=" + std::to_string(hotplug_event) + "\n";
-}
-
-int occurrences(const std::string &text, const std::string &what)
-{
-	int n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
 
 // Long enough for a due flip event on a loaded machine; only a failing test waits it out.
 constexpr int k_event_deadline_ms = 30000;
@@ -76,70 +35,13 @@ bool readable(int fd, int timeout_ms)
 	return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN);
 }
 
-void watch_only(std::initializer_list<int> fds)
-{
-	FD_ZERO(&g_event_fds);
-	g_event_max_fd = -1;
-	for (int fd : fds) {
-		FD_SET(fd, &g_event_fds);
-		g_event_max_fd = std::max(g_event_max_fd, fd);
-	}
-}
-
-// The player run's display state on the virtual card with one HDMI monitor: discovery done,
-// as the entry leaves it before the event thread starts.
-int discovered_card()
-{
-	install_card(sim::preset_hdmi_1080p());
-	int fd = open_atomic_card();
-	output_capture quiet;
-	if (drm_load_resources(fd) && drm_get_connector(fd))
-		drm_find_encoder(fd);
-	sim::clear_records();
-	return fd;
-}
-
-std::vector<sim::commit_record> mode_sets()
-{
-	std::vector<sim::commit_record> out;
-	for (const sim::commit_record &c : sim::commits())
-		if (c.flags == (DRM_MODE_ATOMIC_ALLOW_MODESET | DRM_MODE_PAGE_FLIP_EVENT))
-			out.push_back(c);
-	return out;
-}
-
-// The reader fed through a datagram socket pair: the test writes to one end, the monitor reads
-// the other as if it were the uevent socket.
-class event_reader : public testing::Test
+class event_reader : public uevent_pair
 {
 protected:
-	void SetUp() override
-	{
-		fd_ = discovered_card();
-		ASSERT_GT(fd_, 0);
-		ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair_), 0);
-		g_uevent_sock = pair_[0];
-		watch_only({fd_, pair_[0]});
-	}
-
-	void TearDown() override
-	{
-		close(pair_[0]);
-		close(pair_[1]);
-		g_uevent_sock = -1;
-	}
-
-	void send_datagram(const std::string &d)
-	{
-		ASSERT_EQ(send(pair_[1], d.data(), d.size(), 0), ssize_t(d.size()));
-	}
-
 	// One pass of the wait loop; only called when something is ready, so it cannot block.
 	std::string pass()
 	{
-		output_capture out;
-		event_monitor_pass(fd_);
-		return out.stop();
+		return pass_output(fd_);
 	}
 
 	bool datagram_pending()
@@ -147,138 +49,95 @@ protected:
 		char c;
 		return recv(pair_[0], &c, 1, MSG_PEEK | MSG_DONTWAIT) >= 0;
 	}
-
-	int fd_ = -1;
-	int pair_[2] = {-1, -1};
 };
 
-TEST_F(event_reader, DrmHotplugChangeCallsTheHandlerOnceWhateverTheOrderOfItsStrings)
+TEST_F(event_reader, EachDatagramIsPrintedAndHandledOrNot)
 {
-	const std::vector<std::vector<std::string>> orders = {
-	        {k_change, "HOTPLUG=1", "DEVTYPE=drm_minor"},
-	        {k_change, "DEVTYPE=drm_minor", "HOTPLUG=1"},
-	        {k_change, "SUBSYSTEM=drm", "DEVTYPE=drm_minor", "SEQNUM=7", "HOTPLUG=1",
-	         "MINOR=0"},
+	// `printed` is all a pass prints when the handler is not called, else what comes before
+	// the handler's own lines.
+	struct datagram_case {
+		std::string bytes;
+		std::string printed;
+		bool handled;
 	};
-	for (const auto &strings : orders) {
-		sim::clear_records();
-		send_datagram(datagram(strings));
-		const std::string out = pass();
-		SCOPED_TRACE(out);
-		EXPECT_EQ(out.rfind(detect_line(k_change, 1) + k_count_line + "1\n", 0), 0u);
-		EXPECT_EQ(occurrences(out, "hwc_uevent detect"), 1);
-		EXPECT_EQ(occurrences(out, k_count_line), 1);
-		EXPECT_EQ(mode_sets().size(), 1u);
-		EXPECT_FALSE(datagram_pending());
-	}
-	// The kernel's full datagram as well.
-	sim::clear_records();
-	send_datagram(drm_hotplug());
-	EXPECT_EQ(occurrences(pass(), k_count_line + "1\n"), 1);
-	EXPECT_EQ(mode_sets().size(), 1u);
-}
-
-TEST_F(event_reader, OtherActionsPrintTheLineWithoutHotplugEventAndCallNothing)
-{
-	for (const std::string action : {"add@", "remove@", "bind@", "Change@", "changes@"}) {
-		const std::string header = action + k_card_path;
-		send_datagram(drm_hotplug(header));
-		EXPECT_EQ(pass(), detect_line(header, 0));
-	}
-	// "change@" counts only at the start of the datagram.
-	const std::string header = "remove@/devices/change@/drm/card0";
-	send_datagram(datagram({header, "HOTPLUG=1", "DEVTYPE=drm_minor", "ACTION=change@"}));
-	EXPECT_EQ(pass(), detect_line(header, 0));
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, AnotherDevicesChangeIsNotADrmHotplug)
-{
-	const std::string header = "change@/devices/platform/extcon/extcon0";
-	send_datagram(datagram({header, "ACTION=change", "SUBSYSTEM=extcon", "HOTPLUG=1",
-	                        "DEVTYPE=extcon", "STATE=HDMI=1"}));
-	EXPECT_EQ(pass(), detect_line(header, 1));
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, DrmChangeWithoutHotplugPrintsNothing)
-{
-	send_datagram(datagram({k_change, "ACTION=change", "DEVTYPE=drm_minor", "LEASE=1"}));
-	EXPECT_EQ(pass(), "");
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, OnlyWholeStringsMatch)
-{
-	const std::vector<std::vector<std::string>> near_misses = {
-	        {k_change, "HOTPLUG=10", "DEVTYPE=drm_minor"},
-	        {k_change, "HOTPLUG=1 ", "DEVTYPE=drm_minor"},
-	        {k_change, "XHOTPLUG=1", "DEVTYPE=drm_minor"},
-	        {k_change, "hotplug=1", "DEVTYPE=drm_minor"},
-	        {k_change, "HOTPLUG=", "DEVTYPE=drm_minor"},
-	};
-	for (const auto &strings : near_misses) {
-		send_datagram(datagram(strings));
-		EXPECT_EQ(pass(), "") << strings[1];
-	}
-	// A longer DEVTYPE value: the line is printed, but it is not the DRM device.
-	send_datagram(datagram({k_change, "HOTPLUG=1", "DEVTYPE=drm_minor2"}));
-	EXPECT_EQ(pass(), detect_line(k_change, 1));
-	send_datagram(datagram({k_change, "DEVTYPE=drm_mino", "HOTPLUG=1"}));
-	EXPECT_EQ(pass(), detect_line(k_change, 1));
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, HotplugTwicePrintsTwoLinesAndCallsOnce)
-{
-	send_datagram(datagram({k_change, "HOTPLUG=1", "DEVTYPE=drm_minor", "HOTPLUG=1"}));
-	const std::string out = pass();
-	EXPECT_EQ(out.rfind(detect_line(k_change, 1) + detect_line(k_change, 1) + k_count_line, 0),
-	          0u)
-	        << out;
-	EXPECT_EQ(occurrences(out, k_count_line), 1);
-	EXPECT_EQ(mode_sets().size(), 1u);
-}
-
-TEST_F(event_reader, DatagramOfExactly1024BytesEndsItsLastStringAtTheEnd)
-{
-	// The last string, "HOTPLUG=1", fills bytes 1015 to 1023 and has no NUL: it still matches,
-	// and nothing past the 1024 bytes is looked at (the sanitizer build checks the reads).
-	const std::string head = datagram({k_change, "DEVTYPE=drm_minor"});
-	const std::string pad = "PADDING=" + std::string(1024 - 9 - head.size() - 9, 'x');
-	std::string d = head + datagram({pad}) + "HOTPLUG=1";
-	ASSERT_EQ(d.size(), 1024u);
-	send_datagram(d);
-	const std::string out = pass();
-	EXPECT_EQ(out.rfind(detect_line(k_change, 1) + k_count_line + "1\n", 0), 0u) << out;
-	EXPECT_EQ(mode_sets().size(), 1u);
-
-	// The same with the last string one byte shorter than a match.
-	sim::clear_records();
-	d = head + datagram({pad + "x"}) + "HOTPLUG=";
-	ASSERT_EQ(d.size(), 1024u);
-	send_datagram(d);
-	EXPECT_EQ(pass(), "");
-	EXPECT_TRUE(sim::commits().empty());
-}
-
-TEST_F(event_reader, LongerDatagramsAreCutAt1024BytesAndTheirRestIsLost)
-{
-	// The datagram goes on past byte 1024, where a string that begins "HOTPLUG=1" is cut: only
-	// its first nine bytes are read, and they match.
+	const std::string extcon = "change@/devices/platform/extcon/extcon0";
+	const std::string inner = "remove@/devices/change@/drm/card0";
+	// Around byte 1024: `pad` ends so that a string after it fills bytes 1015 to 1023.
 	const std::string head = datagram({k_change, "DEVTYPE=drm_minor"});
 	const std::string pad = "PADDING=" + std::string(1024 - 9 - head.size() - 9, 'x');
 	ASSERT_EQ(head.size() + pad.size() + 1 + 9, 1024u);
-	for (const std::string last : {"HOTPLUG=1", "HOTPLUG=17"}) {
+	std::vector<datagram_case> cases = {
+	        // A DRM hot-plug change, whatever the order of its strings.
+	        {datagram({k_change, "HOTPLUG=1", "DEVTYPE=drm_minor"}), detect_line(k_change, 1),
+	         true},
+	        {datagram({k_change, "DEVTYPE=drm_minor", "HOTPLUG=1"}), detect_line(k_change, 1),
+	         true},
+	        {datagram({k_change, "SUBSYSTEM=drm", "DEVTYPE=drm_minor", "SEQNUM=7", "HOTPLUG=1",
+	                   "MINOR=0"}),
+	         detect_line(k_change, 1), true},
+	        {drm_hotplug(), detect_line(k_change, 1), true},
+	        // HOTPLUG=1 twice: two lines, one call.
+	        {datagram({k_change, "HOTPLUG=1", "DEVTYPE=drm_minor", "HOTPLUG=1"}),
+	         detect_line(k_change, 1) + detect_line(k_change, 1), true},
+	        // "change@" counts only at the start of the datagram.
+	        {datagram({inner, "HOTPLUG=1", "DEVTYPE=drm_minor", "ACTION=change@"}),
+	         detect_line(inner, 0), false},
+	        // Another device's change is not a DRM hot-plug.
+	        {datagram({extcon, "ACTION=change", "SUBSYSTEM=extcon", "HOTPLUG=1",
+	                   "DEVTYPE=extcon", "STATE=HDMI=1"}),
+	         detect_line(extcon, 1), false},
+	        // A DRM change without HOTPLUG prints nothing.
+	        {datagram({k_change, "ACTION=change", "DEVTYPE=drm_minor", "LEASE=1"}), "", false},
+	        // Only whole strings match; a longer or shorter DEVTYPE value is printed, but it is
+	        // not the DRM device.
+	        {datagram({k_change, "HOTPLUG=10", "DEVTYPE=drm_minor"}), "", false},
+	        {datagram({k_change, "HOTPLUG=1 ", "DEVTYPE=drm_minor"}), "", false},
+	        {datagram({k_change, "XHOTPLUG=1", "DEVTYPE=drm_minor"}), "", false},
+	        {datagram({k_change, "hotplug=1", "DEVTYPE=drm_minor"}), "", false},
+	        {datagram({k_change, "HOTPLUG=", "DEVTYPE=drm_minor"}), "", false},
+	        {datagram({k_change, "HOTPLUG=1", "DEVTYPE=drm_minor2"}), detect_line(k_change, 1),
+	         false},
+	        {datagram({k_change, "DEVTYPE=drm_mino", "HOTPLUG=1"}), detect_line(k_change, 1),
+	         false},
+	        // A datagram of exactly 1024 bytes: its last string has no NUL and still matches,
+	        // and nothing past the 1024 bytes is looked at (the sanitizer build checks the
+	        // reads); one byte shorter, it does not match.
+	        {head + datagram({pad}) + "HOTPLUG=1", detect_line(k_change, 1), true},
+	        {head + datagram({pad + "x"}) + "HOTPLUG=", "", false},
+	        // Longer datagrams are cut at byte 1024: of a string that begins "HOTPLUG=1" there,
+	        // only the first nine bytes are read, and they match.
+	        {head + datagram({pad}) + datagram({"HOTPLUG=1", "SEQNUM=99"}),
+	         detect_line(k_change, 1), true},
+	        {head + datagram({pad}) + datagram({"HOTPLUG=17", "SEQNUM=99"}),
+	         detect_line(k_change, 1), true},
+	};
+	// Other actions print the line without hotplug_event.
+	for (const std::string action : {"add@", "remove@", "bind@", "Change@", "changes@"})
+		cases.push_back({drm_hotplug(action + k_card_path),
+		                 detect_line(action + k_card_path, 0), false});
+	for (const datagram_case &c : cases) {
+		SCOPED_TRACE(testing::PrintToString(c.bytes));
 		sim::clear_records();
-		send_datagram(head + datagram({pad}) + datagram({last, "SEQNUM=99"}));
-		std::string out = pass();
-		EXPECT_EQ(out.rfind(detect_line(k_change, 1) + k_count_line + "1\n", 0), 0u) << out;
+		send_datagram(c.bytes);
+		const std::string out = pass();
+		EXPECT_FALSE(datagram_pending());
+		if (!c.handled) {
+			EXPECT_EQ(out, c.printed);
+			EXPECT_TRUE(sim::commits().empty());
+			continue;
+		}
+		EXPECT_EQ(out.rfind(c.printed + k_count_line + "1\n", 0), 0u) << out;
+		EXPECT_EQ(occurrences(out, "hwc_uevent detect"),
+		          occurrences(c.printed, "hwc_uevent detect"));
+		EXPECT_EQ(occurrences(out, k_count_line), 1);
 		EXPECT_EQ(mode_sets().size(), 1u);
 	}
+}
 
-	// The hot-plug strings wholly past byte 1024 are never seen; the next datagram is read
-	// from its own start, not from the rest of the long one.
+TEST_F(event_reader, LongerDatagramsLoseTheirRest)
+{
+	// The hot-plug strings wholly past byte 1024 are never seen; the next datagram is
+	// read from its own start, not from the rest of the long one.
 	sim::clear_records();
 	const std::string other = "change@/devices/virtual/misc/other";
 	send_datagram(datagram(
@@ -343,8 +202,8 @@ TEST_F(event_reader, FailedReadIsReportedWithoutLineBreakAndTheWaitGoesOn)
 
 TEST_F(event_reader, ReaderReturnsWhenNoDatagramIsLeftSoDrmEventsAreDrained)
 {
-	// The mode set asks for a flip event. Once it is due, the next pass drains it: the reader
-	// did not stay blocked on the socket after the datagram.
+	// The mode set asks for a flip event. Once it is due, the next pass drains it: the
+	// reader did not stay blocked on the socket after the datagram.
 	send_datagram(drm_hotplug());
 	EXPECT_EQ(occurrences(pass(), k_count_line + "1\n"), 1);
 	ASSERT_TRUE(readable(fd_, k_event_deadline_ms)) << "the flip event never became due";
@@ -355,8 +214,8 @@ TEST_F(event_reader, ReaderReturnsWhenNoDatagramIsLeftSoDrmEventsAreDrained)
 
 TEST_F(event_reader, DrmEventsAreDrainedBeforeTheReaderRunsInTheSamePass)
 {
-	// Fill the descriptor's 4096 bytes of event space with flip events of mode sets: the next
-	// mode set is refused for want of space until events are read.
+	// Fill the descriptor's 4096 bytes of event space with flip events of mode sets:
+	// the next mode set is refused for want of space until events are read.
 	{
 		output_capture quiet;
 		for (int i = 0; i < 128; i++)
@@ -382,7 +241,8 @@ TEST_F(event_reader, DrmEventsAreDrainedBeforeTheReaderRunsInTheSamePass)
 TEST_F(event_reader, FailingWaitIsReportedOnceRetriedAfterAPauseAndReadsNothing)
 {
 	send_datagram(drm_hotplug());
-	// A closed descriptor in the watched set; high enough that no capture file reuses it.
+	// A closed descriptor in the watched set; high enough that no capture file reuses
+	// it.
 	int stale = fcntl(pair_[0], F_DUPFD, 900);
 	ASSERT_GE(stale, 900);
 	watch_only({fd_, pair_[0], stale});
@@ -400,10 +260,11 @@ TEST_F(event_reader, FailingWaitIsReportedOnceRetriedAfterAPauseAndReadsNothing)
 	EXPECT_EQ(occurrences(pass(), k_count_line + "1\n"), 1);
 }
 
-// --- the kernel's uevent socket, in private user and network namespaces ----------------------
+// --- the kernel's uevent socket, in private user and network namespaces
+// ----------------------
 
-// Runs `body` in a child process that has its own user and network namespaces, and returns the
-// strings it reports. The child must be made before the test starts any thread.
+// Runs `body` in a child process that has its own user and network namespaces, and returns
+// the strings it reports. The child must be made before the test starts any thread.
 std::vector<std::string> in_private_net(const std::function<std::vector<std::string>()> &body)
 {
 	int p[2];
@@ -433,13 +294,11 @@ std::vector<std::string> in_private_net(const std::function<std::vector<std::str
 			else
 				report = body();
 		}
-		for (const std::string &s : report) {
-			const uint64_t n = s.size();
-			if (write(p[1], &n, sizeof n) != sizeof n ||
-			    write(p[1], s.data(), s.size()) != ssize_t(s.size()))
-				_exit(1);
-		}
-		_exit(0);
+		// Each string ends with a record separator, which none of them holds.
+		std::string all;
+		for (const std::string &s : report)
+			all += s + '\x1e';
+		_exit(write(p[1], all.data(), all.size()) == ssize_t(all.size()) ? 0 : 1);
 	}
 	close(p[1]);
 	std::string all;
@@ -451,19 +310,15 @@ std::vector<std::string> in_private_net(const std::function<std::vector<std::str
 	int status = 0;
 	waitpid(pid, &status, 0);
 	std::vector<std::string> report;
-	for (size_t at = 0; at + 8 <= all.size();) {
-		uint64_t len;
-		memcpy(&len, &all[at], 8);
-		report.push_back(all.substr(at + 8, len));
-		at += 8 + len;
-	}
+	for (size_t at = 0, end; (end = all.find('\x1e', at)) != std::string::npos; at = end + 1)
+		report.push_back(all.substr(at, end - at));
 	if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
 		report.push_back("child failed");
 	return report;
 }
 
-// Sends a datagram to uevent multicast group 1 of the current network namespace, as the kernel
-// and udev do.
+// Sends a datagram to uevent multicast group 1 of the current network namespace, as the
+// kernel and udev do.
 bool broadcast(const std::string &d)
 {
 	int s = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
@@ -491,23 +346,8 @@ std::string watched_set(int fd)
 	return s;
 }
 
-std::string pass_output(int fd)
-{
-	output_capture out;
-	event_monitor_pass(fd);
-	return out.stop();
-}
-
-class uevent_socket : public testing::Test
-{
-protected:
-	void SetUp() override
-	{
-		fd_ = discovered_card();
-		ASSERT_GT(fd_, 0);
-	}
-	int fd_ = -1;
-};
+// The socket pair is replaced by the kernel's socket in each test's child.
+using uevent_socket = uevent_pair;
 
 TEST_F(uevent_socket, KernelSocketIsBoundToEveryGroupAndReceivesHotplugs)
 {
@@ -538,28 +378,19 @@ TEST_F(uevent_socket, KernelSocketIsBoundToEveryGroupAndReceivesHotplugs)
 		            " groups=" + std::to_string(addr.nl_groups) +
 		            " nonblock=" + std::to_string((fcntl(s, F_GETFL) & O_NONBLOCK) != 0));
 
-		// A hot-plug from group 1; then a long datagram whose hot-plug strings lie past
-		// byte 1024, followed by another device's change, in one pass.
+		// A hot-plug from group 1. (How long datagrams are cut is the reader's tests' to
+		// pin.)
 		r.push_back(broadcast(drm_hotplug()) ? pass_output(fd) : "send failed");
 		r.push_back(std::to_string(mode_sets().size()));
-		sim::clear_records();
-		const std::string other = "change@/devices/virtual/misc/other";
-		bool sent = broadcast(datagram({k_change, "PADDING=" + std::string(1500, 'z'),
-		                                "HOTPLUG=1", "DEVTYPE=drm_minor"})) &&
-		            broadcast(datagram({other, "HOTPLUG=1"}));
-		r.push_back(sent ? pass_output(fd) : "send failed");
-		r.push_back(std::to_string(sim::commits().size()));
 		return r;
 	});
-	ASSERT_EQ(report.size(), 7u) << testing::PrintToString(report);
+	ASSERT_EQ(report.size(), 5u) << testing::PrintToString(report);
 	EXPECT_EQ(report[0], "");
 	EXPECT_EQ(report[1], "set ok");
 	EXPECT_EQ(report[2], "type=2 protocol=15 family=16 groups=4294967295 nonblock=0");
 	EXPECT_EQ(report[3].rfind(detect_line(k_change, 1) + k_count_line + "1\n", 0), 0u)
 	        << report[3];
 	EXPECT_EQ(report[4], "1");
-	EXPECT_EQ(report[5], detect_line("change@/devices/virtual/misc/other", 1));
-	EXPECT_EQ(report[6], "0");
 }
 
 TEST_F(uevent_socket, OverrunReceiveQueueIsAFailedReadThenReadingGoesOn)
@@ -571,8 +402,8 @@ TEST_F(uevent_socket, OverrunReceiveQueueIsAFailedReadThenReadingGoesOn)
 			output_capture quiet;
 			open_uevent_socket(fd);
 		}
-		// More datagrams than the default receive buffer holds: the kernel drops the
-		// excess and the next receive fails with ENOBUFS.
+		// More datagrams than the default receive buffer holds: the kernel drops
+		// the excess and the next receive fails with ENOBUFS.
 		const std::string noise =
 		        datagram({"add@/devices/virtual/misc/noise", "ACTION=add"});
 		int sent = 0;
@@ -608,8 +439,8 @@ TEST_F(uevent_socket, DescriptorsThatCannotBeWatchedAreReportedAndLeftOut)
 	const int fd = fd_;
 	auto report = in_private_net([fd] {
 		std::vector<std::string> r;
-		// Per case: the card descriptor handed in, the socket made, the messages and the
-		// watched set.
+		// Per case: the card descriptor handed in, the socket made, the messages
+		// and the watched set.
 		auto open_and_report = [&](int drm) {
 			output_capture out;
 			open_uevent_socket(drm);
@@ -633,8 +464,8 @@ TEST_F(uevent_socket, DescriptorsThatCannotBeWatchedAreReportedAndLeftOut)
 		const int high = fcntl(fd, F_DUPFD, 2000);
 		open_and_report(high);
 		close(high);
-		// The socket itself past 1023: every lower descriptor is taken but the two that
-		// the capture needs.
+		// The socket itself past 1023: every lower descriptor is taken but the two
+		// that the capture needs.
 		std::vector<int> fillers;
 		for (int f; (f = dup(fd)) >= 0;) {
 			fillers.push_back(f);

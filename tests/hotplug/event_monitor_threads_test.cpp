@@ -1,6 +1,5 @@
 // The event monitor's wait loop running on its own thread, as in the player run: a signal that
-// interrupts the wait, and many hot-plugs in a row on a card whose descriptor holds at most
-// 4096 bytes of undelivered events.
+// interrupts the wait.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,45 +7,15 @@
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
-#include "display/display.h"
-#include "hotplug/event_monitor.h"
-#include "sim/sim.h"
-#include "tests/support/capture.h"
-#include "tests/support/card.h"
+#include "tests/hotplug/uevent.h"
 #include "tests/support/wait.h"
 
 namespace
 {
-
-const std::string k_card_path = "/devices/pci0000:00/0000:00:02.0/drm/card0";
-const std::string k_count_line = "hotplug: remove connector monitor_index=";
-
-std::string drm_hotplug()
-{
-	std::string d;
-	for (const std::string &s :
-	     {"change@" + k_card_path, std::string("ACTION=change"), "DEVPATH=" + k_card_path,
-	      std::string("SUBSYSTEM=drm"), std::string("HOTPLUG=1"),
-	      std::string("DEVNAME=dri/card0"), std::string("DEVTYPE=drm_minor")}) {
-		d += s;
-		d += '\0';
-	}
-	return d;
-}
-
-int occurrences(const std::string &text, const std::string &what)
-{
-	int n = 0;
-	for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-		n++;
-	return n;
-}
 
 void on_signal(int) {}
 
@@ -68,44 +37,7 @@ bool is_select(long nr)
 	return nr == SYS_pselect6;
 }
 
-class event_thread : public testing::Test
-{
-protected:
-	void SetUp() override
-	{
-		install_card(sim::preset_hdmi_1080p());
-		fd_ = open_atomic_card();
-		ASSERT_GT(fd_, 0);
-		{
-			output_capture quiet;
-			ASSERT_TRUE(drm_load_resources(fd_));
-			ASSERT_TRUE(drm_get_connector(fd_));
-			ASSERT_TRUE(drm_find_encoder(fd_));
-		}
-		sim::clear_records();
-		ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair_), 0);
-		g_uevent_sock = pair_[0];
-		FD_ZERO(&g_event_fds);
-		FD_SET(fd_, &g_event_fds);
-		FD_SET(pair_[0], &g_event_fds);
-		g_event_max_fd = std::max(fd_, pair_[0]);
-	}
-
-	void TearDown() override
-	{
-		close(pair_[0]);
-		close(pair_[1]);
-		g_uevent_sock = -1;
-	}
-
-	void send_datagram(const std::string &d)
-	{
-		ASSERT_EQ(send(pair_[1], d.data(), d.size(), 0), ssize_t(d.size()));
-	}
-
-	int fd_ = -1;
-	int pair_[2] = {-1, -1};
-};
+using event_thread = uevent_pair;
 
 TEST_F(event_thread, SignalDuringTheWaitResumesItWithoutAMessage)
 {
@@ -140,62 +72,6 @@ TEST_F(event_thread, SignalDuringTheWaitResumesItWithoutAMessage)
 	send_datagram(drm_hotplug());
 	event_monitor_pass(fd_);
 	EXPECT_EQ(occurrences(next.stop(), k_count_line + "1\n"), 1);
-}
-
-TEST_F(event_thread, ThreeHundredUnplugReplugCyclesAllGetTheirModeSet)
-{
-	// Each mode set asks for a flip event; the descriptor holds 4096 bytes of them (128). The
-	// loop must drain them between hot-plugs, or mode sets start failing with ENOMEM.
-	constexpr int k_cycles = 300;
-	output_capture out;
-	std::atomic<bool> stop{false}, finished{false};
-	std::thread loop([&] {
-		while (!stop)
-			event_monitor_pass(fd_);
-		finished = true;
-	});
-	auto wait_commits = [](size_t n) {
-		return wait_until([n] { return sim::commits().size() >= n; });
-	};
-	bool in_time = true;
-	for (int i = 0; i < k_cycles && in_time; i++) {
-		sim::set_connected(0, false);
-		send_datagram(drm_hotplug());
-		in_time = wait_commits(size_t(2 * i + 1));
-		sim::set_connected(0, true);
-		send_datagram(drm_hotplug());
-		in_time = in_time && wait_commits(size_t(2 * i + 2));
-	}
-	// A pass ends after the reader has read what is pending; a reader that blocks on the socket
-	// instead is released by shutting the socket down.
-	stop = true;
-	send_datagram(std::string("add@/devices/virtual/misc/wake\0", 31));
-	const bool returned = wait_until([&] { return finished.load(); });
-	if (!returned)
-		shutdown(pair_[0], SHUT_RDWR);
-	loop.join();
-	const std::string text = out.stop();
-	EXPECT_TRUE(returned) << "the reader stayed blocked on the socket";
-	ASSERT_TRUE(in_time) << "the monitor stopped handling hot-plugs";
-
-	const auto commits = sim::commits();
-	ASSERT_EQ(commits.size(), size_t(2 * k_cycles));
-	int refused = 0;
-	for (int i = 0; i < 2 * k_cycles; i++) {
-		const sim::commit_record &c = commits[size_t(i)];
-		const uint32_t flags =
-		        i % 2 ? DRM_MODE_ATOMIC_ALLOW_MODESET | DRM_MODE_PAGE_FLIP_EVENT
-		              : DRM_MODE_ATOMIC_ALLOW_MODESET;
-		EXPECT_EQ(c.flags, flags) << "commit " << i;
-		if (c.error != 0 && refused++ < 5)
-			ADD_FAILURE() << "commit " << i << " refused with " << strerror(c.error);
-	}
-	EXPECT_EQ(refused, 0);
-	EXPECT_EQ(occurrences(text, k_count_line + "0\n"), k_cycles);
-	EXPECT_EQ(occurrences(text, k_count_line + "1\n"), k_cycles);
-	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
-	// Each mode set's blob replaces the previous one.
-	EXPECT_EQ(sim::live().blobs, 1);
 }
 
 } // namespace

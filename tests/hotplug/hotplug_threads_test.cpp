@@ -21,25 +21,6 @@
 namespace
 {
 
-sim::mode_def mode(uint16_t w, uint16_t h, bool preferred = false)
-{
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.vrefresh = 60;
-	m.preferred = preferred;
-	return m;
-}
-
-// An HDMI monitor with three modes lit on the first CRTC, as at boot.
-sim::topology card()
-{
-	return lit_hdmi_card(
-	        {mode(320, 240, true), mode(160, 120), mode(64, 48)},
-	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
-	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})});
-}
-
 TEST(HotplugThreads, RedetectionWhileTheWorkerAndReadersUseConnectorAndEncoder)
 {
 	std::string dir = make_temp_dir();
@@ -47,12 +28,14 @@ TEST(HotplugThreads, RedetectionWhileTheWorkerAndReadersUseConnectorAndEncoder)
 	for (int k = 0; k < 2; k++)
 		ASSERT_TRUE(write_jpeg(dir + "/" + std::to_string(k) + ".jpg",
 		                       test_picture(32, 24, k)));
-	install_card(card());
-	int fd = open_atomic_card();
+	// An HDMI monitor with three modes lit on the first CRTC, as at boot.
+	install_card(lit_hdmi_card(
+	        {test_mode(320, 240), test_mode(160, 120, false), test_mode(64, 48, false)},
+	        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888}),
+	         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_XRGB8888})}));
+	int fd = -1;
+	ASSERT_TRUE(open_and_discover(&fd));
 	output_capture cap;
-	ASSERT_TRUE(drm_load_resources(fd));
-	ASSERT_TRUE(drm_get_connector(fd));
-	ASSERT_TRUE(drm_find_encoder(fd));
 
 	ASSERT_EQ(start_boot_thread(fd), 0);
 	// The worker waits disabled; it reads the configuration only once enabled.
