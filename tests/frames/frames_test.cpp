@@ -10,10 +10,7 @@
 #include "frames/frames.h"
 #include "tests/e2e/e2e.h"
 #include "tests/support/capture.h"
-
-extern "C" {
-#include <jpeglib.h>
-}
+#include "tests/support/jpeg_file.h"
 
 namespace
 {
@@ -64,49 +61,6 @@ void write_png(const std::string &path, const rgb_picture &p)
 	        << png.message;
 }
 
-void write_file(const std::string &path, const std::string &text)
-{
-	FILE *f = fopen(path.c_str(), "w");
-	ASSERT_NE(f, nullptr) << path;
-	fputs(text.c_str(), f);
-	fclose(f);
-}
-
-// The frame's header: size, sampling of each component, and whether it is baseline (SOF0).
-struct frame_header {
-	int width = 0, height = 0;
-	std::string sampling; // "2x2 1x1 1x1" for 4:2:0
-	bool baseline = false;
-};
-
-frame_header read_header(const std::string &path)
-{
-	frame_header h;
-	FILE *f = fopen(path.c_str(), "rb");
-	if (!f)
-		return h;
-	std::string bytes;
-	for (int c; (c = fgetc(f)) != EOF;)
-		bytes += char(c);
-	rewind(f);
-	jpeg_decompress_struct cinfo;
-	jpeg_error_mgr jerr;
-	cinfo.err = jpeg_std_error(&jerr);
-	jpeg_create_decompress(&cinfo);
-	jpeg_stdio_src(&cinfo, f);
-	jpeg_read_header(&cinfo, TRUE);
-	h.width = int(cinfo.image_width);
-	h.height = int(cinfo.image_height);
-	for (int c = 0; c < cinfo.num_components; c++)
-		h.sampling += (c ? " " : "") + std::to_string(cinfo.comp_info[c].h_samp_factor) +
-		              "x" + std::to_string(cinfo.comp_info[c].v_samp_factor);
-	h.baseline = bytes.find("\xff\xc0") != std::string::npos &&
-	             bytes.find("\xff\xc2") == std::string::npos && !cinfo.progressive_mode;
-	jpeg_destroy_decompress(&cinfo);
-	fclose(f);
-	return h;
-}
-
 bool exists(const std::string &path)
 {
 	struct stat st;
@@ -147,7 +101,7 @@ TEST_F(frames, PrepareFromPngDirectoryWritesNumberedFramesAndBootConf)
 	write_png(tmp("src/b.png"), flat(200, 100, 20, 200, 40));
 	write_png(tmp("src/a.png"), flat(200, 100, 220, 30, 60));
 	write_png(tmp("src/c.png"), flat(50, 30, 10, 50, 230));
-	write_file(tmp("src/notes.txt"), "not a picture\n");
+	ASSERT_TRUE(write_file(tmp("src/notes.txt"), {'x', '\n'}));
 
 	const result r = run({"prepare", tmp("src"), tmp("out"), "--size", "96x64", "--fps", "20"});
 	ASSERT_EQ(r.status, 0) << r.out;
@@ -157,7 +111,7 @@ TEST_F(frames, PrepareFromPngDirectoryWritesNumberedFramesAndBootConf)
 	const std::vector<std::vector<int>> colours = {{220, 30, 60}, {20, 200, 40}, {10, 50, 230}};
 	for (int k = 0; k < 3; k++) {
 		const std::string frame = tmp("out/frames/" + std::to_string(k) + ".jpg");
-		const frame_header h = read_header(frame);
+		const jpeg_header h = read_jpeg_header(frame);
 		EXPECT_EQ(h.width, 96) << k;
 		EXPECT_EQ(h.height, 64) << k;
 		EXPECT_EQ(h.sampling, "2x2 1x1 1x1") << k;
@@ -292,8 +246,8 @@ TEST_P(check, ReportsAndExitStatus)
 	harness::scratch_dir dir;
 	const std::string frames = dir.path() + "/frames";
 	mkdir(frames.c_str(), 0755);
-	if (!c.conf.empty())
-		write_file(dir.path() + "/boot.conf", c.conf);
+	ASSERT_TRUE(c.conf.empty() ||
+	            write_file(dir.path() + "/boot.conf", {c.conf.begin(), c.conf.end()}));
 	for (const std::string &f : c.files) {
 		const size_t colon = f.find(':');
 		const std::string name = f.substr(0, colon),
