@@ -212,17 +212,6 @@ TEST_F(Player, JpegFilesAndGapsAndJpgBeforeJpeg)
 	          (std::vector<slot_view>{{false, ""}, {true, f3}, {true, f1}, {true, f0}}));
 }
 
-TEST_F(Player, PathsAreWholeCopies)
-{
-	// A long path followed by a shorter one must leave no trailing bytes in the slot.
-	std::string f0 = frame(0, ".jpeg");
-	std::string f1 = frame(1, ".jpg");
-	mImageCount = 2;
-	play();
-	EXPECT_EQ(ring(),
-	          (std::vector<slot_view>{{false, ""}, {true, f1}, {true, f0}, {false, ""}}));
-}
-
 TEST_F(Player, SecondRunStartsFromTheRingTheFirstLeft)
 {
 	std::string f0 = frame(0), f1 = frame(1);
