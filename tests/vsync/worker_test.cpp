@@ -465,33 +465,32 @@ TEST_F(WorkerCycle, SoftwareClockWhenTheVblankRequestFails)
 	EXPECT_EQ(g_vsync_count.load(), 2);
 }
 
-TEST(NextVsyncTime, FirstInstantStrictlyAfterNow)
+TEST(NextVsyncTime, FirstInstantStrictlyAfterNowThenSaturates)
 {
-	EXPECT_EQ(next_vsync_time(k_period, 0), k_period);
-	EXPECT_EQ(next_vsync_time(k_period, 1), k_period);
-	EXPECT_EQ(next_vsync_time(k_period, k_period - 1), k_period);
-	EXPECT_EQ(next_vsync_time(k_period, k_period), 2 * k_period);
-	EXPECT_EQ(next_vsync_time(k_period, 60 * k_period - 1), 60 * k_period);
-	EXPECT_EQ(next_vsync_time(k_period, 60 * k_period), 61 * k_period);
-	// One second is not a whole number of periods: the grid drifts by 20 ns a second.
-	EXPECT_EQ(next_vsync_time(k_period, 1000000000), 1000000020);
-	// A year of uptime.
-	const int64_t year = int64_t(365) * 24 * 3600 * 1000000000;
-	EXPECT_EQ(next_vsync_time(k_period, year), (year / k_period + 1) * k_period);
-	EXPECT_EQ(next_vsync_time(1, 41), 42);
-}
-
-TEST(NextVsyncTime, LargeTimesGiveTheLastInstantThenSaturate)
-{
-	const int64_t last = INT64_MAX / k_period * k_period; // the last instant that fits
-	EXPECT_EQ(next_vsync_time(k_period, last - k_period), last);
-	EXPECT_EQ(next_vsync_time(k_period, last - 1), last);
-	// Past the last instant the next one does not fit: the largest time stands for it.
-	EXPECT_EQ(next_vsync_time(k_period, last), INT64_MAX);
-	EXPECT_EQ(next_vsync_time(k_period, INT64_MAX - 1), INT64_MAX);
-	EXPECT_EQ(next_vsync_time(k_period, INT64_MAX), INT64_MAX);
-	EXPECT_EQ(next_vsync_time(1, INT64_MAX - 1), INT64_MAX);
-	EXPECT_EQ(next_vsync_time(1, INT64_MAX), INT64_MAX);
+	const int64_t year = int64_t(365) * 24 * 3600 * 1000000000; // of uptime
+	const int64_t last = INT64_MAX / k_period * k_period;       // the last instant that fits
+	// {period, now, the next instant}
+	const int64_t cases[][3] = {
+	        {k_period, 0, k_period},
+	        {k_period, 1, k_period},
+	        {k_period, k_period - 1, k_period},
+	        {k_period, k_period, 2 * k_period},
+	        {k_period, 60 * k_period - 1, 60 * k_period},
+	        {k_period, 60 * k_period, 61 * k_period},
+	        // One second is not a whole number of periods: the grid drifts by 20 ns a second.
+	        {k_period, 1000000000, 1000000020},
+	        {k_period, year, (year / k_period + 1) * k_period},
+	        {1, 41, 42},
+	        {k_period, last - k_period, last},
+	        {k_period, last - 1, last},
+	        // Past the last instant the next one does not fit: the largest time stands for it.
+	        {k_period, last, INT64_MAX},
+	        {k_period, INT64_MAX - 1, INT64_MAX},
+	        {k_period, INT64_MAX, INT64_MAX},
+	        {1, INT64_MAX - 1, INT64_MAX},
+	        {1, INT64_MAX, INT64_MAX}};
+	for (const auto &c : cases)
+		EXPECT_EQ(next_vsync_time(c[0], c[1]), c[2]) << c[0] << " " << c[1];
 }
 
 using WorkerPlay = Worker;
