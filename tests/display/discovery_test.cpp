@@ -179,10 +179,16 @@ std::string with_encoder_ids(std::string text)
 // prints, in order.
 struct choice {
 	const char *name;
-	std::vector<sim::connector_def> connectors;
 	int connector, encoder;
+	std::vector<sim::connector_def> connectors;
 	std::string out;
 };
+
+template <typename... Outputs>
+std::vector<sim::connector_def> outputs(Outputs... o)
+{
+	return {o...};
+}
 
 void PrintTo(const choice &c, std::ostream *os)
 {
@@ -220,13 +226,11 @@ const std::string k_no_previous = "drm_get_connector: g_drm_connector=(nil) 1111
 INSTANTIATE_TEST_SUITE_P(
         Cases, DisplayChoice,
         ::testing::Values(
-                choice{"WithoutHdmiTheFirstConnectedOutputWithModes",
-                       {output(DRM_MODE_CONNECTOR_DisplayPort, false, {mode(800, 600, 60)}),
-                        output(DRM_MODE_CONNECTOR_VGA, true, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
-                        output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})},
-                       2,
-                       2,
+                choice{"WithoutHdmiTheFirstConnectedOutputWithModes", 2, 2,
+                       outputs(output(DRM_MODE_CONNECTOR_DisplayPort, false, {mode(800, 600, 60)}),
+                               output(DRM_MODE_CONNECTOR_VGA, true, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
+                               output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})),
                        "[DRM]: Found 4 connectors.\n"
                        "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n"
@@ -239,11 +243,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
                 // An HDMI monitor that reports no modes is no HDMI monitor to the first pass: the
                 // other output is chosen and no HDMI line printed.
-                choice{"ConnectedHdmiWithoutModesBeforeAnOutputWithModes",
-                       {output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1280, 720, 60)})},
-                       1,
-                       1,
+                choice{"ConnectedHdmiWithoutModesBeforeAnOutputWithModes", 1, 1,
+                       outputs(output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1280, 720, 60)})),
                        "[DRM]: Found 2 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n" +
@@ -251,11 +253,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
                                "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
                                "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"},
-                choice{"ConnectedHdmiWithoutModesAfterAnOutputWithModes",
-                       {output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)}),
-                        output(DRM_MODE_CONNECTOR_HDMIA, true, {})},
-                       0,
-                       0,
+                choice{"ConnectedHdmiWithoutModesAfterAnOutputWithModes", 0, 0,
+                       outputs(output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)}),
+                               output(DRM_MODE_CONNECTOR_HDMIA, true, {})),
                        "[DRM]: Found 2 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
@@ -264,12 +264,10 @@ INSTANTIATE_TEST_SUITE_P(
                                "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E0\n"},
                 // The connected DisplayPort output comes first, but the first pass has found the
                 // HDMI monitor at index 2, so the second passes over everything not HDMI-A.
-                choice{"OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken",
-                       {output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
-                        output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})},
-                       2,
-                       2,
+                choice{"OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken", 2, 2,
+                       outputs(output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
+                               output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})),
                        "[DRM]: Found 3 connectors.\n"
                        "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
@@ -280,19 +278,16 @@ INSTANTIATE_TEST_SUITE_P(
                                "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E2\n"
                                "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E2\n"
                                "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
-                choice{"ConnectedOutputsWithoutModesGiveNoConnector",
-                       {output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {})},
-                       -1,
-                       -1,
+                choice{"ConnectedOutputsWithoutModesGiveNoConnector", -1, -1,
+                       outputs(output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {})),
                        "[DRM]: Found 2 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
                                k_no_previous + "[DRM]: Couldn't get device connector."},
-                choice{"ConnectorWithoutBoundEncoderFindsNoEncoder",
-                       {unbound(output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)}))},
-                       0,
-                       -1,
+                choice{"ConnectorWithoutBoundEncoderFindsNoEncoder", 0, -1,
+                       outputs(unbound(output(DRM_MODE_CONNECTOR_HDMIA, true,
+                                              {mode(1920, 1080, 60)}))),
                        "[DRM]: Found 1 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
                        "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n" +
