@@ -614,24 +614,20 @@ TEST_F(WorkerPlay, CountStopsAtItsLargestValue)
 
 // What could not be checked is never drawn over: a cycle that cannot read the plane list or a
 // plane ends without counting, and the next readable cycle plays.
-TEST_F(WorkerPlay, UnreadablePlaneListEndsTheCycleUncounted)
+TEST_F(WorkerPlay, UnreadablePlaneListOrPlaneEndsTheCycleUncounted)
 {
-	enable();
-	sim::fail_request("MODE_GETPLANERESOURCES", EIO, 1);
-	EXPECT_EQ(cycle(), "");
-	EXPECT_EQ(g_vsync_count.load(), 0);
-	EXPECT_TRUE(sim::commits().empty());
-	EXPECT_EQ(plays(cycle()), 1);
-	EXPECT_EQ(g_vsync_count.load(), 1);
-}
-
-TEST_F(WorkerPlay, UnreadablePlaneEndsTheCycleUncounted)
-{
-	for (int index : {1, 2}) {
-		SCOPED_TRACE(index);
+	struct refusal {
+		const char *request;
+		int err;
+		uint32_t object;
+	};
+	for (const refusal &r : {refusal{"MODE_GETPLANERESOURCES", EIO, 0},
+	                         refusal{"MODE_GETPLANE", ENOENT, sim::plane_id(1)},
+	                         refusal{"MODE_GETPLANE", ENOENT, sim::plane_id(2)}}) {
+		SCOPED_TRACE(std::string(r.request) + " " + std::to_string(r.object));
 		enable();
 		sim::clear_records();
-		sim::fail_request("MODE_GETPLANE", ENOENT, 1, sim::plane_id(index));
+		sim::fail_request(r.request, r.err, 1, r.object);
 		EXPECT_EQ(cycle(), "");
 		EXPECT_EQ(g_vsync_count.load(), 0);
 		EXPECT_TRUE(sim::commits().empty());
