@@ -48,27 +48,15 @@ void PrintTo(kind k, std::ostream *os)
 	*os << kind_name(k);
 }
 
-// Gradients with a texture on top, different in every channel, so that a swapped channel, a
-// shifted row or a lost column shows in the decoded bytes.
-uint8_t sample_at(uint32_t x, uint32_t y, int c)
-{
-	const uint32_t texture = ((x * 37u) ^ (y * 91u) ^ (x * y)) & 0x1f;
-	return static_cast<uint8_t>(x * 5 + y * 3 + c * 70 + texture);
-}
-
-// A JPEG of `p` made by the library's compressor.
+// A JPEG of `p` made by the library's compressor from the shared test picture, whose channels
+// change differently along rows and columns.
 bytes compress(const picture &p)
 {
 	const int n = p.type == kind::gray ? 1 : p.type == kind::cmyk ? 4 : 3;
-	rgb_picture samples{int(p.width), int(p.height), n, bytes(size_t{p.width} * p.height * n)};
-	for (uint32_t y = 0; y < p.height; y++)
-		for (uint32_t x = 0; x < p.width; x++)
-			for (int c = 0; c < n; c++)
-				samples.data[(size_t{y} * p.width + x) * n + c] =
-				        sample_at(x, y, c);
-	return encode_jpeg(samples, {.progressive = p.type == kind::progressive,
-	                             .full_chroma = p.type == kind::color444,
-	                             .restart_interval = p.type == kind::restart ? 1u : 0u});
+	return encode_jpeg(test_picture(int(p.width), int(p.height), 0, n),
+	                   {.progressive = p.type == kind::progressive,
+	                    .full_chroma = p.type == kind::color444,
+	                    .restart_interval = p.type == kind::restart ? 1u : 0u});
 }
 
 // Where the first marker 0xff `marker` at or after `from` starts; the size if none.
