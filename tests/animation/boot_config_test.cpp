@@ -28,6 +28,13 @@ struct config {
 	int fps;
 };
 
+void expect_config(const config &actual, const config &expected)
+{
+	EXPECT_EQ(actual.count, expected.count);
+	EXPECT_EQ(actual.dir, expected.dir);
+	EXPECT_EQ(actual.fps, expected.fps);
+}
+
 class boot_config : public testing::Test
 {
 protected:
@@ -69,11 +76,14 @@ protected:
 		return {mImageCount, mBootAnimPath, mFps};
 	}
 
+	// A file, the count its "cfg:" line prints, and the values it leaves: the line prints the
+	// same directory and rate, and the count before its correction.
 	struct file_case {
 		const char *what;
 		std::string content;
-		std::string line; // the "cfg:" line
-		config result;    // after the correction of the count
+		int printed_count;
+		std::string dir;
+		int fps, count;
 	};
 
 	// Each case from the values as the process starts.
@@ -84,22 +94,16 @@ protected:
 			mImageCount = 0;
 			memset(mBootAnimPath, 0, sizeof mBootAnimPath);
 			mFps = 15;
-			EXPECT_EQ(read(c.content), c.line);
-			EXPECT_EQ(mImageCount, c.result.count);
-			EXPECT_EQ(mBootAnimPath, c.result.dir);
-			EXPECT_EQ(mFps, c.result.fps);
+			EXPECT_EQ(read(c.content),
+			          "cfg:  mImageCount=" + std::to_string(c.printed_count) +
+			                  " mBootAnimPath=" + c.dir + " mFps " +
+			                  std::to_string(c.fps) + "\n");
+			expect_config(values(), {c.count, c.dir, c.fps});
 		}
 	}
 
 	fs::path dir_;
 };
-
-void expect_config(const config &actual, const config &expected)
-{
-	EXPECT_EQ(actual.count, expected.count);
-	EXPECT_EQ(actual.dir, expected.dir);
-	EXPECT_EQ(actual.fps, expected.fps);
-}
 
 std::string repeat(char c, size_t n)
 {
@@ -123,50 +127,24 @@ TEST_F(boot_config, missing_file_gives_the_defaults_silently)
 TEST_F(boot_config, well_formed_files)
 {
 	check({
-	        {"three lines",
-	         "cnt=30\npath=/mnt/bootanimation/frames\nfps=25\n",
-	         "cfg:  mImageCount=30 mBootAnimPath=/mnt/bootanimation/frames mFps 25\n",
-	         {30, "/mnt/bootanimation/frames", 25}},
-	        {"no line end after the last line",
-	         "cnt=5\npath=/a\nfps=20",
-	         "cfg:  mImageCount=5 mBootAnimPath=/a mFps 20\n",
-	         {5, "/a", 20}},
-	        {"carriage return and newline",
-	         "cnt=5\r\npath=/data/anim\r\nfps=20\r\n",
-	         "cfg:  mImageCount=5 mBootAnimPath=/data/anim mFps 20\n",
-	         {5, "/data/anim", 20}},
-	        {"a fourth line and more",
-	         "cnt=5\npath=/a\nfps=20\ncnt=9\npath=/b\nfps=1\n",
-	         "cfg:  mImageCount=5 mBootAnimPath=/a mFps 20\n",
-	         {5, "/a", 20}},
-	        {"blanks after the equals signs",
-	         "cnt= \t12\npath=  \t/data/anim\nfps=  24\n",
-	         "cfg:  mImageCount=12 mBootAnimPath=/data/anim mFps 24\n",
-	         {12, "/data/anim", 24}},
-	        {"text after the numbers",
-	         "cnt=12 frames\npath=/a\nfps=2.5\n",
-	         "cfg:  mImageCount=12 mBootAnimPath=/a mFps 2\n",
-	         {12, "/a", 2}},
-	        {"signs",
-	         "cnt=+7\npath=/a\nfps=-3\n",
-	         "cfg:  mImageCount=7 mBootAnimPath=/a mFps -3\n",
-	         {7, "/a", -3}},
-	        {"rate 0 is stored",
-	         "cnt=7\npath=/a\nfps=0\n",
-	         "cfg:  mImageCount=7 mBootAnimPath=/a mFps 0\n",
-	         {7, "/a", 0}},
-	        {"leading zeros",
-	         "cnt=00000000000000000000042\npath=/a\nfps=010\n",
-	         "cfg:  mImageCount=42 mBootAnimPath=/a mFps 10\n",
-	         {42, "/a", 10}},
-	        {"a blank inside the directory",
-	         "cnt=5\npath=/data/boot anim\nfps=20\n",
-	         "cfg:  mImageCount=5 mBootAnimPath=/data/boot mFps 20\n",
-	         {5, "/data/boot", 20}},
+	        {"three lines", "cnt=30\npath=/mnt/bootanimation/frames\nfps=25\n", 30,
+	         "/mnt/bootanimation/frames", 25, 30},
+	        {"no line end after the last line", "cnt=5\npath=/a\nfps=20", 5, "/a", 20, 5},
+	        {"carriage return and newline", "cnt=5\r\npath=/data/anim\r\nfps=20\r\n", 5,
+	         "/data/anim", 20, 5},
+	        {"a fourth line and more", "cnt=5\npath=/a\nfps=20\ncnt=9\npath=/b\nfps=1\n", 5,
+	         "/a", 20, 5},
+	        {"blanks after the equals signs", "cnt= \t12\npath=  \t/data/anim\nfps=  24\n", 12,
+	         "/data/anim", 24, 12},
+	        {"text after the numbers", "cnt=12 frames\npath=/a\nfps=2.5\n", 12, "/a", 2, 12},
+	        {"signs", "cnt=+7\npath=/a\nfps=-3\n", 7, "/a", -3, 7},
+	        {"rate 0 is stored", "cnt=7\npath=/a\nfps=0\n", 7, "/a", 0, 7},
+	        {"leading zeros", "cnt=00000000000000000000042\npath=/a\nfps=010\n", 42, "/a", 10,
+	         42},
+	        {"a blank inside the directory", "cnt=5\npath=/data/boot anim\nfps=20\n", 5,
+	         "/data/boot", 20, 5},
 	        {"a zero byte ends the line's text",
-	         std::string("cnt=1") + '\0' + "2\npath=/a\nfps=9\n",
-	         "cfg:  mImageCount=1 mBootAnimPath=/a mFps 9\n",
-	         {1, "/a", 9}},
+	         std::string("cnt=1") + '\0' + "2\npath=/a\nfps=9\n", 1, "/a", 9, 1},
 	});
 }
 
@@ -177,64 +155,25 @@ TEST_F(boot_config, missing_or_bad_count_becomes_4_after_the_line)
 	expect_config(values(), {4, "", 15});
 
 	check({
-	        {"count 0",
-	         "cnt=0\npath=/a\nfps=10\n",
-	         "cfg:  mImageCount=0 mBootAnimPath=/a mFps 10\n",
-	         {4, "/a", 10}},
-	        {"count -2",
-	         "cnt=-2\npath=/a\nfps=10\n",
-	         "cfg:  mImageCount=-2 mBootAnimPath=/a mFps 10\n",
-	         {4, "/a", 10}},
-	        {"only the first line",
-	         "cnt=5\n",
-	         "cfg:  mImageCount=5 mBootAnimPath= mFps 15\n",
-	         {5, "", 15}},
-	        {"sign without digits",
-	         "cnt=-\npath=/a\nfps=+\n",
-	         "cfg:  mImageCount=0 mBootAnimPath=/a mFps 15\n",
-	         {4, "/a", 15}},
-	        {"no number",
-	         "cnt=abc\npath=/a\nfps=\n",
-	         "cfg:  mImageCount=0 mBootAnimPath=/a mFps 15\n",
-	         {4, "/a", 15}},
-	        {"hexadecimal is not read",
-	         "cnt=0x10\npath=/a\nfps=0x1e\n",
-	         "cfg:  mImageCount=0 mBootAnimPath=/a mFps 0\n",
-	         {4, "/a", 0}},
-	        {"no directory",
-	         "cnt=3\npath=\nfps=10\n",
-	         "cfg:  mImageCount=3 mBootAnimPath= mFps 10\n",
-	         {3, "", 10}},
-	        {"only blanks for a directory",
-	         "cnt=3\npath= \t \r\nfps=10\n",
-	         "cfg:  mImageCount=3 mBootAnimPath= mFps 10\n",
-	         {3, "", 10}},
+	        {"count 0", "cnt=0\npath=/a\nfps=10\n", 0, "/a", 10, 4},
+	        {"count -2", "cnt=-2\npath=/a\nfps=10\n", -2, "/a", 10, 4},
+	        {"only the first line", "cnt=5\n", 5, "", 15, 5},
+	        {"sign without digits", "cnt=-\npath=/a\nfps=+\n", 0, "/a", 15, 4},
+	        {"no number", "cnt=abc\npath=/a\nfps=\n", 0, "/a", 15, 4},
+	        {"hexadecimal is not read", "cnt=0x10\npath=/a\nfps=0x1e\n", 0, "/a", 0, 4},
+	        {"no directory", "cnt=3\npath=\nfps=10\n", 3, "", 10, 3},
+	        {"only blanks for a directory", "cnt=3\npath= \t \r\nfps=10\n", 3, "", 10, 3},
 	});
 }
 
 TEST_F(boot_config, keys_are_positional_and_exact)
 {
 	check({
-	        {"order fps, cnt, path",
-	         "fps=30\ncnt=12\npath=/data/anim\n",
-	         "cfg:  mImageCount=0 mBootAnimPath= mFps 15\n",
-	         {4, "", 15}},
-	        {"capitals",
-	         "Cnt=5\nPATH=/a\nFps=20\n",
-	         "cfg:  mImageCount=0 mBootAnimPath= mFps 15\n",
-	         {4, "", 15}},
-	        {"a blank before the key",
-	         " cnt=5\n path=/a\n fps=20\n",
-	         "cfg:  mImageCount=0 mBootAnimPath= mFps 15\n",
-	         {4, "", 15}},
-	        {"a blank before the equals sign",
-	         "cnt =5\npath =/a\nfps =20\n",
-	         "cfg:  mImageCount=0 mBootAnimPath= mFps 15\n",
-	         {4, "", 15}},
-	        {"an empty first line shifts the rest",
-	         "\ncnt=5\npath=/a\nfps=20\n",
-	         "cfg:  mImageCount=0 mBootAnimPath= mFps 15\n",
-	         {4, "", 15}},
+	        {"order fps, cnt, path", "fps=30\ncnt=12\npath=/data/anim\n", 0, "", 15, 4},
+	        {"capitals", "Cnt=5\nPATH=/a\nFps=20\n", 0, "", 15, 4},
+	        {"a blank before the key", " cnt=5\n path=/a\n fps=20\n", 0, "", 15, 4},
+	        {"a blank before the equals sign", "cnt =5\npath =/a\nfps =20\n", 0, "", 15, 4},
+	        {"an empty first line shifts the rest", "\ncnt=5\npath=/a\nfps=20\n", 0, "", 15, 4},
 	});
 }
 
@@ -244,73 +183,44 @@ TEST_F(boot_config, long_lines_are_cut_and_shift_the_rest)
 	// newline are read as the second line, the real second line as the third.
 	check({
 	        {"40 characters, the rest matches nothing",
-	         "cnt=7" + repeat(' ', 35) + "\npath=/a\nfps=20\n",
-	         "cfg:  mImageCount=7 mBootAnimPath= mFps 15\n",
-	         {7, "", 15}},
+	         "cnt=7" + repeat(' ', 35) + "\npath=/a\nfps=20\n", 7, "", 15, 7},
 	        {"40 characters, the rest happens to match",
-	         "cnt=3" + repeat(' ', 26) + "path=/sh1\npath=/data/anim\nfps=20\n",
-	         "cfg:  mImageCount=3 mBootAnimPath=/sh1 mFps 15\n",
-	         {3, "/sh1", 15}},
+	         "cnt=3" + repeat(' ', 26) + "path=/sh1\npath=/data/anim\nfps=20\n", 3, "/sh1", 15,
+	         3},
 	        {"30 characters and the newline still fit",
-	         "cnt=3" + repeat(' ', 25) + "\npath=/a\nfps=20\n",
-	         "cfg:  mImageCount=3 mBootAnimPath=/a mFps 20\n",
-	         {3, "/a", 20}},
+	         "cnt=3" + repeat(' ', 25) + "\npath=/a\nfps=20\n", 3, "/a", 20, 3},
 	        // The carriage return takes the place of the newline, which becomes line 2.
 	        {"30 characters, carriage return and newline",
-	         "cnt=3" + repeat(' ', 25) + "\r\npath=/a\r\nfps=20\r\n",
-	         "cfg:  mImageCount=3 mBootAnimPath= mFps 15\n",
-	         {3, "", 15}},
+	         "cnt=3" + repeat(' ', 25) + "\r\npath=/a\r\nfps=20\r\n", 3, "", 15, 3},
 	});
 
 	// The directory line holds at most 127 characters: 122 of them after "path=".
 	const std::string longest = repeat('d', 121);
 	check({
-	        {"126 characters and the newline",
-	         "cnt=1\npath=" + longest + "\nfps=30\n",
-	         "cfg:  mImageCount=1 mBootAnimPath=" + longest + " mFps 30\n",
-	         {1, longest, 30}},
+	        {"126 characters and the newline", "cnt=1\npath=" + longest + "\nfps=30\n", 1,
+	         longest, 30, 1},
 	        {"a longer directory is cut at 122",
-	         "cnt=1\npath=" + repeat('e', 130) + "\nfps=30\n",
-	         "cfg:  mImageCount=1 mBootAnimPath=" + repeat('e', 122) + " mFps 15\n",
-	         {1, repeat('e', 122), 15}},
+	         "cnt=1\npath=" + repeat('e', 130) + "\nfps=30\n", 1, repeat('e', 122), 15, 1},
 	});
 }
 
 TEST_F(boot_config, numbers_beyond_int_saturate)
 {
 	check({
-	        {"huge count",
-	         "cnt=99999999999\npath=/a\nfps=20\n",
-	         "cfg:  mImageCount=2147483647 mBootAnimPath=/a mFps 20\n",
-	         {INT_MAX, "/a", 20}},
-	        {"huge negative count is corrected",
-	         "cnt=-99999999999\npath=/a\nfps=20\n",
-	         "cfg:  mImageCount=-2147483648 mBootAnimPath=/a mFps 20\n",
-	         {4, "/a", 20}},
-	        {"huge rate",
-	         "cnt=5\npath=/a\nfps=99999999999999999999\n",
-	         "cfg:  mImageCount=5 mBootAnimPath=/a mFps 2147483647\n",
-	         {5, "/a", INT_MAX}},
-	        {"huge negative rate",
-	         "cnt=5\npath=/a\nfps=-99999999999999999999\n",
-	         "cfg:  mImageCount=5 mBootAnimPath=/a mFps -2147483648\n",
-	         {5, "/a", INT_MIN}},
-	        {"the largest count",
-	         "cnt=2147483647\npath=/a\nfps=20\n",
-	         "cfg:  mImageCount=2147483647 mBootAnimPath=/a mFps 20\n",
-	         {INT_MAX, "/a", 20}},
-	        {"one beyond the largest",
-	         "cnt=2147483648\npath=/a\nfps=-2147483649\n",
-	         "cfg:  mImageCount=2147483647 mBootAnimPath=/a mFps -2147483648\n",
-	         {INT_MAX, "/a", INT_MIN}},
-	        {"the smallest count",
-	         "cnt=-2147483648\npath=/a\nfps=-2147483648\n",
-	         "cfg:  mImageCount=-2147483648 mBootAnimPath=/a mFps -2147483648\n",
-	         {4, "/a", INT_MIN}},
+	        {"huge count", "cnt=99999999999\npath=/a\nfps=20\n", INT_MAX, "/a", 20, INT_MAX},
+	        {"huge negative count is corrected", "cnt=-99999999999\npath=/a\nfps=20\n", INT_MIN,
+	         "/a", 20, 4},
+	        {"huge rate", "cnt=5\npath=/a\nfps=99999999999999999999\n", 5, "/a", INT_MAX, 5},
+	        {"huge negative rate", "cnt=5\npath=/a\nfps=-99999999999999999999\n", 5, "/a",
+	         INT_MIN, 5},
+	        {"the largest count", "cnt=2147483647\npath=/a\nfps=20\n", INT_MAX, "/a", 20,
+	         INT_MAX},
+	        {"one beyond the largest", "cnt=2147483648\npath=/a\nfps=-2147483649\n", INT_MAX,
+	         "/a", INT_MIN, INT_MAX},
+	        {"the smallest count", "cnt=-2147483648\npath=/a\nfps=-2147483648\n", INT_MIN, "/a",
+	         INT_MIN, 4},
 	        {"40 digits: cut, and the rest read as the second line",
-	         "cnt=" + repeat('9', 36) + "\npath=/a\nfps=20\n",
-	         "cfg:  mImageCount=2147483647 mBootAnimPath= mFps 15\n",
-	         {INT_MAX, "", 15}},
+	         "cnt=" + repeat('9', 36) + "\npath=/a\nfps=20\n", INT_MAX, "", 15, INT_MAX},
 	});
 }
 

@@ -1,6 +1,6 @@
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <dlfcn.h>
 #include <string>
 #include <vector>
 
@@ -11,13 +11,15 @@
 #include "sim/sim.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
+#include "tests/support/seam.h"
 
 // Seams: while asked to, every connector and encoder fetch notes whether the chosen connector
-// and encoder were published at that moment.
+// and encoder were published at that moment; every record handed to libdrm's free calls is noted.
 namespace seam
 {
 bool watching = false;
 std::vector<std::string> published; // "connector encoder" per fetch, 1 when set
+std::vector<const void *> freed;
 } // namespace seam
 
 namespace
@@ -32,18 +34,26 @@ void note_published()
 
 extern "C" drmModeConnectorPtr drmModeGetConnector(int fd, uint32_t id)
 {
-	using fn = drmModeConnectorPtr (*)(int, uint32_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetConnector"));
 	note_published();
-	return real(fd, id);
+	return SEAM_NEXT(drmModeGetConnector)(fd, id);
 }
 
 extern "C" drmModeEncoderPtr drmModeGetEncoder(int fd, uint32_t id)
 {
-	using fn = drmModeEncoderPtr (*)(int, uint32_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeGetEncoder"));
 	note_published();
-	return real(fd, id);
+	return SEAM_NEXT(drmModeGetEncoder)(fd, id);
+}
+
+extern "C" void drmModeFreeConnector(drmModeConnectorPtr p)
+{
+	seam::freed.push_back(p);
+	SEAM_NEXT(drmModeFreeConnector)(p);
+}
+
+extern "C" void drmModeFreeEncoder(drmModeEncoderPtr p)
+{
+	seam::freed.push_back(p);
+	SEAM_NEXT(drmModeFreeEncoder)(p);
 }
 
 namespace
@@ -51,12 +61,7 @@ namespace
 
 sim::mode_def mode(uint16_t w, uint16_t h, uint32_t hz, const char *name = "")
 {
-	sim::mode_def m;
-	m.hdisplay = w;
-	m.vdisplay = h;
-	m.vrefresh = hz;
-	m.name = name;
-	return m;
+	return {.hdisplay = w, .vdisplay = h, .vrefresh = hz, .name = name};
 }
 
 // One CRTC, one primary plane, and one encoder per connector, each bound to its connector.
@@ -64,31 +69,22 @@ sim::topology card_with(std::vector<sim::connector_def> connectors)
 {
 	sim::topology t;
 	for (size_t i = 0; i < connectors.size(); i++) {
-		sim::encoder_def e;
-		e.type = connectors[i].type == DRM_MODE_CONNECTOR_HDMIA ? DRM_MODE_ENCODER_TMDS
-		                                                        : DRM_MODE_ENCODER_NONE;
-		t.encoders.push_back(e);
+		t.encoders.push_back({.type = connectors[i].type == DRM_MODE_CONNECTOR_HDMIA
+		                                      ? uint32_t(DRM_MODE_ENCODER_TMDS)
+		                                      : uint32_t(DRM_MODE_ENCODER_NONE)});
 		connectors[i].encoders = {int(i)};
 		if (!connectors[i].bound_encoder)
 			connectors[i].bound_encoder = int(i);
 	}
 	t.connectors = std::move(connectors);
-	sim::crtc_def c;
-	t.crtcs.push_back(c);
-	sim::plane_def p;
-	p.type = DRM_PLANE_TYPE_PRIMARY;
-	p.formats = {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888};
-	t.planes.push_back(p);
+	t.crtcs = {sim::crtc_def{}};
+	t.planes = {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888})};
 	return t;
 }
 
 sim::connector_def output(uint32_t type, bool connected, std::vector<sim::mode_def> modes)
 {
-	sim::connector_def c;
-	c.type = type;
-	c.connected = connected;
-	c.modes = std::move(modes);
-	return c;
+	return {.type = type, .connected = connected, .modes = std::move(modes)};
 }
 
 struct discovery {
@@ -106,6 +102,22 @@ discovery discover()
 	d.encoder = d.connector && drm_find_encoder(fd);
 	d.out = cap.stop();
 	return d;
+}
+
+// Records fetched before a re-detection and held since: none is freed while held, and each,
+// replaced by the new choice, is freed once its last holder lets go.
+template <typename... Held>
+void expect_replaced_and_freed_on_release(Held &...held)
+{
+	auto frees = [](const void *p) {
+		return std::count(seam::freed.begin(), seam::freed.end(), p);
+	};
+	const void *records[] = {held.get()...};
+	for (const void *p : records)
+		EXPECT_EQ(frees(p), 0);
+	(held.reset(), ...);
+	for (const void *p : records)
+		EXPECT_EQ(frees(p), 1);
 }
 
 class DisplayDiscovery : public ::testing::Test
@@ -167,10 +179,16 @@ std::string with_encoder_ids(std::string text)
 // prints, in order.
 struct choice {
 	const char *name;
-	std::vector<sim::connector_def> connectors;
 	int connector, encoder;
+	std::vector<sim::connector_def> connectors;
 	std::string out;
 };
+
+template <typename... Outputs>
+std::vector<sim::connector_def> outputs(Outputs... o)
+{
+	return {o...};
+}
 
 void PrintTo(const choice &c, std::ostream *os)
 {
@@ -208,13 +226,11 @@ const std::string k_no_previous = "drm_get_connector: g_drm_connector=(nil) 1111
 INSTANTIATE_TEST_SUITE_P(
         Cases, DisplayChoice,
         ::testing::Values(
-                choice{"WithoutHdmiTheFirstConnectedOutputWithModes",
-                       {output(DRM_MODE_CONNECTOR_DisplayPort, false, {mode(800, 600, 60)}),
-                        output(DRM_MODE_CONNECTOR_VGA, true, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
-                        output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})},
-                       2,
-                       2,
+                choice{"WithoutHdmiTheFirstConnectedOutputWithModes", 2, 2,
+                       outputs(output(DRM_MODE_CONNECTOR_DisplayPort, false, {mode(800, 600, 60)}),
+                               output(DRM_MODE_CONNECTOR_VGA, true, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
+                               output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})),
                        "[DRM]: Found 4 connectors.\n"
                        "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n"
@@ -227,11 +243,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
                 // An HDMI monitor that reports no modes is no HDMI monitor to the first pass: the
                 // other output is chosen and no HDMI line printed.
-                choice{"ConnectedHdmiWithoutModesBeforeAnOutputWithModes",
-                       {output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1280, 720, 60)})},
-                       1,
-                       1,
+                choice{"ConnectedHdmiWithoutModesBeforeAnOutputWithModes", 1, 1,
+                       outputs(output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1280, 720, 60)})),
                        "[DRM]: Found 2 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n" +
@@ -239,11 +253,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
                                "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
                                "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"},
-                choice{"ConnectedHdmiWithoutModesAfterAnOutputWithModes",
-                       {output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)}),
-                        output(DRM_MODE_CONNECTOR_HDMIA, true, {})},
-                       0,
-                       0,
+                choice{"ConnectedHdmiWithoutModesAfterAnOutputWithModes", 0, 0,
+                       outputs(output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)}),
+                               output(DRM_MODE_CONNECTOR_HDMIA, true, {})),
                        "[DRM]: Found 2 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
@@ -252,12 +264,10 @@ INSTANTIATE_TEST_SUITE_P(
                                "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E0\n"},
                 // The connected DisplayPort output comes first, but the first pass has found the
                 // HDMI monitor at index 2, so the second passes over everything not HDMI-A.
-                choice{"OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken",
-                       {output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
-                        output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})},
-                       2,
-                       2,
+                choice{"OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken", 2, 2,
+                       outputs(output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
+                               output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})),
                        "[DRM]: Found 3 connectors.\n"
                        "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
@@ -268,19 +278,16 @@ INSTANTIATE_TEST_SUITE_P(
                                "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E2\n"
                                "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E2\n"
                                "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
-                choice{"ConnectedOutputsWithoutModesGiveNoConnector",
-                       {output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
-                        output(DRM_MODE_CONNECTOR_DisplayPort, true, {})},
-                       -1,
-                       -1,
+                choice{"ConnectedOutputsWithoutModesGiveNoConnector", -1, -1,
+                       outputs(output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
+                               output(DRM_MODE_CONNECTOR_DisplayPort, true, {})),
                        "[DRM]: Found 2 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
                        "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
                                k_no_previous + "[DRM]: Couldn't get device connector."},
-                choice{"ConnectorWithoutBoundEncoderFindsNoEncoder",
-                       {unbound(output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)}))},
-                       0,
-                       -1,
+                choice{"ConnectorWithoutBoundEncoderFindsNoEncoder", 0, -1,
+                       outputs(unbound(output(DRM_MODE_CONNECTOR_HDMIA, true,
+                                              {mode(1920, 1080, 60)}))),
                        "[DRM]: Found 1 connectors.\n"
                        "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
                        "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n" +
@@ -317,38 +324,7 @@ TEST_F(DisplayDiscovery, MissingResourcesAndUnreadableConnectors)
 	                  "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"));
 }
 
-TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndKeepsHeldOnesAlive)
-{
-	install_card(card_with({output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})}));
-	ASSERT_TRUE(discover().encoder);
-	auto held_connector = g_drm_connector.get();
-	auto held_encoder = g_drm_encoder.get();
-	char previous[32];
-	snprintf(previous, sizeof previous, "%p", static_cast<const void *>(held_connector.get()));
-
-	output_capture cap;
-	drm_redetect_display(g_drm_fd);
-	std::string out = cap.stop();
-	EXPECT_EQ(out, with_encoder_ids(
-	                       "[DRM]: Found 1 connectors.\n"
-	                       "[DRM]: Connector 0 connected: yes\n"
-	                       "[DRM]: Connector 0 has 1 modes.\n"
-	                       "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n"
-	                       "drm_get_connector: g_drm_connector=" +
-	                       std::string(previous) +
-	                       " 11111\n"
-	                       "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
-	                       "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E0\n"));
-	// New records were chosen; the held ones are still readable (the sanitizer build would
-	// report a read of a released record).
-	EXPECT_NE(g_drm_connector.get(), held_connector);
-	EXPECT_NE(g_drm_encoder.get(), held_encoder);
-	EXPECT_EQ(held_connector->count_modes, 1);
-	EXPECT_EQ(held_connector->modes[0].hdisplay, 1920);
-	EXPECT_EQ(held_encoder->encoder_id, sim::encoder_id(0));
-}
-
-TEST_F(DisplayDiscovery, RedetectionKeepsThePreviousRecordsPublishedUntilTheNewChoice)
+TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndReplacesItOnlyWithTheNewChoice)
 {
 	// A DisplayPort output without an encoder bound, then the HDMI monitor.
 	sim::connector_def dp = output(DRM_MODE_CONNECTOR_DisplayPort, false, {});
@@ -358,7 +334,10 @@ TEST_F(DisplayDiscovery, RedetectionKeepsThePreviousRecordsPublishedUntilTheNewC
 	ASSERT_TRUE(discover().encoder);
 	auto held_connector = g_drm_connector.get();
 	auto held_encoder = g_drm_encoder.get();
+	char previous[32];
+	snprintf(previous, sizeof previous, "%p", static_cast<const void *>(held_connector.get()));
 
+	seam::freed.clear();
 	output_capture cap;
 	seam::watching = true;
 	drm_redetect_display(g_drm_fd);
@@ -367,12 +346,25 @@ TEST_F(DisplayDiscovery, RedetectionKeepsThePreviousRecordsPublishedUntilTheNewC
 	// Both passes over the two connectors, then both encoders: never without a connector or
 	// an encoder, and the new ones are in place at the end.
 	EXPECT_EQ(seam::published, std::vector<std::string>(6, "1 1"));
-	EXPECT_NE(g_drm_connector.get(), held_connector);
-	EXPECT_NE(g_drm_encoder.get(), held_encoder);
 	EXPECT_EQ(g_drm_encoder.get()->encoder_id, sim::encoder_id(1));
-	EXPECT_NE(out.find("[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
-	                   "g_drm_encoder->encoder_id="),
-	          std::string::npos);
+	EXPECT_EQ(out,
+	          with_encoder_ids(
+	                  "[DRM]: Found 2 connectors.\n"
+	                  "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
+	                  "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
+	                  "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n"
+	                  "drm_get_connector: g_drm_connector=" +
+	                  std::string(previous) +
+	                  " 11111\n"
+	                  "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
+	                  "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
+	                  "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"));
+	// The held records are still readable (the sanitizer build would report a read of a
+	// released one) until they are let go.
+	EXPECT_EQ(held_connector->count_modes, 1);
+	EXPECT_EQ(held_connector->modes[0].hdisplay, 1280);
+	EXPECT_EQ(held_encoder->encoder_id, sim::encoder_id(1));
+	expect_replaced_and_freed_on_release(held_connector, held_encoder);
 
 	// A re-detection that finds no monitor leaves no connector, as before.
 	sim::set_connected(1, false);

@@ -4,16 +4,14 @@
 
 #include <cstdio>
 #include <png.h>
+#include <sstream>
 #include <sys/stat.h>
 
 #include "animation/boot_config.h"
 #include "frames/frames.h"
 #include "tests/e2e/e2e.h"
 #include "tests/support/capture.h"
-
-extern "C" {
-#include <jpeglib.h>
-}
+#include "tests/support/jpeg_file.h"
 
 namespace
 {
@@ -64,49 +62,6 @@ void write_png(const std::string &path, const rgb_picture &p)
 	        << png.message;
 }
 
-void write_file(const std::string &path, const std::string &text)
-{
-	FILE *f = fopen(path.c_str(), "w");
-	ASSERT_NE(f, nullptr) << path;
-	fputs(text.c_str(), f);
-	fclose(f);
-}
-
-// The frame's header: size, sampling of each component, and whether it is baseline (SOF0).
-struct frame_header {
-	int width = 0, height = 0;
-	std::string sampling; // "2x2 1x1 1x1" for 4:2:0
-	bool baseline = false;
-};
-
-frame_header read_header(const std::string &path)
-{
-	frame_header h;
-	FILE *f = fopen(path.c_str(), "rb");
-	if (!f)
-		return h;
-	std::string bytes;
-	for (int c; (c = fgetc(f)) != EOF;)
-		bytes += char(c);
-	rewind(f);
-	jpeg_decompress_struct cinfo;
-	jpeg_error_mgr jerr;
-	cinfo.err = jpeg_std_error(&jerr);
-	jpeg_create_decompress(&cinfo);
-	jpeg_stdio_src(&cinfo, f);
-	jpeg_read_header(&cinfo, TRUE);
-	h.width = int(cinfo.image_width);
-	h.height = int(cinfo.image_height);
-	for (int c = 0; c < cinfo.num_components; c++)
-		h.sampling += (c ? " " : "") + std::to_string(cinfo.comp_info[c].h_samp_factor) +
-		              "x" + std::to_string(cinfo.comp_info[c].v_samp_factor);
-	h.baseline = bytes.find("\xff\xc0") != std::string::npos &&
-	             bytes.find("\xff\xc2") == std::string::npos && !cinfo.progressive_mode;
-	jpeg_destroy_decompress(&cinfo);
-	fclose(f);
-	return h;
-}
-
 bool exists(const std::string &path)
 {
 	struct stat st;
@@ -147,7 +102,7 @@ TEST_F(frames, PrepareFromPngDirectoryWritesNumberedFramesAndBootConf)
 	write_png(tmp("src/b.png"), flat(200, 100, 20, 200, 40));
 	write_png(tmp("src/a.png"), flat(200, 100, 220, 30, 60));
 	write_png(tmp("src/c.png"), flat(50, 30, 10, 50, 230));
-	write_file(tmp("src/notes.txt"), "not a picture\n");
+	ASSERT_TRUE(write_file(tmp("src/notes.txt"), {'x', '\n'}));
 
 	const result r = run({"prepare", tmp("src"), tmp("out"), "--size", "96x64", "--fps", "20"});
 	ASSERT_EQ(r.status, 0) << r.out;
@@ -157,7 +112,7 @@ TEST_F(frames, PrepareFromPngDirectoryWritesNumberedFramesAndBootConf)
 	const std::vector<std::vector<int>> colours = {{220, 30, 60}, {20, 200, 40}, {10, 50, 230}};
 	for (int k = 0; k < 3; k++) {
 		const std::string frame = tmp("out/frames/" + std::to_string(k) + ".jpg");
-		const frame_header h = read_header(frame);
+		const jpeg_header h = read_jpeg_header(frame);
 		EXPECT_EQ(h.width, 96) << k;
 		EXPECT_EQ(h.height, 64) << k;
 		EXPECT_EQ(h.sampling, "2x2 1x1 1x1") << k;
@@ -201,9 +156,9 @@ TEST_F(frames, PrepareFromOneJpegKeepsOrSwapsRedAndBlue)
 struct check_case {
 	const char *name;
 	std::string conf;
-	std::vector<std::string> files;
+	std::string files; // separated by blanks
 	int status;
-	std::vector<std::string> lines;
+	std::string lines; // each a line of the report
 };
 
 void PrintTo(const check_case &c, std::ostream *os)
@@ -214,72 +169,61 @@ void PrintTo(const check_case &c, std::ostream *os)
 const std::string k_conf3 = "cnt=3\npath=/mnt/bootanimation/frames\nfps=25\n";
 
 const check_case k_check_cases[] = {
-        {"all_shown",
-         k_conf3,
-         {"0.jpg", "1.jpg", "2.jpg"},
-         0,
-         {"conf line 2: path=/mnt/bootanimation/frames",
-          "cfg:  mImageCount=3 mBootAnimPath=/mnt/bootanimation/frames mFps 25", "cnt: 3",
-          "fps: 25", "mode: 64x48",
-          "frame 2: 2.jpg 64x48 components=3 baseline mode=same decode_ms=",
-          "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=0",
-          "rate: decode_ms_mean=", "result: ok"}},
-        {"missing_frame",
-         k_conf3,
-         {"0.jpg", "2.jpg"},
-         0,
-         {"frame 1: missing (no 1.jpg, no 1.jpeg)",
-          "frames: found=2 missing=1 cannot-show=0 progressive=0 scaled=0", "result: ok"}},
-        {"jpeg_fallback_and_jpg_first",
-         k_conf3,
-         {"0.jpeg", "1.jpg", "1.jpeg:32x24", "2.jpeg:32x24"},
-         0,
-         {"frame 0: 0.jpeg 64x48 components=3 baseline mode=same decode_ms=",
-          "frame 1: 1.jpg 64x48 components=3 baseline mode=same decode_ms=",
-          "frame 2: 2.jpeg 32x24 components=3 baseline mode=scaled decode_ms=",
-          "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=1"}},
-        {"cmyk_frame",
-         k_conf3,
-         {"0.jpg", "1.jpg:cmyk", "2.jpg"},
-         1,
-         {"frame 1: 1.jpg 64x48 components=4 baseline mode=same cannot-show: 4 components (CMYK)",
-          "result: 1 frames cannot be shown"}},
-        {"progressive_frame",
-         k_conf3,
-         {"0.jpg", "1.jpg:progressive", "2.jpg"},
-         0,
-         {"frame 1: 1.jpg 64x48 components=3 progressive mode=same decode_ms=",
-          "frames: found=3 missing=0 cannot-show=0 progressive=1 scaled=0", "result: ok"}},
-        {"not_a_regular_file",
-         k_conf3,
-         {"0.jpg:dir", "1.jpg", "2.jpg"},
-         1,
-         {"frame 0: 0.jpg cannot-show: not a regular file", "result: 1 frames cannot be shown"}},
-        {"none_found",
-         k_conf3,
-         {},
-         1,
-         {"frame 2: missing (no 2.jpg, no 2.jpeg)", "result: no frame found"}},
-        {"long_run_missing_ends",
-         "cnt=40\npath=/mnt/bootanimation/frames\nfps=25\n",
-         {"0.jpg", "30.jpg"},
-         0,
-         {"end: 17 frames missing in a row, the player ends the animation at frame 17",
-          "frames: found=1 missing=17 cannot-show=0 progressive=0 scaled=0"}},
+        {"all_shown", k_conf3, "0.jpg 1.jpg 2.jpg", 0,
+         "conf line 2: path=/mnt/bootanimation/frames\n"
+         "cfg:  mImageCount=3 mBootAnimPath=/mnt/bootanimation/frames mFps 25\n"
+         "cnt: 3\n"
+         "fps: 25\n"
+         "mode: 64x48\n"
+         "frame 2: 2.jpg 64x48 components=3 baseline mode=same decode_ms=\n"
+         "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=0\n"
+         "rate: decode_ms_mean=\n"
+         "result: ok"},
+        {"missing_frame", k_conf3, "0.jpg 2.jpg", 0,
+         "frame 1: missing (no 1.jpg, no 1.jpeg)\n"
+         "frames: found=2 missing=1 cannot-show=0 progressive=0 scaled=0\n"
+         "result: ok"},
+        {"jpeg_fallback_and_jpg_first", k_conf3, "0.jpeg 1.jpg 1.jpeg:32x24 2.jpeg:32x24", 0,
+         "frame 0: 0.jpeg 64x48 components=3 baseline mode=same decode_ms=\n"
+         "frame 1: 1.jpg 64x48 components=3 baseline mode=same decode_ms=\n"
+         "frame 2: 2.jpeg 32x24 components=3 baseline mode=scaled decode_ms=\n"
+         "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=1"},
+        {"cmyk_frame", k_conf3, "0.jpg 1.jpg:cmyk 2.jpg", 1,
+         "frame 1: 1.jpg 64x48 components=4 baseline mode=same cannot-show: 4 components (CMYK)\n"
+         "result: 1 frames cannot be shown"},
+        {"progressive_frame", k_conf3, "0.jpg 1.jpg:progressive 2.jpg", 0,
+         "frame 1: 1.jpg 64x48 components=3 progressive mode=same decode_ms=\n"
+         "frames: found=3 missing=0 cannot-show=0 progressive=1 scaled=0\n"
+         "result: ok"},
+        {"not_a_regular_file", k_conf3, "0.jpg:dir 1.jpg 2.jpg", 1,
+         "frame 0: 0.jpg cannot-show: not a regular file\n"
+         "result: 1 frames cannot be shown"},
+        {"none_found", k_conf3, "", 1,
+         "frame 2: missing (no 2.jpg, no 2.jpeg)\n"
+         "result: no frame found"},
+        {"long_run_missing_ends", "cnt=40\npath=/mnt/bootanimation/frames\nfps=25\n",
+         "0.jpg 30.jpg", 0,
+         "end: 17 frames missing in a row, the player ends the animation at frame 17\n"
+         "frames: found=1 missing=17 cannot-show=0 progressive=0 scaled=0"},
         {"cut_line_shifts_the_next",
-         "cnt=3" + std::string(40, ' ') + "\npath=/mnt/bootanimation/frames\nfps=25\r\n",
-         {"0.jpg"},
+         "cnt=3" + std::string(40, ' ') + "\npath=/mnt/bootanimation/frames\nfps=25\r\n", "0.jpg",
          1,
-         {"conf line 1: cnt=3" + std::string(26, ' ') +
-                  " (cut at 31 characters: the rest is read as the next line)",
-          "conf line 2: " + std::string(14, ' '), "conf line 3: path=/mnt/bootanimation/frames",
-          "path: ", "fps: 15", "result: no frame found"}},
-        {"crlf_and_blank_in_path",
-         "cnt=1\r\npath=/mnt/bootanimation/frames more\r\nfps=0\r\n",
-         {"0.jpg"},
-         0,
-         {"conf line 2: path=/mnt/bootanimation/frames more\\r", "cnt: 1",
-          "path: /mnt/bootanimation/frames", "fps: 0", "result: ok"}},
+         "conf line 1: cnt=3" + std::string(26, ' ') +
+                 " (cut at 31 characters: the rest is read as the next line)\n"
+                 "conf line 2: " +
+                 std::string(14, ' ') +
+                 "\n"
+                 "conf line 3: path=/mnt/bootanimation/frames\n"
+                 "path: \n"
+                 "fps: 15\n"
+                 "result: no frame found"},
+        {"crlf_and_blank_in_path", "cnt=1\r\npath=/mnt/bootanimation/frames more\r\nfps=0\r\n",
+         "0.jpg", 0,
+         "conf line 2: path=/mnt/bootanimation/frames more\\r\n"
+         "cnt: 1\n"
+         "path: /mnt/bootanimation/frames\n"
+         "fps: 0\n"
+         "result: ok"},
 };
 
 class check : public testing::TestWithParam<check_case>
@@ -292,9 +236,10 @@ TEST_P(check, ReportsAndExitStatus)
 	harness::scratch_dir dir;
 	const std::string frames = dir.path() + "/frames";
 	mkdir(frames.c_str(), 0755);
-	if (!c.conf.empty())
-		write_file(dir.path() + "/boot.conf", c.conf);
-	for (const std::string &f : c.files) {
+	ASSERT_TRUE(c.conf.empty() ||
+	            write_file(dir.path() + "/boot.conf", {c.conf.begin(), c.conf.end()}));
+	std::istringstream files(c.files);
+	for (std::string f; files >> f;) {
 		const size_t colon = f.find(':');
 		const std::string name = f.substr(0, colon),
 		                  kind = colon == f.npos ? "" : f.substr(colon + 1);
@@ -311,7 +256,7 @@ TEST_P(check, ReportsAndExitStatus)
 	}
 	const result r = run({"check", dir.path(), "--mode", "64x48"});
 	EXPECT_EQ(r.status, c.status) << r.out;
-	for (const std::string &line : c.lines)
+	for (const std::string &line : harness::lines_of(c.lines))
 		EXPECT_TRUE(has_line(r.out, line)) << "no line: " << line << "\n" << r.out;
 }
 

@@ -83,31 +83,66 @@ bool write_jpeg(const std::string &path, const rgb_picture &p, int quality, bool
 	return write_jpeg(path, p, jpeg_options{.quality = quality, .progressive = progressive});
 }
 
-rgb_picture decode_jpeg(const std::string &path)
+namespace
 {
-	rgb_picture p;
+// Opens `path`, reads its header with libjpeg and hands the decompressor to `use`; false when the
+// file cannot be opened.
+template <typename Use>
+bool with_header(const std::string &path, Use use)
+{
 	FILE *f = fopen(path.c_str(), "rb");
 	if (!f)
-		return p;
+		return false;
 	jpeg_decompress_struct cinfo;
 	jpeg_error_mgr jerr;
 	cinfo.err = jpeg_std_error(&jerr);
 	jpeg_create_decompress(&cinfo);
 	jpeg_stdio_src(&cinfo, f);
 	jpeg_read_header(&cinfo, TRUE);
-	jpeg_start_decompress(&cinfo);
-	p.width = int(cinfo.output_width);
-	p.height = int(cinfo.output_height);
-	p.components = cinfo.output_components;
-	p.data.resize(size_t(p.width) * p.height * p.components);
-	while (cinfo.output_scanline < cinfo.output_height) {
-		JSAMPROW row = &p.data[size_t(cinfo.output_scanline) * p.width * p.components];
-		jpeg_read_scanlines(&cinfo, &row, 1);
-	}
-	jpeg_finish_decompress(&cinfo);
+	use(cinfo, f);
 	jpeg_destroy_decompress(&cinfo);
 	fclose(f);
+	return true;
+}
+} // namespace
+
+rgb_picture decode_jpeg(const std::string &path)
+{
+	rgb_picture p;
+	with_header(path, [&](jpeg_decompress_struct &cinfo, FILE *) {
+		jpeg_start_decompress(&cinfo);
+		p.width = int(cinfo.output_width);
+		p.height = int(cinfo.output_height);
+		p.components = cinfo.output_components;
+		p.data.resize(size_t(p.width) * p.height * p.components);
+		while (cinfo.output_scanline < cinfo.output_height) {
+			JSAMPROW row =
+			        &p.data[size_t(cinfo.output_scanline) * p.width * p.components];
+			jpeg_read_scanlines(&cinfo, &row, 1);
+		}
+		jpeg_finish_decompress(&cinfo);
+	});
 	return p;
+}
+
+jpeg_header read_jpeg_header(const std::string &path)
+{
+	jpeg_header h;
+	with_header(path, [&](jpeg_decompress_struct &cinfo, FILE *f) {
+		h.width = int(cinfo.image_width);
+		h.height = int(cinfo.image_height);
+		for (int c = 0; c < cinfo.num_components; c++)
+			h.sampling += (c ? " " : "") +
+			              std::to_string(cinfo.comp_info[c].h_samp_factor) + "x" +
+			              std::to_string(cinfo.comp_info[c].v_samp_factor);
+		std::string bytes;
+		rewind(f);
+		for (int c; (c = fgetc(f)) != EOF;)
+			bytes += char(c);
+		h.baseline = bytes.find("\xff\xc0") != std::string::npos &&
+		             bytes.find("\xff\xc2") == std::string::npos && !cinfo.progressive_mode;
+	});
+	return h;
 }
 
 std::string make_temp_dir()

@@ -37,6 +37,14 @@ bool write_file(const std::string &path, const std::vector<uint8_t> &data);
 // What libjpeg itself decodes from `path` (3 components red first, or 1 for gray).
 rgb_picture decode_jpeg(const std::string &path);
 
+// The frame header of `path` as libjpeg reads it; all zero when it cannot be opened.
+struct jpeg_header {
+	int width = 0, height = 0;
+	std::string sampling;  // each component's factors: "2x2 1x1 1x1" for 4:2:0
+	bool baseline = false; // a baseline frame (SOF0), not a progressive one
+};
+jpeg_header read_jpeg_header(const std::string &path);
+
 // A fresh empty directory under /tmp, removed with everything in it by remove_tree.
 std::string make_temp_dir();
 void remove_tree(const std::string &dir);

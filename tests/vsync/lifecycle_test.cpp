@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -113,16 +112,27 @@ void *stand_in(void *)
 } // namespace
 } // namespace pseam
 
+namespace pseam
+{
+namespace
+{
+// The library's call on one of the worker's primitives, failed instead when armed, and logged.
+template <typename Real, typename... Args>
+int faulted(op o, Real real, Args... args)
+{
+	int err = injected(o);
+	if (err == 0)
+		err = real(args...);
+	record(o, err);
+	return err;
+}
+} // namespace
+} // namespace pseam
+
 extern "C" int pthread_mutex_lock(pthread_mutex_t *m) noexcept
 {
 	auto real = SEAM_NEXT(pthread_mutex_lock);
-	if (m != &g_vsync_lock)
-		return real(m);
-	int err = pseam::injected(pseam::lock);
-	if (err == 0)
-		err = real(m);
-	pseam::record(pseam::lock, err);
-	return err;
+	return m == &g_vsync_lock ? pseam::faulted(pseam::lock, real, m) : real(m);
 }
 
 // A failing unlock still lets go of the lock, so that the test can go on.
@@ -133,30 +143,22 @@ extern "C" int pthread_mutex_unlock(pthread_mutex_t *m) noexcept
 		return real(m);
 	int err = pseam::injected(pseam::unlock);
 	int real_err = real(m);
-	if (err == 0)
-		err = real_err;
-	pseam::record(pseam::unlock, err);
-	return err;
+	pseam::record(pseam::unlock, err ? err : real_err);
+	return err ? err : real_err;
 }
 
 extern "C" int pthread_mutex_init(pthread_mutex_t *m, const pthread_mutexattr_t *attr) noexcept
 {
 	auto real = SEAM_NEXT(pthread_mutex_init);
-	if (m != &g_vsync_lock)
-		return real(m, attr);
-	int err = pseam::injected(pseam::mutex_init);
-	if (err == 0)
-		err = real(m, attr);
-	pseam::record(pseam::mutex_init, err);
-	return err;
+	return m == &g_vsync_lock ? pseam::faulted(pseam::mutex_init, real, m, attr)
+	                          : real(m, attr);
 }
 
 extern "C" int pthread_mutex_destroy(pthread_mutex_t *m) noexcept
 {
-	auto real = SEAM_NEXT(pthread_mutex_destroy);
 	if (m == &g_vsync_lock)
 		pseam::record(pseam::mutex_destroy, 0);
-	return real(m);
+	return SEAM_NEXT(pthread_mutex_destroy)(m);
 }
 
 extern "C" int pthread_cond_init(pthread_cond_t *c, const pthread_condattr_t *attr) noexcept
@@ -168,31 +170,20 @@ extern "C" int pthread_cond_init(pthread_cond_t *c, const pthread_condattr_t *at
 	if (attr)
 		pthread_condattr_getclock(attr, &clock);
 	pseam::cond_clock = clock;
-	int err = pseam::injected(pseam::cond_init);
-	if (err == 0)
-		err = real(c, attr);
-	pseam::record(pseam::cond_init, err);
-	return err;
+	return pseam::faulted(pseam::cond_init, real, c, attr);
 }
 
 extern "C" int pthread_cond_destroy(pthread_cond_t *c) noexcept
 {
-	auto real = SEAM_NEXT(pthread_cond_destroy);
 	if (c == &g_vsync_cond)
 		pseam::record(pseam::cond_destroy, 0);
-	return real(c);
+	return SEAM_NEXT(pthread_cond_destroy)(c);
 }
 
 extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
 {
 	auto real = SEAM_NEXT(pthread_cond_signal);
-	if (c != &g_vsync_cond)
-		return real(c);
-	int err = pseam::injected(pseam::signal);
-	if (err == 0)
-		err = real(c);
-	pseam::record(pseam::signal, err);
-	return err;
+	return c == &g_vsync_cond ? pseam::faulted(pseam::signal, real, c) : real(c);
 }
 
 extern "C" int pthread_cond_wait(pthread_cond_t *c, pthread_mutex_t *m)
@@ -212,11 +203,8 @@ extern "C" int pthread_create(pthread_t *thread, const pthread_attr_t *attr, voi
 	auto real = SEAM_NEXT(pthread_create);
 	if (start != vsync_thread_main)
 		return real(thread, attr, start, arg);
-	int err = pseam::injected(pseam::create);
-	if (err == 0)
-		err = real(thread, attr, pseam::stand_in_worker ? pseam::stand_in : start, arg);
-	pseam::record(pseam::create, err);
-	return err;
+	return pseam::faulted(pseam::create, real, thread, attr,
+	                      pseam::stand_in_worker ? pseam::stand_in : start, arg);
 }
 
 // A failing join has joined all the same, so that no thread is left behind.
@@ -254,9 +242,7 @@ protected:
 		pseam::disarm();
 		dir = make_temp_dir();
 		ASSERT_FALSE(dir.empty());
-		ASSERT_TRUE(write_jpeg(dir + "/0.jpg", test_picture(32, 24, 0)));
-		boot_conf_seam::path = dir + "/boot.conf";
-		std::ofstream(boot_conf_seam::path) << "cnt=1\npath=" << dir << "\nfps=1000\n";
+		ASSERT_TRUE(boot_frames(dir, 1, 1000));
 		boot_conf_seam::opens = 0;
 		mImageCount = 77;
 
@@ -328,7 +314,7 @@ protected:
 
 	std::string cfg_line() const
 	{
-		return "cfg:  mImageCount=1 mBootAnimPath=" + dir + " mFps 1000\n";
+		return boot_frames_line(dir, 1, 1000);
 	}
 
 	std::string play_line() const
