@@ -202,36 +202,34 @@ TEST_F(card_dumb, map_and_mmap_refusals)
 {
 	drm_mode_map_dumb req{};
 	req.handle = 5;
-	errno = 0;
-	EXPECT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_MAP_DUMB, &req), -1);
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmIoctl(fd_, DRM_IOCTL_MODE_MAP_DUMB, &req); }), ENOENT);
 
 	dumb b;
 	ASSERT_EQ(create_dumb(fd_, 16, 16, 32, &b), 0);
 	req.handle = b.handle;
 	ASSERT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_MAP_DUMB, &req), 0);
 	const off_t off = off_t(req.offset);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_PRIVATE, fd_, off), MAP_FAILED);
-	EXPECT_EQ(errno, EINVAL);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off + 4096), MAP_FAILED);
-	EXPECT_EQ(errno, EINVAL);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size + 4096, PROT_READ, MAP_SHARED, fd_, off), MAP_FAILED);
-	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(errno_of([&] { return mmap(nullptr, b.size, PROT_READ, MAP_PRIVATE, fd_, off); }),
+	          EINVAL);
+	EXPECT_EQ(errno_of([&] {
+		          return mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off + 4096);
+	          }),
+	          EINVAL);
+	EXPECT_EQ(errno_of([&] {
+		          return mmap(nullptr, b.size + 4096, PROT_READ, MAP_SHARED, fd_, off);
+	          }),
+	          EINVAL);
 	// Another file may not map a buffer it holds no handle for.
 	const int other = open_card();
 	ASSERT_GE(other, 0);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_SHARED, other, off), MAP_FAILED);
-	EXPECT_EQ(errno, EACCES);
+	EXPECT_EQ(
+	        errno_of([&] { return mmap(nullptr, b.size, PROT_READ, MAP_SHARED, other, off); }),
+	        EACCES);
 	close(other);
 
 	sim::fail_mmap(ENOMEM, 1);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off), MAP_FAILED);
-	EXPECT_EQ(errno, ENOMEM);
+	EXPECT_EQ(errno_of([&] { return mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off); }),
+	          ENOMEM);
 	void *p = mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off);
 	ASSERT_NE(p, MAP_FAILED);
 	EXPECT_EQ(munmap(p, b.size), 0);

@@ -45,9 +45,7 @@ TEST_F(card_open, each_open_is_a_file_of_its_own_and_other_paths_pass_through)
 TEST_F(card_open, open_fault_fails_with_the_chosen_errno_until_cleared)
 {
 	sim::fail_open(EACCES);
-	errno = 0;
-	EXPECT_EQ(open_card(), -1);
-	EXPECT_EQ(errno, EACCES);
+	EXPECT_EQ(errno_of([&] { return open_card(); }), EACCES);
 	EXPECT_EQ(sim::live().files, 1);
 	sim::clear_faults();
 	const int fd = open_card();
@@ -98,25 +96,21 @@ TEST_F(card_caps, get_cap_answers_as_an_atomic_kms_driver)
 		EXPECT_EQ(v, e.value) << e.cap;
 	}
 	uint64_t v = 0;
-	errno = 0;
-	EXPECT_EQ(drmGetCap(fd_, 0x7777, &v), -1);
-	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(errno_of([&] { return drmGetCap(fd_, 0x7777, &v); }), EINVAL);
 }
 
 TEST_F(card_caps, client_caps_check_values_and_atomic_implies_universal_planes)
 {
-	errno = 0;
-	EXPECT_EQ(drmSetClientCap(fd_, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 2), -1);
-	EXPECT_EQ(errno, EINVAL);
-	errno = 0;
-	EXPECT_EQ(drmSetClientCap(fd_, DRM_CLIENT_CAP_ATOMIC, 3), -1);
-	EXPECT_EQ(errno, EINVAL);
-	errno = 0;
-	EXPECT_EQ(drmSetClientCap(fd_, DRM_CLIENT_CAP_WRITEBACK_CONNECTORS, 1), -1);
-	EXPECT_EQ(errno, EINVAL) << "writeback needs the atomic cap first";
-	errno = 0;
-	EXPECT_EQ(drmSetClientCap(fd_, 0x99, 1), -1);
-	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(
+	        errno_of([&] { return drmSetClientCap(fd_, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 2); }),
+	        EINVAL);
+	EXPECT_EQ(errno_of([&] { return drmSetClientCap(fd_, DRM_CLIENT_CAP_ATOMIC, 3); }), EINVAL);
+	EXPECT_EQ(errno_of([&] {
+		          return drmSetClientCap(fd_, DRM_CLIENT_CAP_WRITEBACK_CONNECTORS, 1);
+	          }),
+	          EINVAL)
+	        << "writeback needs the atomic cap first";
+	EXPECT_EQ(errno_of([&] { return drmSetClientCap(fd_, 0x99, 1); }), EINVAL);
 
 	plane_res_holder overlays(drmModeGetPlaneResources(fd_));
 	ASSERT_TRUE(overlays);
@@ -207,9 +201,7 @@ TEST_F(card_objects, connector_reports_state_sorted_modes_and_encoders)
 	EXPECT_EQ(dp->encoder_id, 0u);
 	EXPECT_EQ(dp->connector_type_id, 1u);
 
-	errno = 0;
-	EXPECT_FALSE(drmModeGetConnector(fd_, sim::crtc_id(0)));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetConnector(fd_, sim::crtc_id(0)); }), ENOENT);
 }
 
 TEST_F(card_objects, hot_plug_changes_connection_and_modes_but_keeps_the_crtc)
@@ -262,12 +254,8 @@ TEST_F(card_objects, encoder_and_crtc_report_the_lit_pipe)
 	ASSERT_TRUE(c1);
 	EXPECT_EQ(c1->mode_valid, 0);
 
-	errno = 0;
-	EXPECT_FALSE(drmModeGetCrtc(fd_, sim::plane_id(0)));
-	EXPECT_EQ(errno, ENOENT);
-	errno = 0;
-	EXPECT_FALSE(drmModeGetEncoder(fd_, 9999));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetCrtc(fd_, sim::plane_id(0)); }), ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetEncoder(fd_, 9999); }), ENOENT);
 }
 
 TEST_F(card_objects, planes_report_formats_and_possible_crtcs)
@@ -284,9 +272,7 @@ TEST_F(card_objects, planes_report_formats_and_possible_crtcs)
 	plane_holder primary(drmModeGetPlane(fd_, sim::plane_id(0)));
 	ASSERT_TRUE(primary);
 	EXPECT_EQ(primary->possible_crtcs, 0x1u);
-	errno = 0;
-	EXPECT_FALSE(drmModeGetPlane(fd_, sim::crtc_id(0)));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetPlane(fd_, sim::crtc_id(0)); }), ENOENT);
 }
 
 // --- properties --------------------------------------------------------------------------------
@@ -413,23 +399,26 @@ TEST_F(card_props, property_metadata_matches_the_kernels)
 	ASSERT_TRUE(active);
 	EXPECT_EQ(active->flags, uint32_t(DRM_MODE_PROP_RANGE | DRM_MODE_PROP_ATOMIC));
 
-	errno = 0;
-	EXPECT_FALSE(drmModeGetProperty(fd_, sim::crtc_id(0)));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetProperty(fd_, sim::crtc_id(0)); }), ENOENT);
 }
 
 TEST_F(card_props, object_property_lookups_check_ids_and_types)
 {
-	errno = 0;
-	EXPECT_FALSE(drmModeObjectGetProperties(fd_, sim::crtc_id(0), DRM_MODE_OBJECT_PLANE));
-	EXPECT_EQ(errno, ENOENT);
-	errno = 0;
-	EXPECT_FALSE(drmModeObjectGetProperties(fd_, 12345, DRM_MODE_OBJECT_ANY));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] {
+		          return drmModeObjectGetProperties(fd_, sim::crtc_id(0),
+		                                            DRM_MODE_OBJECT_PLANE);
+	          }),
+	          ENOENT);
+	EXPECT_EQ(errno_of([&] {
+		          return drmModeObjectGetProperties(fd_, 12345, DRM_MODE_OBJECT_ANY);
+	          }),
+	          ENOENT);
 	// Encoders carry no properties.
-	errno = 0;
-	EXPECT_FALSE(drmModeObjectGetProperties(fd_, sim::encoder_id(0), DRM_MODE_OBJECT_ENCODER));
-	EXPECT_EQ(errno, EINVAL);
+	EXPECT_EQ(errno_of([&] {
+		          return drmModeObjectGetProperties(fd_, sim::encoder_id(0),
+		                                            DRM_MODE_OBJECT_ENCODER);
+	          }),
+	          EINVAL);
 	props_holder any(drmModeObjectGetProperties(fd_, sim::crtc_id(0), DRM_MODE_OBJECT_ANY));
 	ASSERT_TRUE(any);
 	EXPECT_EQ(any->count_props, 1u);
@@ -466,9 +455,7 @@ TEST_F(card_props, blobs_hold_the_mode_and_the_plane_formats)
 	EXPECT_EQ(mod.modifier, uint64_t(DRM_FORMAT_MOD_LINEAR));
 	EXPECT_EQ(mod.formats, 0x3fu);
 
-	errno = 0;
-	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, sim::crtc_id(0)));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetPropertyBlob(fd_, sim::crtc_id(0)); }), ENOENT);
 }
 
 TEST_F(card_props, user_blobs_belong_to_their_file)
@@ -539,9 +526,8 @@ TEST_F(card_records, every_request_is_recorded_with_its_fields_and_result)
 	EXPECT_TRUE(sim::requests().empty());
 	// Known requests the card does not serve keep their names.
 	drm_mode_crtc setcrtc{};
-	errno = 0;
-	EXPECT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_SETCRTC, &setcrtc), -1);
-	EXPECT_EQ(errno, EOPNOTSUPP);
+	EXPECT_EQ(errno_of([&] { return drmIoctl(fd_, DRM_IOCTL_MODE_SETCRTC, &setcrtc); }),
+	          EOPNOTSUPP);
 	ASSERT_EQ(sim::requests().size(), 1u);
 	EXPECT_EQ(sim::requests()[0].name, "MODE_SETCRTC");
 }
@@ -549,14 +535,11 @@ TEST_F(card_records, every_request_is_recorded_with_its_fields_and_result)
 TEST_F(card_records, request_faults_by_name_count_and_object)
 {
 	sim::fail_request("MODE_GETCONNECTOR", EIO, 0, sim::connector_id(1));
-	errno = 0;
-	EXPECT_FALSE(drmModeGetConnector(fd_, sim::connector_id(1)));
-	EXPECT_EQ(errno, EIO);
+	EXPECT_EQ(errno_of([&] { return drmModeGetConnector(fd_, sim::connector_id(1)); }), EIO);
 	connector_holder ok(drmModeGetConnector(fd_, sim::connector_id(0)));
 	EXPECT_TRUE(ok);
-	errno = 0;
-	EXPECT_FALSE(drmModeGetConnector(fd_, sim::connector_id(1))) << "every call fails";
-	EXPECT_EQ(errno, EIO);
+	EXPECT_EQ(errno_of([&] { return drmModeGetConnector(fd_, sim::connector_id(1)); }), EIO)
+	        << "every call fails";
 	sim::clear_faults();
 	connector_holder now(drmModeGetConnector(fd_, sim::connector_id(1)));
 	EXPECT_TRUE(now);
@@ -574,20 +557,14 @@ TEST_F(card_records, request_faults_by_name_count_and_object)
 	sim::fail_request("MODE_GETCRTC", EPERM, 1, sim::crtc_id(0));
 	crtc_holder other(drmModeGetCrtc(fd_, sim::crtc_id(1)));
 	EXPECT_TRUE(other) << "another object does not count";
-	errno = 0;
-	EXPECT_FALSE(drmModeGetCrtc(fd_, sim::crtc_id(0)));
-	EXPECT_EQ(errno, EPERM);
+	EXPECT_EQ(errno_of([&] { return drmModeGetCrtc(fd_, sim::crtc_id(0)); }), EPERM);
 	crtc_holder again(drmModeGetCrtc(fd_, sim::crtc_id(0)));
 	EXPECT_TRUE(again);
 
 	sim::fail_request("MODE_GETPLANE", EINVAL, 0, sim::plane_id(3));
 	sim::fail_request("MODE_GETPROPERTY", EBUSY);
-	errno = 0;
-	EXPECT_FALSE(drmModeGetPlane(fd_, sim::plane_id(3)));
-	EXPECT_EQ(errno, EINVAL);
-	errno = 0;
-	EXPECT_FALSE(drmModeGetProperty(fd_, 1));
-	EXPECT_EQ(errno, EBUSY);
+	EXPECT_EQ(errno_of([&] { return drmModeGetPlane(fd_, sim::plane_id(3)); }), EINVAL);
+	EXPECT_EQ(errno_of([&] { return drmModeGetProperty(fd_, 1); }), EBUSY);
 	// install() starts a card without faults.
 	sim::install(two_pipes());
 	property_holder p(drmModeGetProperty(fd_, 1));
