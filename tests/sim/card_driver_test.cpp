@@ -65,6 +65,9 @@ TEST_F(driver_settings, version_and_cursor_size_come_from_the_driver)
 	auto expect = [&](int major, int minor, int patchlevel, uint64_t w, uint64_t h) {
 		version_holder v(drmGetVersion(fd_));
 		ASSERT_TRUE(v);
+		EXPECT_STREQ(v->name, "simtest");
+		EXPECT_EQ(v->name_len, 7);
+		EXPECT_STREQ(v->desc, "virtual KMS card");
 		EXPECT_EQ(v->version_major, major);
 		EXPECT_EQ(v->version_minor, minor);
 		EXPECT_EQ(v->version_patchlevel, patchlevel);
@@ -252,7 +255,9 @@ TEST_F(driver_settings, ids_follow_the_drivers_creation_order)
 	EXPECT_EQ(sim::crtc_id(0), 35u);
 	EXPECT_EQ(sim::connector_id(0), 36u);
 	EXPECT_EQ(sim::encoder_id(0), 37u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "IN_FORMATS"), 32u);
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), 38u);
+	EXPECT_EQ(sim::connector_id(1), 0u) << "no second connector";
 
 	using kind = sim::driver_def::object_kind;
 	t.driver.creation_order = {kind::connectors, kind::planes, kind::crtcs, kind::encoders};

@@ -209,22 +209,26 @@ TEST_F(card_dumb, map_and_mmap_refusals)
 	req.handle = b.handle;
 	ASSERT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_MAP_DUMB, &req), 0);
 	const off_t off = off_t(req.offset);
-	EXPECT_EQ(errno_of([&] { return mmap(nullptr, b.size, PROT_READ, MAP_PRIVATE, fd_, off); }),
-	          EINVAL);
-	EXPECT_EQ(errno_of([&] {
-		          return mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off + 4096);
-	          }),
-	          EINVAL);
-	EXPECT_EQ(errno_of([&] {
-		          return mmap(nullptr, b.size + 4096, PROT_READ, MAP_SHARED, fd_, off);
-	          }),
-	          EINVAL);
-	// Another file may not map a buffer it holds no handle for.
 	const int other = open_card();
 	ASSERT_GE(other, 0);
-	EXPECT_EQ(
-	        errno_of([&] { return mmap(nullptr, b.size, PROT_READ, MAP_SHARED, other, off); }),
-	        EACCES);
+	const struct {
+		uint64_t length;
+		int flags;
+		off_t from;
+		int fd, err;
+	} refusals[] = {
+	        {b.size, MAP_PRIVATE, 0, fd_, EINVAL},
+	        {b.size, MAP_SHARED, 4096, fd_, EINVAL},
+	        {b.size + 4096, MAP_SHARED, 0, fd_, EINVAL},
+	        {b.size, MAP_SHARED, 0, other, EACCES}, // a file without a handle for it
+	};
+	for (const auto &r : refusals)
+		EXPECT_EQ(errno_of([&] {
+			          return mmap(nullptr, r.length, PROT_READ, r.flags, r.fd,
+			                      off + r.from);
+		          }),
+		          r.err)
+		        << r.length << " " << r.flags << " " << r.from << " " << r.fd;
 	close(other);
 
 	sim::fail_mmap(ENOMEM, 1);
@@ -251,9 +255,8 @@ TEST_F(card_fb, add_fb2_accepts_a_fitting_buffer_and_lists_it)
 	ASSERT_EQ(add_fb(fd_, 64, 48, DRM_FORMAT_XRGB8888, c, &fb2), 0);
 	res_holder res(drmModeGetResources(fd_));
 	ASSERT_TRUE(res);
-	ASSERT_EQ(res->count_fbs, 2);
-	EXPECT_EQ(res->fbs[0], fb2) << "newest first";
-	EXPECT_EQ(res->fbs[1], fb);
+	EXPECT_EQ(id_list(res->fbs, res->count_fbs), (std::vector<uint32_t>{fb2, fb}))
+	        << "newest first";
 
 	// Framebuffers keep their buffers alive; the handles can go.
 	EXPECT_EQ(destroy_dumb(fd_, b.handle), 0);

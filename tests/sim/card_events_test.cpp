@@ -103,14 +103,31 @@ protected:
 	int64_t period_ns_ = 0;
 };
 
+// A vblank wait of `type` for `sequence`; its reply, errno in `*err` when given.
+drmVBlank wait_vblank(int fd, unsigned type, uint32_t sequence, int *err = nullptr)
+{
+	drmVBlank vbl{};
+	vbl.request.type = drmVBlankSeqType(type);
+	vbl.request.sequence = sequence;
+	const int e = errno_of([&] { return drmWaitVBlank(fd, &vbl); });
+	if (err)
+		*err = e;
+	else
+		EXPECT_EQ(e, 0) << std::hex << type;
+	return vbl;
+}
+
+int64_t usec_of(const drmVBlank &vbl)
+{
+	return int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+}
+
 // The time of the last vblank and its number, as a relative wait for 0 frames tells them.
 void last_vblank(int fd, uint32_t *sequence, int64_t *usec)
 {
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	ASSERT_EQ(drmWaitVBlank(fd, &vbl), 0);
+	const drmVBlank vbl = wait_vblank(fd, DRM_VBLANK_RELATIVE, 0);
 	*sequence = vbl.reply.sequence;
-	*usec = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+	*usec = usec_of(vbl);
 }
 
 TEST_F(card_events, a_flip_event_arrives_at_the_next_vblank)
@@ -234,10 +251,9 @@ TEST_F(card_events, drivers_without_vblank_send_flip_events_at_once_counted_zero
 	ASSERT_EQ(g_seen.size(), 1u);
 	EXPECT_EQ(g_seen[0].sequence, 0u);
 
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	vbl.request.sequence = 1;
-	EXPECT_EQ(errno_of([&] { return drmWaitVBlank(fd_, &vbl); }), EOPNOTSUPP);
+	int err = 0;
+	wait_vblank(fd_, DRM_VBLANK_RELATIVE, 1, &err);
+	EXPECT_EQ(err, EOPNOTSUPP);
 }
 
 TEST_F(card_events, closing_with_events_pending_releases_them)
@@ -261,20 +277,13 @@ using card_vblank = card_events;
 TEST_F(card_vblank, relative_waits_count_frames_of_the_mode)
 {
 	set_refresh(2);
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	vbl.request.sequence = 0;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	const uint32_t start = vbl.reply.sequence;
-	const int64_t start_time = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
-
-	vbl = {};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	vbl.request.sequence = 2;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	uint32_t start = 0;
+	int64_t start_time = 0;
+	last_vblank(fd_, &start, &start_time);
+	const drmVBlank vbl = wait_vblank(fd_, DRM_VBLANK_RELATIVE, 2);
 	const int64_t after = monotonic_ns();
 	EXPECT_EQ(vbl.reply.sequence, start + 2);
-	const int64_t t = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+	const int64_t t = usec_of(vbl);
 	// Vblank timestamps fall on whole frames of 500 ms from the instant the CRTC came on.
 	EXPECT_NEAR(double(t - start_time), 2 * period_ns_ / 1000.0, 1.0);
 	EXPECT_LE(t * 1000, after);
@@ -287,48 +296,33 @@ TEST_F(card_vblank, relative_waits_count_frames_of_the_mode)
 TEST_F(card_vblank, absolute_waits_and_next_on_miss)
 {
 	set_refresh(2);
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	const uint32_t now = vbl.reply.sequence;
-
-	vbl = {};
-	vbl.request.type = DRM_VBLANK_ABSOLUTE;
-	vbl.request.sequence = now + 1;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	EXPECT_EQ(vbl.reply.sequence, now + 1);
-
+	const uint32_t now = wait_vblank(fd_, DRM_VBLANK_RELATIVE, 0).reply.sequence;
+	EXPECT_EQ(wait_vblank(fd_, DRM_VBLANK_ABSOLUTE, now + 1).reply.sequence, now + 1);
 	// A sequence already passed returns at once, or waits for the next with NEXTONMISS.
-	vbl = {};
-	vbl.request.type = DRM_VBLANK_ABSOLUTE;
-	vbl.request.sequence = now;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	const uint32_t current = vbl.reply.sequence;
+	const uint32_t current = wait_vblank(fd_, DRM_VBLANK_ABSOLUTE, now).reply.sequence;
 	EXPECT_GE(current, now + 1);
-	vbl = {};
-	vbl.request.type = drmVBlankSeqType(DRM_VBLANK_ABSOLUTE | DRM_VBLANK_NEXTONMISS);
-	vbl.request.sequence = now;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	EXPECT_GE(vbl.reply.sequence, current + 1);
+	EXPECT_GE(wait_vblank(fd_, DRM_VBLANK_ABSOLUTE | DRM_VBLANK_NEXTONMISS, now).reply.sequence,
+	          current + 1);
 }
 
 TEST_F(card_vblank, pipes_are_chosen_by_the_high_crtc_bits_and_must_be_on)
 {
-	drmVBlank vbl{};
-	auto wait = [&](uint32_t type) {
-		vbl = {};
-		vbl.request.type = drmVBlankSeqType(type);
-		errno = 0;
-		return drmWaitVBlank(fd_, &vbl) == 0 ? 0 : errno;
+	auto wait = [&](unsigned type) {
+		int err = 0;
+		wait_vblank(fd_, type, 0, &err);
+		return err;
 	};
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE), 0);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (1 << DRM_VBLANK_HIGH_CRTC_SHIFT)), EINVAL)
-	        << "CRTC 1 is off";
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SECONDARY), EINVAL);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (5 << DRM_VBLANK_HIGH_CRTC_SHIFT)), EINVAL)
-	        << "no such pipe";
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SIGNAL), EINVAL);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_FLIP), EINVAL);
+	constexpr unsigned crtc1 = 1 << DRM_VBLANK_HIGH_CRTC_SHIFT,
+	                   crtc5 = 5 << DRM_VBLANK_HIGH_CRTC_SHIFT;
+	// CRTC 1 is off, there is no pipe 5, and signals and flips are not waited for.
+	const std::pair<unsigned, int> waits[] = {{0, 0},
+	                                          {crtc1, EINVAL},
+	                                          {DRM_VBLANK_SECONDARY, EINVAL},
+	                                          {crtc5, EINVAL},
+	                                          {DRM_VBLANK_SIGNAL, EINVAL},
+	                                          {DRM_VBLANK_FLIP, EINVAL}};
+	for (const auto &[type, err] : waits)
+		EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | type), err) << std::hex << type;
 
 	// Light CRTC 1 and ask again through both ways of naming it.
 	sim::set_connected(1, true);
@@ -339,8 +333,8 @@ TEST_F(card_vblank, pipes_are_chosen_by_the_high_crtc_bits_and_must_be_on)
 	                  .set(crtc, k_crtc, "ACTIVE", 1)
 	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 	          0);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (1 << DRM_VBLANK_HIGH_CRTC_SHIFT)), 0);
-	EXPECT_LT(vbl.reply.sequence, 60u) << "counted from when CRTC 1 came on";
+	EXPECT_LT(wait_vblank(fd_, DRM_VBLANK_RELATIVE | crtc1, 0).reply.sequence, 60u)
+	        << "counted from when CRTC 1 came on";
 	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SECONDARY), 0);
 }
 

@@ -219,6 +219,12 @@ inline drmModeModeInfo connector_mode(int fd, int connector, int index, uint16_t
 	return {};
 }
 
+// A libdrm id array as a list, to compare whole.
+inline std::vector<uint32_t> id_list(const uint32_t *ids, int count)
+{
+	return ids ? std::vector<uint32_t>(ids, ids + count) : std::vector<uint32_t>{};
+}
+
 // The errno a call fails with (a null pointer, MAP_FAILED or -1), 0 when it succeeds.
 template <class F>
 int errno_of(F call)

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +20,8 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+
+#include "tests/support/jpeg_file.h"
 
 extern char **environ;
 
@@ -36,15 +39,11 @@ inline int64_t now_ms()
 class temp_dir
 {
 public:
-	temp_dir()
-	{
-		std::string tmpl = testing::TempDir() + "simkms-XXXXXX";
-		path_ = mkdtemp(tmpl.data()) ? tmpl : "";
-	}
+	temp_dir() : path_(make_temp_dir()) {}
 	~temp_dir()
 	{
 		if (!path_.empty())
-			std::system(("rm -rf '" + path_ + "'").c_str());
+			remove_tree(path_);
 	}
 	temp_dir(const temp_dir &) = delete;
 	temp_dir &operator=(const temp_dir &) = delete;
@@ -70,6 +69,15 @@ inline std::string read_text(const std::string &path)
 {
 	std::ifstream in(path, std::ios::binary);
 	return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::string> lines_of(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		lines.push_back(line);
+	return lines;
 }
 
 // The environment of a child under the card: the parent's, with LD_PRELOAD and SIMKMS_CONFIG
