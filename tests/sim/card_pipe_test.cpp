@@ -37,6 +37,12 @@ protected:
 	{
 		return card_test::show(r, plane, 0, fb, src_w, src_h, 0, 0, w, h);
 	}
+	// The errno of a commit (allowed to set modes) of show() on this test's descriptor.
+	int shown(int plane, uint32_t fb, uint32_t src_w, uint32_t src_h, uint32_t w, uint32_t h)
+	{
+		return show(request(fd_), plane, fb, src_w, src_h, w, h)
+		        .commit(DRM_MODE_ATOMIC_ALLOW_MODESET);
+	}
 	// Shows a 1920x1080 framebuffer of fd on CRTC 0's primary plane.
 	uint32_t show_primary(int fd, uint8_t grey = 0x80)
 	{
@@ -74,9 +80,7 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		        want);
 		// An overlay alone does not count.
 		const uint32_t small = make_fb(fd_, 640, 480);
-		EXPECT_EQ(show(request(fd_), 3, small, 640, 480, 640, 480)
-		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-		          want);
+		EXPECT_EQ(shown(3, small, 640, 480, 640, 480), want);
 		EXPECT_EQ(plane_value(3, "FB_ID"), simple ? 0u : small);
 		// A disabled CRTC needs none.
 		request off(fd_);
@@ -85,12 +89,8 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		          0);
 		// With the primary plane the CRTC passes, overlays included.
 		const uint32_t full = make_fb(fd_, 1920, 1080);
-		EXPECT_EQ(show(request(fd_), 0, full, 1920, 1080, 1920, 1080)
-		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-		          0);
-		EXPECT_EQ(show(request(fd_), 3, small, 640, 480, 640, 480)
-		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-		          0);
+		EXPECT_EQ(shown(0, full, 1920, 1080, 1920, 1080), 0);
+		EXPECT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 		// Taking the primary plane away from the lit CRTC is refused; switching the CRTC
 		// off with it is not.
 		EXPECT_EQ(request(fd_)
@@ -118,25 +118,14 @@ TEST_F(pipe_test, the_crtc_check_comes_after_every_plane_check)
 	// An overlay that would need scaling on a CRTC without its primary plane: the plane's
 	// ERANGE wins over the CRTC's EINVAL.
 	const uint32_t small = make_fb(fd_, 640, 480);
-	EXPECT_EQ(show(request(fd_), 3, small, 320, 240, 640, 480)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          ERANGE);
+	EXPECT_EQ(shown(3, small, 320, 240, 640, 480), ERANGE);
 	// A source beyond the framebuffer is the core's ENOSPC, earlier still.
-	request outside(fd_);
-	EXPECT_EQ(
-	        show(outside, 3, small, 1280, 480, 1280, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	        ENOSPC);
+	EXPECT_EQ(shown(3, small, 1280, 480, 1280, 480), ENOSPC);
 	// With the primary plane shown, the same overlay is refused for its scaling alone.
 	const uint32_t full = make_fb(fd_, 1920, 1080);
-	ASSERT_EQ(show(request(fd_), 0, full, 1920, 1080, 1920, 1080)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          0);
-	EXPECT_EQ(show(request(fd_), 3, small, 320, 240, 640, 480)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          ERANGE);
-	EXPECT_EQ(show(request(fd_), 3, small, 640, 480, 640, 480)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          0);
+	ASSERT_EQ(shown(0, full, 1920, 1080, 1920, 1080), 0);
+	EXPECT_EQ(shown(3, small, 320, 240, 640, 480), ERANGE);
+	EXPECT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 }
 
 TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe_off)
@@ -222,9 +211,7 @@ TEST_F(pipe_test, an_overlays_framebuffer_leaves_only_the_overlay)
 	start(true);
 	const uint32_t primary = show_primary(fd_);
 	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
-	ASSERT_EQ(show(request(fd_), 3, small, 640, 480, 640, 480)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          0);
+	ASSERT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 	EXPECT_EQ(drmModeRmFB(fd_, small), 0);
 	EXPECT_EQ(plane_value(3, "FB_ID"), 0u);
 	EXPECT_EQ(plane_value(0, "FB_ID"), primary);
@@ -257,9 +244,7 @@ TEST_F(pipe_test, when_the_crtc_cannot_go_off_the_framebuffer_still_leaves_the_p
 	start(true);
 	const uint32_t primary = show_primary(fd_);
 	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
-	ASSERT_EQ(show(request(fd_), 3, small, 640, 480, 640, 480)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          0);
+	ASSERT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 	EXPECT_EQ(drmModeRmFB(fd_, primary), 0);
 	EXPECT_EQ(plane_value(0, "FB_ID"), 0u);
 	EXPECT_EQ(crtc_value("ACTIVE"), 1u);

@@ -362,21 +362,12 @@ TEST_F(card_props, property_metadata_matches_the_kernels)
 
 TEST_F(card_props, object_property_lookups_check_ids_and_types)
 {
-	EXPECT_EQ(errno_of([&] {
-		          return drmModeObjectGetProperties(fd_, sim::crtc_id(0),
-		                                            DRM_MODE_OBJECT_PLANE);
-	          }),
-	          ENOENT);
-	EXPECT_EQ(errno_of([&] {
-		          return drmModeObjectGetProperties(fd_, 12345, DRM_MODE_OBJECT_ANY);
-	          }),
-	          ENOENT);
-	// Encoders carry no properties.
-	EXPECT_EQ(errno_of([&] {
-		          return drmModeObjectGetProperties(fd_, sim::encoder_id(0),
-		                                            DRM_MODE_OBJECT_ENCODER);
-	          }),
-	          EINVAL);
+	auto refused = [&](uint32_t id, uint32_t type) {
+		return errno_of([&] { return drmModeObjectGetProperties(fd_, id, type); });
+	};
+	EXPECT_EQ(refused(sim::crtc_id(0), DRM_MODE_OBJECT_PLANE), ENOENT);
+	EXPECT_EQ(refused(12345, DRM_MODE_OBJECT_ANY), ENOENT);
+	EXPECT_EQ(refused(sim::encoder_id(0), DRM_MODE_OBJECT_ENCODER), EINVAL) << "no properties";
 	props_holder any(drmModeObjectGetProperties(fd_, sim::crtc_id(0), DRM_MODE_OBJECT_ANY));
 	ASSERT_TRUE(any);
 	EXPECT_EQ(any->count_props, 1u);

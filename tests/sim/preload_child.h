@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/support/jpeg_file.h"
+#include "tests/support/wait.h"
 
 extern char **environ;
 
@@ -200,24 +201,17 @@ public:
 	// killed) or a signal.
 	int wait(int timeout_ms = 20000)
 	{
-		const int64_t end = now_ms() + timeout_ms;
-		while (!exited_) {
-			int status = 0;
-			const pid_t r = waitpid(pid_, &status, WNOHANG);
-			if (r == pid_) {
-				exited_ = true;
-				status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-				break;
-			}
-			if (now_ms() > end) {
-				kill(pid_, SIGKILL);
-				waitpid(pid_, nullptr, 0);
-				exited_ = true;
-				ADD_FAILURE() << "child did not end in time";
-				break;
-			}
-			usleep(5000);
+		int status = 0;
+		if (!exited_ && !wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+		                            std::chrono::milliseconds(timeout_ms),
+		                            std::chrono::milliseconds(5))) {
+			kill(pid_, SIGKILL);
+			waitpid(pid_, nullptr, 0);
+			ADD_FAILURE() << "child did not end in time";
+		} else if (!exited_) {
+			status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 		}
+		exited_ = true;
 		return status_;
 	}
 
