@@ -241,10 +241,10 @@ TEST_F(card_atomic, a_mode_set_needs_allow_modeset_and_routes_the_encoder)
 	EXPECT_EQ(sim::property_value(sim::connector_id(1), "DPMS"), uint64_t(DRM_MODE_DPMS_ON));
 
 	// The same mode in another blob is no mode change.
-	request same(fd_);
-	EXPECT_EQ(
-	        same.set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(connector_mode(1))).commit(),
-	        0);
+	EXPECT_EQ(request(fd_)
+	                  .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(connector_mode(1)))
+	                  .commit(),
+	          0);
 	EXPECT_EQ(request(fd_)
 	                  .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(connector_mode(1, 1)))
 	                  .commit(),

@@ -73,9 +73,9 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
 		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 		          want);
-		request probe(fd_);
 		EXPECT_EQ(
-		        probe.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+		        request(fd_)
+		                .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
 		                .commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET),
 		        want);
 		// An overlay alone does not count.
