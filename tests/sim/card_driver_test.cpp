@@ -96,6 +96,16 @@ TEST_F(driver_settings, a_virtual_connector_has_no_edid_unless_the_driver_gives_
 	EXPECT_FALSE(sim::property_value(sim::connector_id(0), "EDID"));
 }
 
+// The preferred size in a 128-byte EDID blob, as a client reads it; 0x0 for any other blob.
+std::pair<unsigned, unsigned> edid_size(int fd, uint32_t blob_id)
+{
+	blob_holder b(drmModeGetPropertyBlob(fd, blob_id));
+	if (!b || b->length != 128)
+		return {0, 0};
+	const auto *t = static_cast<const uint8_t *>(b->data) + 54;
+	return {t[2] | (t[4] >> 4) << 8u, t[5] | (t[7] >> 4) << 8u};
+}
+
 // The EDID blob describes the preferred mode; its bytes are a valid EDID 1.3 base block.
 void expect_edid_of_1280x800_75(int fd, uint32_t blob_id)
 {
@@ -111,8 +121,7 @@ void expect_edid_of_1280x800_75(int fd, uint32_t blob_id)
 	EXPECT_EQ(e[126], 0) << "extensions";
 	// The first detailed timing: the preferred mode's size and the clock of its timings.
 	const uint8_t *t = e + 54;
-	EXPECT_EQ(t[2] | (t[4] >> 4) << 8, 1280);
-	EXPECT_EQ(t[5] | (t[7] >> 4) << 8, 800);
+	EXPECT_EQ(edid_size(fd, blob_id), (std::pair<unsigned, unsigned>{1280, 800}));
 	const unsigned clock_khz = (t[0] | t[1] << 8) * 10u;
 	const unsigned htotal = 1280 + (t[3] | (t[4] & 0xf) << 8);
 	const unsigned vtotal = 800 + (t[6] | (t[7] & 0xf) << 8);
@@ -151,16 +160,6 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_comes_after_every_object)
 	                  .set(sim::connector_id(0), k_conn, "EDID", 0)
 	                  .commit(DRM_MODE_ATOMIC_TEST_ONLY),
 	          EINVAL);
-}
-
-// The EDID's preferred size as a client reads it from the connector's current blob.
-std::pair<unsigned, unsigned> edid_size(int fd, uint32_t blob_id)
-{
-	blob_holder b(drmModeGetPropertyBlob(fd, blob_id));
-	if (!b || b->length < 128)
-		return {0, 0};
-	const auto *t = static_cast<const uint8_t *>(b->data) + 54;
-	return {t[2] | (t[4] >> 4) << 8u, t[5] | (t[7] >> 4) << 8u};
 }
 
 TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
@@ -234,13 +233,8 @@ TEST_F(driver_settings, other_connector_types_carry_edid_first)
 	ASSERT_EQ(props.size(), 6u);
 	const uint32_t blob = sim::connector_id(0) + 1;
 	EXPECT_EQ(props.front(), "EDID=" + std::to_string(blob));
-	blob_holder b(drmModeGetPropertyBlob(fd_, blob));
-	ASSERT_TRUE(b);
-	ASSERT_EQ(b->length, 128u);
-	const auto *e = static_cast<const uint8_t *>(b->data);
 	// two_pipes()' HDMI-A monitor prefers 1920x1080.
-	EXPECT_EQ(e[56] | (e[58] >> 4) << 8, 1920);
-	EXPECT_EQ(e[59] | (e[61] >> 4) << 8, 1080);
+	EXPECT_EQ(edid_size(fd_, blob), (std::pair<unsigned, unsigned>{1920, 1080}));
 	// The unplugged DisplayPort was not given one.
 	EXPECT_EQ(sim::property_value(sim::connector_id(1), "EDID"), 0u);
 }
