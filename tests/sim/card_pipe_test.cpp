@@ -132,11 +132,8 @@ TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe
 {
 	start(true);
 	// A mode of the client's own, whose blob it destroys at once: the CRTC keeps it alive.
-	connector_holder con(drmModeGetConnector(fd_, sim::connector_id(0)));
-	ASSERT_TRUE(con);
-	ASSERT_GT(con->count_modes, 0);
-	uint32_t blob = 0;
-	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &con->modes[0], sizeof con->modes[0], &blob), 0);
+	const drmModeModeInfo mode = connector_mode(fd_, 0, 0);
+	uint32_t blob = mode_blob(fd_, mode);
 	const uint32_t fb = make_fb(fd_, 1920, 1080);
 	ASSERT_EQ(show(request(fd_), 0, fb, 1920, 1080, 1920, 1080)
 	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
@@ -177,7 +174,7 @@ TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe
 	// The pipe comes back with a full commit.
 	const uint32_t again = make_fb(fd_, 1920, 1080, 0x40);
 	request relight(fd_);
-	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &con->modes[0], sizeof con->modes[0], &blob), 0);
+	blob = mode_blob(fd_, mode);
 	EXPECT_EQ(show(relight, 0, again, 1920, 1080, 1920, 1080)
 	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
 	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
