@@ -167,9 +167,12 @@ inline uint32_t make_fb(int fd, uint32_t w, uint32_t h, uint32_t format = DRM_FO
 {
 	dumb b;
 	EXPECT_EQ(create_dumb(fd, w, h, format == DRM_FORMAT_RGB888 ? 24 : 32, &b), 0);
-	if (grey >= 0 && map_dumb(fd, &b) == 0) {
-		memset(b.map, grey, b.size);
-		munmap(b.map, b.size);
+	if (grey >= 0) {
+		EXPECT_EQ(map_dumb(fd, &b), 0);
+		if (b.map) {
+			memset(b.map, grey, b.size);
+			munmap(b.map, b.size);
+		}
 	}
 	uint32_t fb = 0;
 	EXPECT_EQ(add_fb(fd, w, h, format, b, &fb), 0) << w << "x" << h;
