@@ -49,49 +49,19 @@ protected:
 	{
 		return {fb, sim::crtc_id(0), 0, 0, 1920, 1080, 0, 0, 1920u << 16, 1080u << 16};
 	}
-	// A framebuffer of the given size on a fresh dumb buffer, filled with one colour.
-	uint32_t make_fb(uint32_t w, uint32_t h, uint8_t grey = 0x80)
+	uint32_t make_fb(uint32_t w, uint32_t h)
 	{
-		dumb b;
-		EXPECT_EQ(create_dumb(fd_, w, h, 32, &b), 0);
-		EXPECT_EQ(map_dumb(fd_, &b), 0);
-		if (b.map) {
-			memset(b.map, grey, b.size);
-			munmap(b.map, b.size);
-		}
-		uint32_t fb = 0;
-		EXPECT_EQ(add_fb(fd_, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
-		return fb;
+		return card_test::make_fb(fd_, w, h, DRM_FORMAT_XRGB8888, 0x80);
 	}
-	request &show(request &r, int plane, int crtc, uint32_t fb, uint32_t w, uint32_t h)
+	// Plane `plane` showing all of fb at the corner of CRTC `crtc`, unscaled.
+	template <class R>
+	request &show(R &&r, int plane, int crtc, uint32_t fb, uint32_t w, uint32_t h)
 	{
-		const uint32_t p = sim::plane_id(plane);
-		return r.set(p, k_plane, "FB_ID", fb)
-		        .set(p, k_plane, "CRTC_ID", sim::crtc_id(crtc))
-		        .set(p, k_plane, "SRC_X", 0)
-		        .set(p, k_plane, "SRC_Y", 0)
-		        .set(p, k_plane, "SRC_W", uint64_t(w) << 16)
-		        .set(p, k_plane, "SRC_H", uint64_t(h) << 16)
-		        .set(p, k_plane, "CRTC_X", 0)
-		        .set(p, k_plane, "CRTC_Y", 0)
-		        .set(p, k_plane, "CRTC_W", w)
-		        .set(p, k_plane, "CRTC_H", h);
+		return card_test::show(r, plane, crtc, fb, w, h, 0, 0, w, h);
 	}
 	uint32_t mode_blob(int fd, uint16_t w, uint16_t h)
 	{
-		connector_holder c(drmModeGetConnector(fd, sim::connector_id(0)));
-		EXPECT_TRUE(c);
-		for (int i = 0; c && i < c->count_modes; i++) {
-			if (c->modes[i].hdisplay != w || c->modes[i].vdisplay != h)
-				continue;
-			uint32_t id = 0;
-			EXPECT_EQ(drmModeCreatePropertyBlob(fd, &c->modes[i], sizeof c->modes[i],
-			                                    &id),
-			          0);
-			return id;
-		}
-		ADD_FAILURE() << "no mode " << w << "x" << h;
-		return 0;
+		return card_test::mode_blob(fd, connector_mode(fd, 0, 0, w, h));
 	}
 	// Closes the test's descriptor and opens the card again.
 	void reopen()
@@ -103,7 +73,7 @@ protected:
 	}
 };
 
-TEST_F(console, the_lit_crtc_shows_the_consoles_framebuffer_at_start)
+TEST_F(console, the_lit_crtc_shows_the_consoles_framebuffer_of_no_file_at_start)
 {
 	const uint64_t fb = value_of(fd_, sim::plane_id(0), k_plane, "FB_ID");
 	ASSERT_NE(fb, 0u);
@@ -128,28 +98,21 @@ TEST_F(console, the_lit_crtc_shows_the_consoles_framebuffer_at_start)
 	ASSERT_EQ(img.width, 1920u);
 	ASSERT_EQ(img.height, 1080u);
 	EXPECT_EQ(std::count(img.rgb.begin(), img.rgb.end(), 0), std::ptrdiff_t(img.rgb.size()));
-}
 
-TEST_F(console, the_consoles_framebuffer_belongs_to_no_file)
-{
-	const uint32_t fb = uint32_t(value_of(fd_, sim::plane_id(0), k_plane, "FB_ID"));
-	ASSERT_NE(fb, 0u);
+	// It belongs to no file: not listed, not counted, and RMFB does not find it.
 	res_holder res(drmModeGetResources(fd_));
 	ASSERT_TRUE(res);
 	EXPECT_EQ(res->count_fbs, 0);
 	EXPECT_EQ(sim::live().framebuffers, 0);
 	EXPECT_EQ(sim::live().dumb_buffers, 0);
-
-	// Not the file's framebuffer, so RMFB does not find it; the console stays on screen.
-	EXPECT_EQ(drmModeRmFB(fd_, fb), -ENOENT);
+	EXPECT_EQ(drmModeRmFB(fd_, uint32_t(fb)), -ENOENT);
 	EXPECT_EQ(value_of(fd_, sim::plane_id(0), k_plane, "FB_ID"), fb);
 
 	// A file's own framebuffers are counted and listed; the console's still is not.
 	const uint32_t mine = make_fb(64, 64);
 	res.reset(drmModeGetResources(fd_));
 	ASSERT_TRUE(res);
-	ASSERT_EQ(res->count_fbs, 1);
-	EXPECT_EQ(res->fbs[0], mine);
+	EXPECT_EQ(id_list(res->fbs, res->count_fbs), std::vector<uint32_t>{mine});
 	EXPECT_EQ(sim::live().framebuffers, 1);
 	EXPECT_EQ(drmModeRmFB(fd_, mine), 0);
 	EXPECT_EQ(sim::live().framebuffers, 0);
@@ -160,11 +123,12 @@ TEST_F(console, a_commit_replaces_it_and_the_last_close_brings_it_back)
 	const uint64_t console_fb = value_of(fd_, sim::plane_id(0), k_plane, "FB_ID");
 	const uint64_t boot_blob = value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID");
 	const uint32_t fb = make_fb(1920, 1080);
-	request r(fd_);
-	ASSERT_EQ(show(r, 0, 0, fb, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+	ASSERT_EQ(show(request(fd_), 0, 0, fb, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
 	const uint32_t overlay_fb = make_fb(64, 64);
-	request o(fd_);
-	ASSERT_EQ(show(o, 2, 0, overlay_fb, 64, 64).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+	ASSERT_EQ(
+	        show(request(fd_), 2, 0, overlay_fb, 64, 64).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	        0);
 	EXPECT_EQ(sim::screen(0).pixel(100, 100)[0], 0x80);
 
 	// A second file keeps the card open: nothing is restored when the first closes.
@@ -179,12 +143,11 @@ TEST_F(console, a_commit_replaces_it_and_the_last_close_brings_it_back)
 	fd_ = other;
 	ASSERT_EQ(set_atomic(fd_), 0);
 	const uint32_t again = make_fb(1920, 1080);
-	request again_r(fd_);
-	ASSERT_EQ(show(again_r, 0, 0, again, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
-	request again_o(fd_);
-	ASSERT_EQ(
-	        show(again_o, 3, 0, make_fb(32, 32), 32, 32).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	        0);
+	ASSERT_EQ(show(request(fd_), 0, 0, again, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	ASSERT_EQ(show(request(fd_), 3, 0, make_fb(32, 32), 32, 32)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
 	reopen();
 
 	EXPECT_EQ(view(fd_, sim::plane_id(0)), console_view(console_fb));
@@ -212,17 +175,7 @@ TEST_F(console, the_console_restores_its_own_mode_and_switches_other_pipes_off)
 	r.set(sim::crtc_id(0), k_crtc, "MODE_ID", hd);
 	ASSERT_EQ(show(r, 0, 0, small, 1280, 720).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	const uint32_t wide = make_fb(800, 600);
-	connector_holder dp(drmModeGetConnector(fd_, sim::connector_id(1)));
-	ASSERT_TRUE(dp);
-	ASSERT_GT(dp->count_modes, 0);
-	uint32_t dp_blob = 0;
-	for (int i = 0; i < dp->count_modes && !dp_blob; i++) {
-		if (dp->modes[i].hdisplay != 800)
-			continue;
-		ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &dp->modes[i], sizeof dp->modes[i],
-		                                    &dp_blob),
-		          0);
-	}
+	const uint32_t dp_blob = card_test::mode_blob(fd_, connector_mode(fd_, 1, 0, 800, 600));
 	request d(fd_);
 	d.set(sim::connector_id(1), k_conn, "CRTC_ID", sim::crtc_id(1))
 	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", dp_blob)
@@ -257,14 +210,17 @@ TEST_F(console, the_console_restores_its_own_mode_and_switches_other_pipes_off)
 	EXPECT_EQ(dp_after->encoder_id, 0u);
 }
 
-TEST_F(console, a_crtc_whose_monitor_is_gone_stays_off)
+// Switching the CRTC off must take the console off its plane too, since the helpers refuse a
+// plane on a disabled CRTC; with its monitor gone, the CRTC then stays off at the last close.
+TEST_F(console, a_crtc_switched_off_whose_monitor_is_gone_stays_off)
 {
 	request off(fd_);
 	off.set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
 	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
-	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
-	        .set(sim::plane_id(0), k_plane, "FB_ID", 0)
-	        .set(sim::plane_id(0), k_plane, "CRTC_ID", 0);
+	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
+	EXPECT_EQ(off.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), EINVAL);
+	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "ACTIVE"), 1u);
+	off.set(sim::plane_id(0), k_plane, "FB_ID", 0).set(sim::plane_id(0), k_plane, "CRTC_ID", 0);
 	ASSERT_EQ(off.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
 	sim::set_connected(0, false);
 	reopen();
@@ -273,18 +229,6 @@ TEST_F(console, a_crtc_whose_monitor_is_gone_stays_off)
 	EXPECT_EQ(value_of(fd_, sim::plane_id(0), k_plane, "FB_ID"), 0u);
 	EXPECT_EQ(value_of(fd_, sim::plane_id(0), k_plane, "CRTC_ID"), 0u);
 	EXPECT_EQ(sim::screen(0).width, 0u);
-}
-
-TEST_F(console, switching_the_crtc_off_must_take_the_console_off_its_plane)
-{
-	// The console's plane stays on the CRTC unless the commit switches it off too, and the
-	// helpers refuse a plane on a disabled CRTC.
-	request off(fd_);
-	off.set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
-	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
-	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
-	EXPECT_EQ(off.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), EINVAL);
-	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "ACTIVE"), 1u);
 }
 
 // Without fbdev emulation the lit CRTC shows nothing and the last close changes nothing.

@@ -9,10 +9,6 @@ namespace
 
 using namespace card_test;
 
-constexpr uint32_t k_plane = DRM_MODE_OBJECT_PLANE;
-constexpr uint32_t k_crtc = DRM_MODE_OBJECT_CRTC;
-constexpr uint32_t k_conn = DRM_MODE_OBJECT_CONNECTOR;
-
 // The connector's properties as "NAME=value" in the card's order.
 std::vector<std::string> connector_props(int fd, uint32_t id)
 {
@@ -66,32 +62,29 @@ TEST_F(driver_settings, version_and_cursor_size_come_from_the_driver)
 {
 	sim::topology t = virtual_display();
 	start(t);
-	version_holder v(drmGetVersion(fd_));
-	ASSERT_TRUE(v);
-	EXPECT_EQ(v->version_major, 1);
-	EXPECT_EQ(v->version_minor, 0);
-	EXPECT_EQ(v->version_patchlevel, 0);
-	uint64_t w = 0, h = 0;
-	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_WIDTH, &w), 0);
-	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_HEIGHT, &h), 0);
-	EXPECT_EQ(w, 64u);
-	EXPECT_EQ(h, 64u);
-
+	auto expect = [&](int major, int minor, int patchlevel, uint64_t w, uint64_t h) {
+		version_holder v(drmGetVersion(fd_));
+		ASSERT_TRUE(v);
+		EXPECT_STREQ(v->name, "simtest");
+		EXPECT_EQ(v->name_len, 7);
+		EXPECT_STREQ(v->desc, "virtual KMS card");
+		EXPECT_EQ(v->version_major, major);
+		EXPECT_EQ(v->version_minor, minor);
+		EXPECT_EQ(v->version_patchlevel, patchlevel);
+		uint64_t cw = 0, ch = 0;
+		ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_WIDTH, &cw), 0);
+		ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_HEIGHT, &ch), 0);
+		EXPECT_EQ(cw, w);
+		EXPECT_EQ(ch, h);
+	};
+	expect(1, 0, 0, 64, 64);
 	t.driver.version_major = 3;
 	t.driver.version_minor = 7;
 	t.driver.version_patchlevel = 11;
 	t.driver.cursor_width = 512;
 	t.driver.cursor_height = 256;
 	sim::install(t);
-	v.reset(drmGetVersion(fd_));
-	ASSERT_TRUE(v);
-	EXPECT_EQ(v->version_major, 3);
-	EXPECT_EQ(v->version_minor, 7);
-	EXPECT_EQ(v->version_patchlevel, 11);
-	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_WIDTH, &w), 0);
-	ASSERT_EQ(drmGetCap(fd_, DRM_CAP_CURSOR_HEIGHT, &h), 0);
-	EXPECT_EQ(w, 512u);
-	EXPECT_EQ(h, 256u);
+	expect(3, 7, 11, 512, 256);
 }
 
 TEST_F(driver_settings, a_virtual_connector_has_no_edid_unless_the_driver_gives_one)
@@ -101,6 +94,16 @@ TEST_F(driver_settings, a_virtual_connector_has_no_edid_unless_the_driver_gives_
 	          (std::vector<std::string>{"DPMS=0", "link-status=0", "non-desktop=0", "TILE=0",
 	                                    "CRTC_ID=" + std::to_string(sim::crtc_id(0))}));
 	EXPECT_FALSE(sim::property_value(sim::connector_id(0), "EDID"));
+}
+
+// The preferred size in a 128-byte EDID blob, as a client reads it; 0x0 for any other blob.
+std::pair<unsigned, unsigned> edid_size(int fd, uint32_t blob_id)
+{
+	blob_holder b(drmModeGetPropertyBlob(fd, blob_id));
+	if (!b || b->length != 128)
+		return {0, 0};
+	const auto *t = static_cast<const uint8_t *>(b->data) + 54;
+	return {t[2] | (t[4] >> 4) << 8u, t[5] | (t[7] >> 4) << 8u};
 }
 
 // The EDID blob describes the preferred mode; its bytes are a valid EDID 1.3 base block.
@@ -118,8 +121,7 @@ void expect_edid_of_1280x800_75(int fd, uint32_t blob_id)
 	EXPECT_EQ(e[126], 0) << "extensions";
 	// The first detailed timing: the preferred mode's size and the clock of its timings.
 	const uint8_t *t = e + 54;
-	EXPECT_EQ(t[2] | (t[4] >> 4) << 8, 1280);
-	EXPECT_EQ(t[5] | (t[7] >> 4) << 8, 800);
+	EXPECT_EQ(edid_size(fd, blob_id), (std::pair<unsigned, unsigned>{1280, 800}));
 	const unsigned clock_khz = (t[0] | t[1] << 8) * 10u;
 	const unsigned htotal = 1280 + (t[3] | (t[4] & 0xf) << 8);
 	const unsigned vtotal = 800 + (t[6] | (t[7] & 0xf) << 8);
@@ -154,21 +156,10 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_comes_after_every_object)
 	// The lit CRTC's mode blob follows it.
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), edid + 1);
 	// Immutable: a commit may not set it.
-	drm_holder<drmModeAtomicReq, drmModeAtomicFree> req(drmModeAtomicAlloc());
-	drmModeAtomicAddProperty(req.get(), sim::connector_id(0),
-	                         prop_id(fd_, sim::connector_id(0), k_conn, "EDID"), 0);
-	EXPECT_NE(drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_TEST_ONLY, nullptr), 0);
-	EXPECT_EQ(errno, EINVAL);
-}
-
-// The EDID's preferred size as a client reads it from the connector's current blob.
-std::pair<unsigned, unsigned> edid_size(int fd, uint32_t blob_id)
-{
-	blob_holder b(drmModeGetPropertyBlob(fd, blob_id));
-	if (!b || b->length < 128)
-		return {0, 0};
-	const auto *t = static_cast<const uint8_t *>(b->data) + 54;
-	return {t[2] | (t[4] >> 4) << 8u, t[5] | (t[7] >> 4) << 8u};
+	EXPECT_EQ(request(fd_)
+	                  .set(sim::connector_id(0), k_conn, "EDID", 0)
+	                  .commit(DRM_MODE_ATOMIC_TEST_ONLY),
+	          EINVAL);
 }
 
 TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
@@ -194,9 +185,8 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
 	const uint64_t b = *sim::property_value(sim::connector_id(1), "EDID");
 	EXPECT_EQ(a, mode_blob + 1);
 	EXPECT_EQ(b, first) << "the lowest free id, left by connector 0's old blob";
-	errno = 0;
-	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, first + 1)) << "connector 1's old blob";
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetPropertyBlob(fd_, first + 1); }), ENOENT)
+	        << "connector 1's old blob";
 	expect_edid_of_1280x800_75(fd_, uint32_t(a));
 	EXPECT_EQ(edid_size(fd_, uint32_t(b)), (std::pair<unsigned, unsigned>{1024, 768}));
 	connector_holder c(drmModeGetConnector(fd_, sim::connector_id(0)));
@@ -213,9 +203,7 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
 	EXPECT_NE(sim::property_value(sim::connector_id(1), "EDID"), b);
 	EXPECT_EQ(edid_size(fd_, uint32_t(*sim::property_value(sim::connector_id(1), "EDID"))),
 	          (std::pair<unsigned, unsigned>{1024, 768}));
-	errno = 0;
-	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, uint32_t(a)));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetPropertyBlob(fd_, uint32_t(a)); }), ENOENT);
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), mode_blob);
 }
 
@@ -245,13 +233,8 @@ TEST_F(driver_settings, other_connector_types_carry_edid_first)
 	ASSERT_EQ(props.size(), 6u);
 	const uint32_t blob = sim::connector_id(0) + 1;
 	EXPECT_EQ(props.front(), "EDID=" + std::to_string(blob));
-	blob_holder b(drmModeGetPropertyBlob(fd_, blob));
-	ASSERT_TRUE(b);
-	ASSERT_EQ(b->length, 128u);
-	const auto *e = static_cast<const uint8_t *>(b->data);
 	// two_pipes()' HDMI-A monitor prefers 1920x1080.
-	EXPECT_EQ(e[56] | (e[58] >> 4) << 8, 1920);
-	EXPECT_EQ(e[59] | (e[61] >> 4) << 8, 1080);
+	EXPECT_EQ(edid_size(fd_, blob), (std::pair<unsigned, unsigned>{1920, 1080}));
 	// The unplugged DisplayPort was not given one.
 	EXPECT_EQ(sim::property_value(sim::connector_id(1), "EDID"), 0u);
 }
@@ -266,7 +249,9 @@ TEST_F(driver_settings, ids_follow_the_drivers_creation_order)
 	EXPECT_EQ(sim::crtc_id(0), 35u);
 	EXPECT_EQ(sim::connector_id(0), 36u);
 	EXPECT_EQ(sim::encoder_id(0), 37u);
+	EXPECT_EQ(sim::property_value(sim::plane_id(0), "IN_FORMATS"), 32u);
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), 38u);
+	EXPECT_EQ(sim::connector_id(1), 0u) << "no second connector";
 
 	using kind = sim::driver_def::object_kind;
 	t.driver.creation_order = {kind::connectors, kind::planes, kind::crtcs, kind::encoders};
@@ -307,32 +292,10 @@ protected:
 	// with RG24 and XR24) at (x, 0), 64x64 on the screen.
 	int show(uint32_t w, uint32_t h, uint32_t format, int32_t x = 0)
 	{
-		dumb b;
-		const uint32_t bpp = format == DRM_FORMAT_RGB888 ? 24 : 32;
-		EXPECT_EQ(create_dumb(fd_, w, h, bpp, &b), 0);
-		uint32_t fb = 0;
-		EXPECT_EQ(add_fb(fd_, w, h, format, b, &fb), 0) << w << "x" << h;
-		drm_holder<drmModeAtomicReq, drmModeAtomicFree> req(drmModeAtomicAlloc());
-		const uint32_t p = sim::plane_id(2);
-		const std::pair<const char *, uint64_t> props[] = {{"FB_ID", fb},
-		                                                   {"CRTC_ID", sim::crtc_id(0)},
-		                                                   {"SRC_X", 0},
-		                                                   {"SRC_Y", 0},
-		                                                   {"SRC_W", uint64_t(w) << 16},
-		                                                   {"SRC_H", uint64_t(h) << 16},
-		                                                   {"CRTC_X", uint64_t(int64_t(x))},
-		                                                   {"CRTC_Y", 0},
-		                                                   {"CRTC_W", 64},
-		                                                   {"CRTC_H", 64}};
-		for (const auto &[name, value] : props)
-			drmModeAtomicAddProperty(req.get(), p, prop_id(fd_, p, k_plane, name),
-			                         value);
-		errno = 0;
-		const int r =
-		        drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_TEST_ONLY, nullptr);
-		const int err = r == 0 ? 0 : errno;
+		const uint32_t fb = make_fb(fd_, w, h, format);
+		const int err = card_test::show(request(fd_), 2, 0, fb, w, h, x, 0, 64, 64)
+		                        .commit(DRM_MODE_ATOMIC_TEST_ONLY);
 		drmModeRmFB(fd_, fb);
-		destroy_dumb(fd_, b.handle);
 		return err;
 	}
 };
@@ -369,40 +332,14 @@ TEST_F(scanout_limits, the_frame_must_fit_the_engines_memory)
 TEST_F(driver_settings, cirrus_shows_rg24_only_up_to_4088_bytes_a_row)
 {
 	start(*sim::preset("cirrus"));
-	connector_holder c(drmModeGetConnector(fd_, sim::connector_id(0)));
-	ASSERT_TRUE(c);
 	auto commit = [&](uint16_t w, uint16_t h, uint32_t format) {
-		const drmModeModeInfo *m = nullptr;
-		for (int i = 0; i < c->count_modes && !m; i++)
-			if (c->modes[i].hdisplay == w && c->modes[i].vdisplay == h)
-				m = &c->modes[i];
-		EXPECT_TRUE(m) << w << "x" << h;
-		if (!m)
-			return -1;
-		uint32_t blob = 0;
-		EXPECT_EQ(drmModeCreatePropertyBlob(fd_, m, sizeof *m, &blob), 0);
-		dumb b;
-		EXPECT_EQ(create_dumb(fd_, w, h, format == DRM_FORMAT_RGB888 ? 24 : 32, &b), 0);
-		uint32_t fb = 0;
-		EXPECT_EQ(add_fb(fd_, w, h, format, b, &fb), 0);
-		drm_holder<drmModeAtomicReq, drmModeAtomicFree> req(drmModeAtomicAlloc());
-		const uint32_t p = sim::plane_id(0), crtc = sim::crtc_id(0);
-		drmModeAtomicAddProperty(req.get(), crtc, prop_id(fd_, crtc, k_crtc, "MODE_ID"),
-		                         blob);
-		const std::pair<const char *, uint64_t> props[] = {
-		        {"FB_ID", fb},       {"CRTC_ID", crtc},   {"SRC_X", 0},  {"SRC_Y", 0},
-		        {"SRC_W", w << 16u}, {"SRC_H", h << 16u}, {"CRTC_X", 0}, {"CRTC_Y", 0},
-		        {"CRTC_W", w},       {"CRTC_H", h}};
-		for (const auto &[name, value] : props)
-			drmModeAtomicAddProperty(req.get(), p, prop_id(fd_, p, k_plane, name),
-			                         value);
-		errno = 0;
-		const int r = drmModeAtomicCommit(
-		        fd_, req.get(), DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET,
-		        nullptr);
-		const int err = r == 0 ? 0 : errno;
+		const uint32_t blob = mode_blob(fd_, connector_mode(fd_, 0, 0, w, h));
+		const uint32_t fb = make_fb(fd_, w, h, format);
+		const int err =
+		        show(request(fd_), 0, 0, fb, w, h, 0, 0, w, h)
+		                .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
+		                .commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET);
 		drmModeRmFB(fd_, fb);
-		destroy_dumb(fd_, b.handle);
 		drmModeDestroyPropertyBlob(fd_, blob);
 		return err;
 	};

@@ -202,36 +202,26 @@ TEST_F(card_dumb, map_and_mmap_refusals)
 {
 	drm_mode_map_dumb req{};
 	req.handle = 5;
-	errno = 0;
-	EXPECT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_MAP_DUMB, &req), -1);
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmIoctl(fd_, DRM_IOCTL_MODE_MAP_DUMB, &req); }), ENOENT);
 
 	dumb b;
 	ASSERT_EQ(create_dumb(fd_, 16, 16, 32, &b), 0);
 	req.handle = b.handle;
 	ASSERT_EQ(drmIoctl(fd_, DRM_IOCTL_MODE_MAP_DUMB, &req), 0);
 	const off_t off = off_t(req.offset);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_PRIVATE, fd_, off), MAP_FAILED);
-	EXPECT_EQ(errno, EINVAL);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off + 4096), MAP_FAILED);
-	EXPECT_EQ(errno, EINVAL);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size + 4096, PROT_READ, MAP_SHARED, fd_, off), MAP_FAILED);
-	EXPECT_EQ(errno, EINVAL);
-	// Another file may not map a buffer it holds no handle for.
 	const int other = open_card();
 	ASSERT_GE(other, 0);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_SHARED, other, off), MAP_FAILED);
-	EXPECT_EQ(errno, EACCES);
+	auto mapped = [&](uint64_t length, int flags, off_t at, int fd) {
+		return errno_of([&] { return mmap(nullptr, length, PROT_READ, flags, fd, at); });
+	};
+	EXPECT_EQ(mapped(b.size, MAP_PRIVATE, off, fd_), EINVAL);
+	EXPECT_EQ(mapped(b.size, MAP_SHARED, off + 4096, fd_), EINVAL);
+	EXPECT_EQ(mapped(b.size + 4096, MAP_SHARED, off, fd_), EINVAL);
+	EXPECT_EQ(mapped(b.size, MAP_SHARED, off, other), EACCES) << "a file without a handle";
 	close(other);
 
 	sim::fail_mmap(ENOMEM, 1);
-	errno = 0;
-	EXPECT_EQ(mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off), MAP_FAILED);
-	EXPECT_EQ(errno, ENOMEM);
+	EXPECT_EQ(mapped(b.size, MAP_SHARED, off, fd_), ENOMEM);
 	void *p = mmap(nullptr, b.size, PROT_READ, MAP_SHARED, fd_, off);
 	ASSERT_NE(p, MAP_FAILED);
 	EXPECT_EQ(munmap(p, b.size), 0);
@@ -253,9 +243,8 @@ TEST_F(card_fb, add_fb2_accepts_a_fitting_buffer_and_lists_it)
 	ASSERT_EQ(add_fb(fd_, 64, 48, DRM_FORMAT_XRGB8888, c, &fb2), 0);
 	res_holder res(drmModeGetResources(fd_));
 	ASSERT_TRUE(res);
-	ASSERT_EQ(res->count_fbs, 2);
-	EXPECT_EQ(res->fbs[0], fb2) << "newest first";
-	EXPECT_EQ(res->fbs[1], fb);
+	EXPECT_EQ(id_list(res->fbs, res->count_fbs), (std::vector<uint32_t>{fb2, fb}))
+	        << "newest first";
 
 	// Framebuffers keep their buffers alive; the handles can go.
 	EXPECT_EQ(destroy_dumb(fd_, b.handle), 0);

@@ -70,9 +70,7 @@ protected:
 		card::SetUp();
 		g_seen.clear();
 		ASSERT_EQ(set_atomic(fd_), 0);
-		dumb b;
-		ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &b), 0);
-		ASSERT_EQ(add_fb(fd_, 64, 64, DRM_FORMAT_XRGB8888, b, &fb_), 0);
+		fb_ = make_fb(fd_, 64, 64);
 	}
 
 	// Gives CRTC 0 a mode of `hz` frames a second, switching it on now.
@@ -89,48 +87,47 @@ protected:
 		m.vtotal = 500;
 		m.clock = 800 * 500 * hz / 1000;
 		m.vrefresh = hz;
-		uint32_t blob = 0;
-		ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &m, sizeof(m), &blob), 0);
-		atomic_holder req(drmModeAtomicAlloc());
-		const uint32_t crtc = sim::crtc_id(0);
-		drmModeAtomicAddProperty(req.get(), crtc,
-		                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "MODE_ID"), blob);
-		ASSERT_EQ(
-		        drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr),
-		        0);
+		ASSERT_EQ(request(fd_)
+		                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", mode_blob(fd_, m))
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          0);
 		period_ns_ = int64_t(800) * 500 * 1000000 / m.clock;
 	}
 
 	int flip(int plane, uint32_t flags, void *user)
 	{
-		atomic_holder req(drmModeAtomicAlloc());
-		const uint32_t id = sim::plane_id(plane);
-		auto set = [&](const char *name, uint64_t v) {
-			drmModeAtomicAddProperty(req.get(), id,
-			                         prop_id(fd_, id, DRM_MODE_OBJECT_PLANE, name), v);
-		};
-		set("FB_ID", fb_);
-		set("CRTC_ID", sim::crtc_id(0));
-		set("SRC_W", 64 << 16);
-		set("SRC_H", 64 << 16);
-		set("CRTC_W", 64);
-		set("CRTC_H", 64);
-		errno = 0;
-		return drmModeAtomicCommit(fd_, req.get(), flags, user) == 0 ? 0 : errno;
+		return show(request(fd_), plane, 0, fb_, 64, 64, 0, 0, 64, 64).commit(flags, user);
 	}
 
 	uint32_t fb_ = 0;
 	int64_t period_ns_ = 0;
 };
 
+// A vblank wait of `type` for `sequence`; its reply, errno in `*err` when given.
+drmVBlank wait_vblank(int fd, unsigned type, uint32_t sequence, int *err = nullptr)
+{
+	drmVBlank vbl{};
+	vbl.request.type = drmVBlankSeqType(type);
+	vbl.request.sequence = sequence;
+	const int e = errno_of([&] { return drmWaitVBlank(fd, &vbl); });
+	if (err)
+		*err = e;
+	else
+		EXPECT_EQ(e, 0) << std::hex << type;
+	return vbl;
+}
+
+int64_t usec_of(const drmVBlank &vbl)
+{
+	return int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+}
+
 // The time of the last vblank and its number, as a relative wait for 0 frames tells them.
 void last_vblank(int fd, uint32_t *sequence, int64_t *usec)
 {
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	ASSERT_EQ(drmWaitVBlank(fd, &vbl), 0);
+	const drmVBlank vbl = wait_vblank(fd, DRM_VBLANK_RELATIVE, 0);
 	*sequence = vbl.reply.sequence;
-	*usec = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+	*usec = usec_of(vbl);
 }
 
 TEST_F(card_events, a_flip_event_arrives_at_the_next_vblank)
@@ -174,11 +171,10 @@ TEST_F(card_events, events_use_the_files_4096_byte_space)
 	const int other = open_card();
 	ASSERT_GE(other, 0);
 	ASSERT_EQ(set_atomic(other), 0);
-	atomic_holder req(drmModeAtomicAlloc());
-	const uint32_t crtc = sim::crtc_id(0);
-	drmModeAtomicAddProperty(req.get(), crtc,
-	                         prop_id(other, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
-	EXPECT_EQ(drmModeAtomicCommit(other, req.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0);
+	EXPECT_EQ(request(other)
+	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+	                  .commit(DRM_MODE_PAGE_FLIP_EVENT),
+	          0);
 	close(other);
 
 	while (g_seen.size() < 128) {
@@ -195,9 +191,7 @@ TEST_F(card_events, read_returns_whole_events_and_blocks_or_not)
 	const int nonblocking = open("/dev/dri/card0", O_RDWR | O_NONBLOCK);
 	ASSERT_GE(nonblocking, 0);
 	char buf[256];
-	errno = 0;
-	EXPECT_EQ(read(nonblocking, buf, sizeof(buf)), -1);
-	EXPECT_EQ(errno, EAGAIN);
+	EXPECT_EQ(errno_of([&] { return read(nonblocking, buf, sizeof(buf)); }), EAGAIN);
 	close(nonblocking);
 
 	const uint64_t before = sim::vblank_count(0);
@@ -220,30 +214,23 @@ TEST_F(card_events, read_returns_whole_events_and_blocks_or_not)
 TEST_F(card_events, events_need_a_crtc_that_is_or_was_on)
 {
 	// CRTC 1 is off and stays off.
-	atomic_holder req(drmModeAtomicAlloc());
-	const uint32_t crtc = sim::crtc_id(1);
-	drmModeAtomicAddProperty(req.get(), crtc,
-	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "VRR_ENABLED"), 0);
-	EXPECT_EQ(drmModeAtomicCommit(fd_, req.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), -EINVAL);
+	EXPECT_EQ(request(fd_)
+	                  .set(sim::crtc_id(1), k_crtc, "VRR_ENABLED", 0)
+	                  .commit(DRM_MODE_PAGE_FLIP_EVENT),
+	          EINVAL);
 	// A commit without any CRTC cannot complete a flip.
-	atomic_holder none(drmModeAtomicAlloc());
-	const uint32_t dp = sim::connector_id(1);
-	drmModeAtomicAddProperty(none.get(), dp,
-	                         prop_id(fd_, dp, DRM_MODE_OBJECT_CONNECTOR, "link-status"), 0);
-	EXPECT_EQ(drmModeAtomicCommit(fd_, none.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), -EINVAL);
-	EXPECT_EQ(drmModeAtomicCommit(fd_, none.get(), 0, nullptr), 0);
+	request none(fd_);
+	none.set(sim::connector_id(1), k_conn, "link-status", 0);
+	EXPECT_EQ(none.commit(DRM_MODE_PAGE_FLIP_EVENT), EINVAL);
+	EXPECT_EQ(none.commit(0), 0);
 }
 
 TEST_F(card_events, switching_a_crtc_off_completes_its_flip_at_once)
 {
-	atomic_holder req(drmModeAtomicAlloc());
-	const uint32_t crtc = sim::crtc_id(0);
-	drmModeAtomicAddProperty(req.get(), crtc,
-	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 0);
 	const uint64_t count = sim::vblank_count(0);
-	ASSERT_EQ(drmModeAtomicCommit(fd_, req.get(),
-	                              DRM_MODE_PAGE_FLIP_EVENT | DRM_MODE_ATOMIC_ALLOW_MODESET,
-	                              nullptr),
+	ASSERT_EQ(request(fd_)
+	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
+	                  .commit(DRM_MODE_PAGE_FLIP_EVENT | DRM_MODE_ATOMIC_ALLOW_MODESET),
 	          0);
 	ASSERT_EQ(readable(fd_, 0), 1);
 	ASSERT_EQ(handle_events(fd_), 0);
@@ -257,21 +244,16 @@ TEST_F(card_events, drivers_without_vblank_send_flip_events_at_once_counted_zero
 	sim::topology t = two_pipes();
 	t.driver.vblank = false;
 	sim::install(t);
-	dumb b;
-	ASSERT_EQ(create_dumb(fd_, 64, 64, 32, &b), 0);
-	ASSERT_EQ(add_fb(fd_, 64, 64, DRM_FORMAT_XRGB8888, b, &fb_), 0);
+	fb_ = make_fb(fd_, 64, 64);
 	ASSERT_EQ(flip(0, DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0);
 	ASSERT_EQ(readable(fd_, 0), 1);
 	ASSERT_EQ(handle_events(fd_), 0);
 	ASSERT_EQ(g_seen.size(), 1u);
 	EXPECT_EQ(g_seen[0].sequence, 0u);
 
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	vbl.request.sequence = 1;
-	errno = 0;
-	EXPECT_EQ(drmWaitVBlank(fd_, &vbl), -1);
-	EXPECT_EQ(errno, EOPNOTSUPP);
+	int err = 0;
+	wait_vblank(fd_, DRM_VBLANK_RELATIVE, 1, &err);
+	EXPECT_EQ(err, EOPNOTSUPP);
 }
 
 TEST_F(card_events, closing_with_events_pending_releases_them)
@@ -279,11 +261,10 @@ TEST_F(card_events, closing_with_events_pending_releases_them)
 	const int other = open_card();
 	ASSERT_GE(other, 0);
 	ASSERT_EQ(set_atomic(other), 0);
-	atomic_holder req(drmModeAtomicAlloc());
-	const uint32_t crtc = sim::crtc_id(0);
-	drmModeAtomicAddProperty(req.get(), crtc,
-	                         prop_id(other, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
-	ASSERT_EQ(drmModeAtomicCommit(other, req.get(), DRM_MODE_PAGE_FLIP_EVENT, nullptr), 0);
+	ASSERT_EQ(request(other)
+	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+	                  .commit(DRM_MODE_PAGE_FLIP_EVENT),
+	          0);
 	EXPECT_EQ(close(other), 0);
 	EXPECT_EQ(sim::live().files, 1);
 	EXPECT_EQ(readable(fd_, 50), 0);
@@ -296,20 +277,13 @@ using card_vblank = card_events;
 TEST_F(card_vblank, relative_waits_count_frames_of_the_mode)
 {
 	set_refresh(2);
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	vbl.request.sequence = 0;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	const uint32_t start = vbl.reply.sequence;
-	const int64_t start_time = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
-
-	vbl = {};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	vbl.request.sequence = 2;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
+	uint32_t start = 0;
+	int64_t start_time = 0;
+	last_vblank(fd_, &start, &start_time);
+	const drmVBlank vbl = wait_vblank(fd_, DRM_VBLANK_RELATIVE, 2);
 	const int64_t after = monotonic_ns();
 	EXPECT_EQ(vbl.reply.sequence, start + 2);
-	const int64_t t = int64_t(vbl.reply.tval_sec) * 1000000 + vbl.reply.tval_usec;
+	const int64_t t = usec_of(vbl);
 	// Vblank timestamps fall on whole frames of 500 ms from the instant the CRTC came on.
 	EXPECT_NEAR(double(t - start_time), 2 * period_ns_ / 1000.0, 1.0);
 	EXPECT_LE(t * 1000, after);
@@ -322,66 +296,45 @@ TEST_F(card_vblank, relative_waits_count_frames_of_the_mode)
 TEST_F(card_vblank, absolute_waits_and_next_on_miss)
 {
 	set_refresh(2);
-	drmVBlank vbl{};
-	vbl.request.type = DRM_VBLANK_RELATIVE;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	const uint32_t now = vbl.reply.sequence;
-
-	vbl = {};
-	vbl.request.type = DRM_VBLANK_ABSOLUTE;
-	vbl.request.sequence = now + 1;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	EXPECT_EQ(vbl.reply.sequence, now + 1);
-
+	const uint32_t now = wait_vblank(fd_, DRM_VBLANK_RELATIVE, 0).reply.sequence;
+	EXPECT_EQ(wait_vblank(fd_, DRM_VBLANK_ABSOLUTE, now + 1).reply.sequence, now + 1);
 	// A sequence already passed returns at once, or waits for the next with NEXTONMISS.
-	vbl = {};
-	vbl.request.type = DRM_VBLANK_ABSOLUTE;
-	vbl.request.sequence = now;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	const uint32_t current = vbl.reply.sequence;
+	const uint32_t current = wait_vblank(fd_, DRM_VBLANK_ABSOLUTE, now).reply.sequence;
 	EXPECT_GE(current, now + 1);
-	vbl = {};
-	vbl.request.type = drmVBlankSeqType(DRM_VBLANK_ABSOLUTE | DRM_VBLANK_NEXTONMISS);
-	vbl.request.sequence = now;
-	ASSERT_EQ(drmWaitVBlank(fd_, &vbl), 0);
-	EXPECT_GE(vbl.reply.sequence, current + 1);
+	EXPECT_GE(wait_vblank(fd_, DRM_VBLANK_ABSOLUTE | DRM_VBLANK_NEXTONMISS, now).reply.sequence,
+	          current + 1);
 }
 
 TEST_F(card_vblank, pipes_are_chosen_by_the_high_crtc_bits_and_must_be_on)
 {
-	drmVBlank vbl{};
-	auto wait = [&](uint32_t type) {
-		vbl = {};
-		vbl.request.type = drmVBlankSeqType(type);
-		errno = 0;
-		return drmWaitVBlank(fd_, &vbl) == 0 ? 0 : errno;
+	auto wait = [&](unsigned type) {
+		int err = 0;
+		wait_vblank(fd_, type, 0, &err);
+		return err;
 	};
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE), 0);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (1 << DRM_VBLANK_HIGH_CRTC_SHIFT)), EINVAL)
-	        << "CRTC 1 is off";
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SECONDARY), EINVAL);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (5 << DRM_VBLANK_HIGH_CRTC_SHIFT)), EINVAL)
-	        << "no such pipe";
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SIGNAL), EINVAL);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_FLIP), EINVAL);
+	constexpr unsigned crtc1 = 1 << DRM_VBLANK_HIGH_CRTC_SHIFT,
+	                   crtc5 = 5 << DRM_VBLANK_HIGH_CRTC_SHIFT;
+	// CRTC 1 is off, there is no pipe 5, and signals and flips are not waited for.
+	const std::pair<unsigned, int> waits[] = {{0, 0},
+	                                          {crtc1, EINVAL},
+	                                          {DRM_VBLANK_SECONDARY, EINVAL},
+	                                          {crtc5, EINVAL},
+	                                          {DRM_VBLANK_SIGNAL, EINVAL},
+	                                          {DRM_VBLANK_FLIP, EINVAL}};
+	for (const auto &[type, err] : waits)
+		EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | type), err) << std::hex << type;
 
 	// Light CRTC 1 and ask again through both ways of naming it.
 	sim::set_connected(1, true);
-	connector_holder dp(drmModeGetConnector(fd_, sim::connector_id(1)));
-	ASSERT_TRUE(dp && dp->count_modes > 0);
-	uint32_t blob = 0;
-	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &dp->modes[0], sizeof(dp->modes[0]), &blob), 0);
-	atomic_holder req(drmModeAtomicAlloc());
-	const uint32_t crtc = sim::crtc_id(1), conn = sim::connector_id(1);
-	drmModeAtomicAddProperty(req.get(), conn,
-	                         prop_id(fd_, conn, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID"), crtc);
-	drmModeAtomicAddProperty(req.get(), crtc,
-	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "MODE_ID"), blob);
-	drmModeAtomicAddProperty(req.get(), crtc,
-	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 1);
-	ASSERT_EQ(drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr), 0);
-	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | (1 << DRM_VBLANK_HIGH_CRTC_SHIFT)), 0);
-	EXPECT_LT(vbl.reply.sequence, 60u) << "counted from when CRTC 1 came on";
+	const uint32_t crtc = sim::crtc_id(1);
+	ASSERT_EQ(request(fd_)
+	                  .set(sim::connector_id(1), k_conn, "CRTC_ID", crtc)
+	                  .set(crtc, k_crtc, "MODE_ID", mode_blob(fd_, connector_mode(fd_, 1, 0)))
+	                  .set(crtc, k_crtc, "ACTIVE", 1)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
+	EXPECT_LT(wait_vblank(fd_, DRM_VBLANK_RELATIVE | crtc1, 0).reply.sequence, 60u)
+	        << "counted from when CRTC 1 came on";
 	EXPECT_EQ(wait(DRM_VBLANK_RELATIVE | DRM_VBLANK_SECONDARY), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <fcntl.h>
@@ -159,6 +160,87 @@ private:
 	int fd_;
 	atomic_holder req_;
 };
+
+// A framebuffer of w x h in `format` on a fresh dumb buffer, filled with `grey` unless negative.
+inline uint32_t make_fb(int fd, uint32_t w, uint32_t h, uint32_t format = DRM_FORMAT_XRGB8888,
+                        int grey = -1)
+{
+	dumb b;
+	EXPECT_EQ(create_dumb(fd, w, h, format == DRM_FORMAT_RGB888 ? 24 : 32, &b), 0);
+	if (grey >= 0) {
+		EXPECT_EQ(map_dumb(fd, &b), 0);
+		if (b.map) {
+			memset(b.map, grey, b.size);
+			munmap(b.map, b.size);
+		}
+	}
+	uint32_t fb = 0;
+	EXPECT_EQ(add_fb(fd, w, h, format, b, &fb), 0) << w << "x" << h;
+	return fb;
+}
+
+// Plane `plane` showing src_w x src_h of fb at (x, y), w x h, on CRTC `crtc` (none if negative).
+inline request &show(request &r, int plane, int crtc, uint32_t fb, uint32_t src_w, uint32_t src_h,
+                     int32_t x, int32_t y, uint32_t w, uint32_t h)
+{
+	const uint32_t id = sim::plane_id(plane);
+	return r.set(id, k_plane, "FB_ID", fb)
+	        .set(id, k_plane, "CRTC_ID", crtc >= 0 ? sim::crtc_id(crtc) : 0)
+	        .set(id, k_plane, "SRC_X", 0)
+	        .set(id, k_plane, "SRC_Y", 0)
+	        .set(id, k_plane, "SRC_W", uint64_t(src_w) << 16)
+	        .set(id, k_plane, "SRC_H", uint64_t(src_h) << 16)
+	        .set(id, k_plane, "CRTC_X", uint64_t(int64_t(x)))
+	        .set(id, k_plane, "CRTC_Y", uint64_t(int64_t(y)))
+	        .set(id, k_plane, "CRTC_W", w)
+	        .set(id, k_plane, "CRTC_H", h);
+}
+
+inline request &show(request &&r, int plane, int crtc, uint32_t fb, uint32_t src_w, uint32_t src_h,
+                     int32_t x, int32_t y, uint32_t w, uint32_t h)
+{
+	return show(r, plane, crtc, fb, src_w, src_h, x, y, w, h);
+}
+
+inline uint32_t mode_blob(int fd, const drmModeModeInfo &m)
+{
+	uint32_t id = 0;
+	EXPECT_EQ(drmModeCreatePropertyBlob(fd, &m, sizeof(m), &id), 0);
+	return id;
+}
+
+// The connector's mode at `index` of its list, or the first of w x h when w is given.
+inline drmModeModeInfo connector_mode(int fd, int connector, int index, uint16_t w = 0,
+                                      uint16_t h = 0)
+{
+	connector_holder c(drmModeGetConnector(fd, sim::connector_id(connector)));
+	for (int i = 0; c && i < c->count_modes; i++)
+		if (w ? c->modes[i].hdisplay == w && c->modes[i].vdisplay == h : i == index)
+			return c->modes[i];
+	ADD_FAILURE() << "connector " << connector << " has no mode " << index << " " << w << "x"
+	              << h;
+	return {};
+}
+
+// A libdrm id array as a list, to compare whole.
+inline std::vector<uint32_t> id_list(const uint32_t *ids, int count)
+{
+	return ids ? std::vector<uint32_t>(ids, ids + count) : std::vector<uint32_t>{};
+}
+
+// The errno a call fails with (a null pointer, MAP_FAILED or -1), 0 when it succeeds.
+template <class F>
+int errno_of(F call)
+{
+	errno = 0;
+	const auto r = call();
+	if constexpr (std::is_same_v<decltype(r), void *const>)
+		return r == MAP_FAILED ? errno : 0;
+	else if constexpr (std::is_pointer_v<decltype(r)>)
+		return r ? 0 : errno;
+	else
+		return r == -1 ? errno : 0;
+}
 
 // A client's view of a property, read through OBJ_GETPROPERTIES; UINT64_MAX when absent.
 inline uint64_t value_of(int fd, uint32_t object, uint32_t type, const std::string &name)

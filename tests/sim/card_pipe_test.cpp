@@ -28,38 +28,26 @@ protected:
 	}
 	uint32_t make_fb(int fd, uint32_t w, uint32_t h, uint8_t grey = 0x80)
 	{
-		dumb b;
-		EXPECT_EQ(create_dumb(fd, w, h, 32, &b), 0);
-		EXPECT_EQ(map_dumb(fd, &b), 0);
-		if (b.map) {
-			memset(b.map, grey, b.size);
-			munmap(b.map, b.size);
-		}
-		uint32_t fb = 0;
-		EXPECT_EQ(add_fb(fd, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
-		return fb;
+		return card_test::make_fb(fd, w, h, DRM_FORMAT_XRGB8888, grey);
 	}
-	request &show(request &r, int plane, uint32_t fb, uint32_t src_w, uint32_t src_h,
-	              uint32_t w, uint32_t h)
+	// Plane `plane` showing src_w x src_h of fb at the corner of CRTC 0, w x h.
+	template <class R>
+	request &show(R &&r, int plane, uint32_t fb, uint32_t src_w, uint32_t src_h, uint32_t w,
+	              uint32_t h)
 	{
-		const uint32_t p = sim::plane_id(plane);
-		return r.set(p, k_plane, "FB_ID", fb)
-		        .set(p, k_plane, "CRTC_ID", sim::crtc_id(0))
-		        .set(p, k_plane, "SRC_X", 0)
-		        .set(p, k_plane, "SRC_Y", 0)
-		        .set(p, k_plane, "SRC_W", uint64_t(src_w) << 16)
-		        .set(p, k_plane, "SRC_H", uint64_t(src_h) << 16)
-		        .set(p, k_plane, "CRTC_X", 0)
-		        .set(p, k_plane, "CRTC_Y", 0)
-		        .set(p, k_plane, "CRTC_W", w)
-		        .set(p, k_plane, "CRTC_H", h);
+		return card_test::show(r, plane, 0, fb, src_w, src_h, 0, 0, w, h);
+	}
+	// The errno of a commit (allowed to set modes) of show() on this test's descriptor.
+	int shown(int plane, uint32_t fb, uint32_t src_w, uint32_t src_h, uint32_t w, uint32_t h)
+	{
+		return show(request(fd_), plane, fb, src_w, src_h, w, h)
+		        .commit(DRM_MODE_ATOMIC_ALLOW_MODESET);
 	}
 	// Shows a 1920x1080 framebuffer of fd on CRTC 0's primary plane.
 	uint32_t show_primary(int fd, uint8_t grey = 0x80)
 	{
 		const uint32_t fb = make_fb(fd, 1920, 1080, grey);
-		request r(fd);
-		EXPECT_EQ(show(r, 0, fb, 1920, 1080, 1920, 1080)
+		EXPECT_EQ(show(request(fd), 0, fb, 1920, 1080, 1920, 1080)
 		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 		          0);
 		return fb;
@@ -81,21 +69,18 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		start(simple);
 		const int want = simple ? EINVAL : 0;
 		// Lit at start without any plane: a commit that brings the CRTC in is refused.
-		request same(fd_);
-		EXPECT_EQ(same.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+		EXPECT_EQ(request(fd_)
+		                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
 		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 		          want);
-		request probe(fd_);
 		EXPECT_EQ(
-		        probe.set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
+		        request(fd_)
+		                .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
 		                .commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET),
 		        want);
 		// An overlay alone does not count.
 		const uint32_t small = make_fb(fd_, 640, 480);
-		request overlay(fd_);
-		EXPECT_EQ(show(overlay, 3, small, 640, 480, 640, 480)
-		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-		          want);
+		EXPECT_EQ(shown(3, small, 640, 480, 640, 480), want);
 		EXPECT_EQ(plane_value(3, "FB_ID"), simple ? 0u : small);
 		// A disabled CRTC needs none.
 		request off(fd_);
@@ -104,23 +89,17 @@ TEST_F(pipe_test, an_enabled_crtc_needs_its_primary_plane)
 		          0);
 		// With the primary plane the CRTC passes, overlays included.
 		const uint32_t full = make_fb(fd_, 1920, 1080);
-		request both(fd_);
-		EXPECT_EQ(show(both, 0, full, 1920, 1080, 1920, 1080)
-		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-		          0);
-		request overlay_too(fd_);
-		EXPECT_EQ(show(overlay_too, 3, small, 640, 480, 640, 480)
-		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-		          0);
+		EXPECT_EQ(shown(0, full, 1920, 1080, 1920, 1080), 0);
+		EXPECT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 		// Taking the primary plane away from the lit CRTC is refused; switching the CRTC
 		// off with it is not.
-		request drop(fd_);
-		EXPECT_EQ(drop.set(sim::plane_id(0), k_plane, "FB_ID", 0)
+		EXPECT_EQ(request(fd_)
+		                  .set(sim::plane_id(0), k_plane, "FB_ID", 0)
 		                  .set(sim::plane_id(0), k_plane, "CRTC_ID", 0)
 		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 		          want);
-		request all_off(fd_);
-		EXPECT_EQ(all_off.set(sim::plane_id(0), k_plane, "FB_ID", 0)
+		EXPECT_EQ(request(fd_)
+		                  .set(sim::plane_id(0), k_plane, "FB_ID", 0)
 		                  .set(sim::plane_id(0), k_plane, "CRTC_ID", 0)
 		                  .set(sim::plane_id(3), k_plane, "FB_ID", 0)
 		                  .set(sim::plane_id(3), k_plane, "CRTC_ID", 0)
@@ -139,41 +118,24 @@ TEST_F(pipe_test, the_crtc_check_comes_after_every_plane_check)
 	// An overlay that would need scaling on a CRTC without its primary plane: the plane's
 	// ERANGE wins over the CRTC's EINVAL.
 	const uint32_t small = make_fb(fd_, 640, 480);
-	request scaled(fd_);
-	EXPECT_EQ(show(scaled, 3, small, 320, 240, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          ERANGE);
+	EXPECT_EQ(shown(3, small, 320, 240, 640, 480), ERANGE);
 	// A source beyond the framebuffer is the core's ENOSPC, earlier still.
-	request outside(fd_);
-	EXPECT_EQ(
-	        show(outside, 3, small, 1280, 480, 1280, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	        ENOSPC);
+	EXPECT_EQ(shown(3, small, 1280, 480, 1280, 480), ENOSPC);
 	// With the primary plane shown, the same overlay is refused for its scaling alone.
 	const uint32_t full = make_fb(fd_, 1920, 1080);
-	request primary(fd_);
-	ASSERT_EQ(show(primary, 0, full, 1920, 1080, 1920, 1080)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          0);
-	request scaled_again(fd_);
-	EXPECT_EQ(show(scaled_again, 3, small, 320, 240, 640, 480)
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          ERANGE);
-	request fits(fd_);
-	EXPECT_EQ(show(fits, 3, small, 640, 480, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          0);
+	ASSERT_EQ(shown(0, full, 1920, 1080, 1920, 1080), 0);
+	EXPECT_EQ(shown(3, small, 320, 240, 640, 480), ERANGE);
+	EXPECT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 }
 
 TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe_off)
 {
 	start(true);
 	// A mode of the client's own, whose blob it destroys at once: the CRTC keeps it alive.
-	connector_holder con(drmModeGetConnector(fd_, sim::connector_id(0)));
-	ASSERT_TRUE(con);
-	ASSERT_GT(con->count_modes, 0);
-	uint32_t blob = 0;
-	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &con->modes[0], sizeof con->modes[0], &blob), 0);
+	const drmModeModeInfo mode = connector_mode(fd_, 0, 0);
+	uint32_t blob = mode_blob(fd_, mode);
 	const uint32_t fb = make_fb(fd_, 1920, 1080);
-	request r(fd_);
-	ASSERT_EQ(show(r, 0, fb, 1920, 1080, 1920, 1080)
+	ASSERT_EQ(show(request(fd_), 0, fb, 1920, 1080, 1920, 1080)
 	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
 	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 	          0);
@@ -200,9 +162,7 @@ TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe
 	EXPECT_EQ(plane_value(0, "CRTC_H"), 1080u);
 	// The mode's blob goes with the CRTC's state.
 	EXPECT_EQ(sim::live().blobs, 0);
-	errno = 0;
-	EXPECT_FALSE(drmModeGetPropertyBlob(fd_, blob));
-	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(errno_of([&] { return drmModeGetPropertyBlob(fd_, blob); }), ENOENT);
 	EXPECT_EQ(sim::live().framebuffers, 0);
 	EXPECT_EQ(sim::live().dumb_buffers, 1) << "the test's handle still holds the buffer";
 	// The pipe stops counting vblanks.
@@ -214,7 +174,7 @@ TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe
 	// The pipe comes back with a full commit.
 	const uint32_t again = make_fb(fd_, 1920, 1080, 0x40);
 	request relight(fd_);
-	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, &con->modes[0], sizeof con->modes[0], &blob), 0);
+	blob = mode_blob(fd_, mode);
 	EXPECT_EQ(show(relight, 0, again, 1920, 1080, 1920, 1080)
 	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", blob)
 	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
@@ -248,8 +208,7 @@ TEST_F(pipe_test, an_overlays_framebuffer_leaves_only_the_overlay)
 	start(true);
 	const uint32_t primary = show_primary(fd_);
 	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
-	request r(fd_);
-	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+	ASSERT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 	EXPECT_EQ(drmModeRmFB(fd_, small), 0);
 	EXPECT_EQ(plane_value(3, "FB_ID"), 0u);
 	EXPECT_EQ(plane_value(0, "FB_ID"), primary);
@@ -282,8 +241,7 @@ TEST_F(pipe_test, when_the_crtc_cannot_go_off_the_framebuffer_still_leaves_the_p
 	start(true);
 	const uint32_t primary = show_primary(fd_);
 	const uint32_t small = make_fb(fd_, 640, 480, 0x20);
-	request r(fd_);
-	ASSERT_EQ(show(r, 3, small, 640, 480, 640, 480).commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+	ASSERT_EQ(shown(3, small, 640, 480, 640, 480), 0);
 	EXPECT_EQ(drmModeRmFB(fd_, primary), 0);
 	EXPECT_EQ(plane_value(0, "FB_ID"), 0u);
 	EXPECT_EQ(crtc_value("ACTIVE"), 1u);
@@ -316,8 +274,8 @@ TEST(pipe_presets, rmfb_of_the_shown_framebuffer)
 		uint32_t fb = 0;
 		ASSERT_EQ(add_fb(fd, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
 		const uint32_t p = sim::plane_id(0);
-		request r(fd);
-		ASSERT_EQ(r.set(p, k_plane, "FB_ID", fb)
+		ASSERT_EQ(request(fd)
+		                  .set(p, k_plane, "FB_ID", fb)
 		                  .set(p, k_plane, "CRTC_ID", sim::crtc_id(0))
 		                  .set(p, k_plane, "SRC_W", uint64_t(w) << 16)
 		                  .set(p, k_plane, "SRC_H", uint64_t(h) << 16)

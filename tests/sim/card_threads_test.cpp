@@ -204,11 +204,10 @@ TEST_F(card_threads, a_vblank_wait_ends_when_its_crtc_is_switched_off)
 		usleep(1000);
 	// Give the waiter time to block; the wait must then end with success, not time out.
 	usleep(300000);
-	atomic_holder req(drmModeAtomicAlloc());
-	const uint32_t crtc = sim::crtc_id(0);
-	drmModeAtomicAddProperty(req.get(), crtc,
-	                         prop_id(fd_, crtc, DRM_MODE_OBJECT_CRTC, "ACTIVE"), 0);
-	ASSERT_EQ(drmModeAtomicCommit(fd_, req.get(), DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr), 0);
+	ASSERT_EQ(request(fd_)
+	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
+	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+	          0);
 	waiter.join();
 	EXPECT_EQ(result.load(), 0);
 }

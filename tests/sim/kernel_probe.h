@@ -91,48 +91,24 @@ inline report parse(const std::string &text)
 		} else if (sscanf(line.c_str(),
 		                  "connector %u: type %u (%63[^)]) %255[^,], encoder %u", &a, &b,
 		                  name, buf, &c) == 5) {
-			connector con;
-			con.id = a;
-			con.type = b;
-			con.connected = std::string(buf) == "connected";
-			con.encoder = c;
-			r.connectors.push_back(con);
+			r.connectors.push_back({a, b, c, std::string(buf) == "connected", {}});
 		} else if (starts_with(line, "    mode ") && !r.connectors.empty()) {
-			mode m;
-			char mode_name[64] = {};
 			int w = 0, h = 0, hz = 0;
-			if (sscanf(line.c_str(), "    mode %63s %dx%d@%d clock %u%n", mode_name, &w,
-			           &h, &hz, &a, &n) == 5) {
-				m.name = mode_name;
-				m.width = w;
-				m.height = h;
-				m.refresh = hz;
-				m.clock = a;
-				m.preferred = line.substr(size_t(n)) == " preferred";
-				r.connectors.back().modes.push_back(m);
-			}
+			if (sscanf(line.c_str(), "    mode %63s %dx%d@%d clock %u%n", name, &w, &h,
+			           &hz, &a, &n) == 5)
+				r.connectors.back().modes.push_back(
+				        {name, w, h, hz, a,
+				         line.substr(size_t(n)) == " preferred"});
 		} else if (sscanf(line.c_str(), "encoder %u: type %u crtc %u possible_crtcs %x", &a,
 		                  &b, &c, &d) == 4) {
 			r.encoders.push_back({a, b, c, d});
 		} else if (sscanf(line.c_str(), "crtc %u (pipe %u): fb %u, mode %ux%u@%u", &a, &b,
 		                  &c, &d, &e, &f) == 6) {
-			crtc cr;
-			cr.id = a;
-			cr.pipe = int(b);
-			cr.fb = c;
-			cr.width = int(d);
-			cr.height = int(e);
-			cr.refresh = int(f);
-			r.crtcs.push_back(cr);
+			r.crtcs.push_back({a, c, int(b), int(d), int(e), int(f)});
 		} else if (sscanf(line.c_str(),
 		                  "plane %u: %63s possible_crtcs %x crtc %u fb %u formats(%u): %n",
 		                  &a, name, &b, &c, &d, &e, &n) == 6) {
-			plane p;
-			p.id = a;
-			p.type = name;
-			p.possible_crtcs = b;
-			p.crtc = c;
-			p.fb = d;
+			plane p{a, b, c, d, name, {}};
 			std::istringstream fmts(line.substr(size_t(n)));
 			std::string fmt;
 			while (fmts >> fmt)

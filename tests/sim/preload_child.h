@@ -11,6 +11,7 @@
 #include <fstream>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -19,6 +20,9 @@
 #include <time.h>
 #include <unistd.h>
 #include <vector>
+
+#include "tests/support/jpeg_file.h"
+#include "tests/support/wait.h"
 
 extern char **environ;
 
@@ -36,15 +40,11 @@ inline int64_t now_ms()
 class temp_dir
 {
 public:
-	temp_dir()
-	{
-		std::string tmpl = testing::TempDir() + "simkms-XXXXXX";
-		path_ = mkdtemp(tmpl.data()) ? tmpl : "";
-	}
+	temp_dir() : path_(make_temp_dir()) {}
 	~temp_dir()
 	{
 		if (!path_.empty())
-			std::system(("rm -rf '" + path_ + "'").c_str());
+			remove_tree(path_);
 	}
 	temp_dir(const temp_dir &) = delete;
 	temp_dir &operator=(const temp_dir &) = delete;
@@ -70,6 +70,15 @@ inline std::string read_text(const std::string &path)
 {
 	std::ifstream in(path, std::ios::binary);
 	return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline std::vector<std::string> lines_of(const std::string &text)
+{
+	std::vector<std::string> lines;
+	std::istringstream in(text);
+	for (std::string line; std::getline(in, line);)
+		lines.push_back(line);
+	return lines;
 }
 
 // The environment of a child under the card: the parent's, with LD_PRELOAD and SIMKMS_CONFIG
@@ -192,24 +201,17 @@ public:
 	// killed) or a signal.
 	int wait(int timeout_ms = 20000)
 	{
-		const int64_t end = now_ms() + timeout_ms;
-		while (!exited_) {
-			int status = 0;
-			const pid_t r = waitpid(pid_, &status, WNOHANG);
-			if (r == pid_) {
-				exited_ = true;
-				status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-				break;
-			}
-			if (now_ms() > end) {
-				kill(pid_, SIGKILL);
-				waitpid(pid_, nullptr, 0);
-				exited_ = true;
-				ADD_FAILURE() << "child did not end in time";
-				break;
-			}
-			usleep(5000);
+		int status = 0;
+		if (!exited_ && !wait_until([&] { return waitpid(pid_, &status, WNOHANG) == pid_; },
+		                            std::chrono::milliseconds(timeout_ms),
+		                            std::chrono::milliseconds(5))) {
+			kill(pid_, SIGKILL);
+			waitpid(pid_, nullptr, 0);
+			ADD_FAILURE() << "child did not end in time";
+		} else if (!exited_) {
+			status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 		}
+		exited_ = true;
 		return status_;
 	}
 

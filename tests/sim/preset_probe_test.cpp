@@ -16,15 +16,7 @@
 namespace
 {
 
-std::vector<std::string> lines_of(const std::string &text)
-{
-	std::vector<std::string> lines;
-	std::istringstream in(text);
-	std::string line;
-	while (std::getline(in, line))
-		lines.push_back(line);
-	return lines;
-}
+using preload::lines_of;
 
 // Masks values that differ from run to run and, unless `keep_ids`, replaces object ids by their
 // role.
@@ -60,39 +52,33 @@ std::vector<std::string> normalise(const std::vector<std::string> &lines, bool k
 	const std::regex waited(R"(waited [0-9.]+ ms)");
 	const std::regex vblank_seq(R"(: OK, seq=\d+)");
 	const std::regex flip_interval(R"(, [0-9.]+ ms apart on average)");
+	// Each object id, then each CRTC_ID value, by `replace` of its match.
+	auto each = [](const std::string &text, const std::regex &re, auto replace) {
+		std::string r;
+		size_t last = 0;
+		for (std::sregex_iterator it(text.begin(), text.end(), re), end; it != end; ++it) {
+			r += text.substr(last, size_t(it->position()) - last) + replace(*it);
+			last = size_t(it->position() + it->length());
+		}
+		return r + text.substr(last);
+	};
 	for (const std::string &l : lines) {
 		if (l.rfind("uevent:", 0) == 0)
 			continue;
-		if (keep_ids) {
-			std::string r = std::regex_replace(l, waited, "waited ~ ms");
-			r = std::regex_replace(r, vblank_seq, ": OK, seq=~");
-			out.push_back(
-			        std::regex_replace(r, flip_interval, ", ~ ms apart on average"));
-			continue;
+		std::string r = l;
+		if (!keep_ids) {
+			r = each(r, object, [&](const std::smatch &m) {
+				return m[1].str() + " " + role(m[1], m[2]);
+			});
+			r = each(r, crtc_prop, [&](const std::smatch &m) {
+				return "CRTC_ID=" + role("crtc", m[1]);
+			});
+			r = std::regex_replace(r, fb, "$1#");
+			r = std::regex_replace(r, blob, "$1=#");
 		}
-		std::string s;
-		std::sregex_iterator it(l.begin(), l.end(), object), end;
-		size_t last = 0;
-		for (; it != end; ++it) {
-			s += l.substr(last, size_t(it->position()) - last);
-			s += (*it)[1].str() + " " + role((*it)[1], (*it)[2]);
-			last = size_t(it->position() + it->length());
-		}
-		s += l.substr(last);
-		std::string r;
-		last = 0;
-		for (std::sregex_iterator c(s.begin(), s.end(), crtc_prop); c != end; ++c) {
-			r += s.substr(last, size_t(c->position()) - last);
-			r += "CRTC_ID=" + role("crtc", (*c)[1]);
-			last = size_t(c->position() + c->length());
-		}
-		r += s.substr(last);
-		r = std::regex_replace(r, fb, "$1#");
-		r = std::regex_replace(r, blob, "$1=#");
 		r = std::regex_replace(r, waited, "waited ~ ms");
 		r = std::regex_replace(r, vblank_seq, ": OK, seq=~");
-		r = std::regex_replace(r, flip_interval, ", ~ ms apart on average");
-		out.push_back(r);
+		out.push_back(std::regex_replace(r, flip_interval, ", ~ ms apart on average"));
 	}
 	return out;
 }
