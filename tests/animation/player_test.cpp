@@ -325,13 +325,16 @@ TEST_F(Player, FrameThatCannotBeShownStillEntersTheRing)
 	EXPECT_EQ(sim::live().dumb_buffers, 1);
 }
 
-// No RG24 plane, no scaling, no placing (a simple display pipe): the frames are XR24, decoded
-// centred into buffers of the mode's size, black around them, and each choice is told once.
+// No RG24 plane on the encoder's CRTC (only on another), no scaling, no placing (a simple
+// display pipe): the frames are XR24, decoded centred into buffers of the mode's size, black
+// around them, and each choice is told once.
 TEST_F(Player, WithoutRg24OrScalingTheFramesAreXr24BuffersOfTheModesSize)
 {
 	sim::topology t =
 	        lit_hdmi_card({test_mode(k_mode_w, k_mode_h)},
-	                      {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888})});
+	                      {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
+	                       test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_RGB888}, 0x2)});
+	t.crtcs.push_back({});
 	t.driver.can_scale = false;
 	t.driver.can_position = false;
 	install_card(t);
@@ -402,18 +405,27 @@ const unsigned char k_forged_header[] = {0xff, 0xd8, 0xff, 0xc0, 0x00, 0x11, 0x0
                                          0x03, 0x11, 0x00, 0xff, 0xda, 0x00, 0x0c, 0x03, 0x01,
                                          0x00, 0x02, 0x11, 0x03, 0x11, 0x00, 0x3f, 0x00};
 
+// Also one pixel wider or higher than the card's limit; the limit itself is shown.
 TEST_F(Player, FrameLargerThanTheCardIsSkippedBeforeAnyBuffer)
 {
+	sim::topology t = card();
+	t.driver.max_width = 64;
+	t.driver.max_height = 48;
+	install_card(t);
+	ASSERT_TRUE(open_and_discover(&fd));
+	sim::clear_records();
 	static_assert(sizeof k_forged_header == 35);
 	std::string bad = dir + "/0.jpg";
 	std::ofstream(bad, std::ios::binary)
 	        .write(reinterpret_cast<const char *>(k_forged_header), sizeof k_forged_header);
-	std::string f1 = frame(1);
-	mImageCount = 2;
-	EXPECT_EQ(play(), "picPath: " + bad +
-	                          " \nbootAnimation: frame 65500x65500 larger than the card's "
-	                          "8192x8192 \npicPath: " +
-	                          f1 + " \n");
+	const std::string f1 = frame(1), f2 = frame(2, ".jpg", 65, 48),
+	                  f3 = frame(3, ".jpg", 64, 49);
+	mImageCount = 4;
+	const std::string larger = " \nbootAnimation: frame ";
+	EXPECT_EQ(play(), "picPath: " + bad + larger + "65500x65500 larger than the card's 64x48 " +
+	                          "\npicPath: " + f1 + " \npicPath: " + f2 + larger +
+	                          "65x48 larger than the card's 64x48 \npicPath: " + f3 + larger +
+	                          "64x49 larger than the card's 64x48 \n");
 	EXPECT_EQ(requests_named("MODE_CREATE_DUMB").size(), 1u);
 	EXPECT_EQ(ring()[1], (slot_view{true, f1}));
 	EXPECT_EQ(ring()[2], (slot_view{false, ""}));
