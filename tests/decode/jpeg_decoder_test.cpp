@@ -535,21 +535,33 @@ TEST_F(jpeg_decoder, truncated_picture_data_is_padded_with_a_warning)
 
 TEST_F(jpeg_decoder, progressive_frame_with_too_many_scans_is_abandoned)
 {
-	// The last scan repeated until the file holds 300 scans: each repetition is a bogus
+	// The last scan repeated until the file holds `total` scans: each repetition is a bogus
 	// progression the library only warns about, and decodes again.
-	bytes b = compress({kind::progressive, 64, 48});
-	size_t last = 0;
-	for (size_t at = find_marker(b, 0xda); at < b.size(); at = find_marker(b, 0xda, at + 2))
-		last = at;
-	const bytes scan(b.begin() + static_cast<long>(last), b.end() - 2);
-	for (int i = 0; i < 290; i++)
-		b.insert(b.end() - 2, scan.begin(), scan.end());
-	const std::string path = write("0.jpg", b);
+	const auto with_scans = [&](int total) {
+		bytes b = compress({kind::progressive, 64, 48});
+		std::vector<size_t> scans;
+		for (size_t at = find_marker(b, 0xda); at < b.size();
+		     at = find_marker(b, 0xda, at + 2))
+			scans.push_back(at);
+		const bytes scan(b.begin() + static_cast<long>(scans.back()), b.end() - 2);
+		for (size_t i = scans.size(); i < size_t(total); i++)
+			b.insert(b.end() - 2, scan.begin(), scan.end());
+		return write(std::to_string(total) + ".jpg", b);
+	};
+	const std::string warning =
+	        "Inconsistent progression sequence for component 0 coefficient 1\n";
 
 	test_buffer buf(64, 48, 192);
 	// The library's warning is printed once, for the first repetition.
-	expect_refused(path, buf, "jpeg_sf_decode: more than 100 scans, frame abandoned\n",
-	               "Inconsistent progression sequence for component 0 coefficient 1\n");
+	expect_refused(with_scans(300), buf,
+	               "jpeg_sf_decode: more than 100 scans, frame abandoned\n", warning);
+	// A hundred scans are still a frame.
+	bool decoded = false;
+	const std::string hundred = with_scans(100);
+	const output o = capture([&] { decoded = jpeg_sf_decode(hundred.c_str(), &buf.b); });
+	EXPECT_TRUE(decoded);
+	EXPECT_EQ(o.out, "");
+	EXPECT_EQ(o.err, warning);
 }
 
 TEST_F(jpeg_decoder, forged_progressive_header_gets_no_huge_allocation)
