@@ -1,33 +1,22 @@
 // bootanim-vm-tool: the host side of the real-kernel tests; tests/vm/vm-test drives it.
 //
-//   frames <dir> <count> <width> <height>
-//       writes the test frames 0.jpg ... <count-1>.jpg (every frame other colours)
+//   frames <dir> <count> <width> <height>     test frames 0.jpg ... <count-1>.jpg
 //   qemu [--virtio-console] <workdir> <timeout-s> <step>... -- <qemu command line>
-//       runs QEMU with the guest's first serial port in <workdir>/console.txt and its second
-//       (the player's output) in <workdir>/output.txt, QMP and the VNC server on sockets in a
-//       short-lived folder under /tmp (socket paths are short), plays the steps, then ends it;
-//       with --virtio-console the player's output comes from a virtio console (hvc0) instead,
-//       for machines with one serial port (AArch64 "virt")
+//       QEMU with its first serial port in <workdir>/console.txt and the second (or, with
+//       --virtio-console, a virtio console) in <workdir>/output.txt, QMP and VNC on sockets
+//       under /tmp; plays the steps, then ends it
 //   sim <control-socket> <output-file> <timeout-s> <step>... -- <command line>
-//       runs the command (the player on the LD_PRELOAD virtual card) with standard output and
-//       error in <output-file>, plays the steps against it and then kills it
+//       the player on the LD_PRELOAD card, output in <output-file>; plays the steps, kills it
 //   compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]
-//       the screen must show the frame as a scan-out of its RG24 memory (bytes red, green,
-//       blue as the decoder writes them) read in the DRM byte order (blue at the lowest
-//       address), or red first (also the order in which XR24 frames show: their colours are
-//       right); no channel may differ by more than <tolerance>. With `centred` the frame is
-//       at its own size in the middle of the screen, black around it, or cropped to its
-//       middle where larger
-//   compare-screens <a.ppm> <b.ppm> <tolerance>
-//       the two screens have one size and differ by at most <tolerance> in any channel
+//       the screen shows the frame's RG24 memory read in the DRM byte order (blue first) or
+//       red first (as XR24 frames show), no channel off by more than <tolerance>; `centred`:
+//       at its own size in the middle, black around it, or cropped to its middle
+//   compare-screens <a.ppm> <b.ppm> <tolerance>   one size, no channel off by more
 //
-// Steps, played in order; waits look at the output written since the previous wait matched:
-//   wait=<text>        until the output holds <text>
-//   console=<text>     (qemu) until the guest's console holds <text>
-//   sleep=<seconds>    (fractions allowed)
-//   screendump=<path>  the screen as PPM: QMP "screendump", or the card's "screen 0 <path>"
-//   resize=<W>x<H>     (qemu) an RFB SetDesktopSize through QEMU's VNC server
-//   live=<path>        (sim) the card's reply to "live" (objects alive) into <path>
+// Steps, in order; a wait looks at the output written since the previous wait matched:
+//   wait=<text>  console=<text> (qemu: the guest's console)  sleep=<seconds>
+//   screendump=<path> (QMP "screendump", or the card's "screen 0 <path>")
+//   resize=<W>x<H> (qemu: an RFB SetDesktopSize)  live=<path> (sim: the card's "live" reply)
 // Exit status 0 when every step and check passed, 1 otherwise, with the reason on stderr.
 
 #include <algorithm>
@@ -79,38 +68,19 @@ struct ppm {
 	std::vector<uint8_t> rgb;
 };
 
+// A binary PPM as QEMU's screendump and the card write it: no comments, maximum 255.
 bool read_ppm(const std::string &path, ppm &out)
 {
-	std::string data = read_file(path);
-	size_t pos = 0;
-	auto token = [&]() {
-		while (pos < data.size()) {
-			if (data[pos] == '#') {
-				while (pos < data.size() && data[pos] != '\n')
-					pos++;
-			} else if (isspace(static_cast<unsigned char>(data[pos]))) {
-				pos++;
-			} else {
-				break;
-			}
-		}
-		size_t start = pos;
-		while (pos < data.size() && !isspace(static_cast<unsigned char>(data[pos])))
-			pos++;
-		return data.substr(start, pos - start);
-	};
-	if (token() != "P6")
+	std::istringstream in(read_file(path));
+	std::string magic;
+	int max = 0;
+	if (!(in >> magic >> out.width >> out.height >> max) || magic != "P6" || max != 255 ||
+	    out.width <= 0 || out.height <= 0)
 		return false;
-	out.width = atoi(token().c_str());
-	out.height = atoi(token().c_str());
-	if (atoi(token().c_str()) != 255 || out.width <= 0 || out.height <= 0)
-		return false;
-	pos++; // the one blank after the maximum value
-	size_t n = size_t(out.width) * out.height * 3;
-	if (data.size() < pos + n)
-		return false;
-	out.rgb.assign(data.begin() + long(pos), data.begin() + long(pos + n));
-	return true;
+	in.get(); // the one blank after the maximum value
+	out.rgb.resize(size_t(out.width) * out.height * 3);
+	in.read(reinterpret_cast<char *>(out.rgb.data()), std::streamsize(out.rgb.size()));
+	return in.gcount() == std::streamsize(out.rgb.size());
 }
 
 int cmd_frames(int argc, char **argv)
@@ -131,6 +101,15 @@ struct difference {
 	int max = 0;
 	long over = 0; // channels differing by more than the tolerance
 	int first_x = -1, first_y = -1;
+
+	void add(int d, int tolerance, int x, int y)
+	{
+		max = std::max(max, d);
+		if (d > tolerance && over++ == 0) {
+			first_x = x;
+			first_y = y;
+		}
+	}
 };
 
 int cmd_compare_frame(int argc, char **argv)
@@ -171,16 +150,8 @@ int cmd_compare_frame(int argc, char **argv)
 			const uint8_t *want = drm_order ? drm : f;
 			const uint8_t *unwanted = drm_order ? f : drm;
 			for (int c = 0; c < 3; c++) {
-				int d = abs(int(s[c]) - int(want[c]));
-				if (d > as_read.max)
-					as_read.max = d;
-				if (d > tolerance && as_read.over++ == 0) {
-					as_read.first_x = x;
-					as_read.first_y = y;
-				}
-				int e = abs(int(s[c]) - int(unwanted[c]));
-				if (e > other.max)
-					other.max = e;
+				as_read.add(abs(int(s[c]) - int(want[c])), tolerance, x, y);
+				other.add(abs(int(s[c]) - int(unwanted[c])), 255, x, y);
 			}
 		}
 	printf("compare-frame: %s byte order%s: largest channel difference %d, %ld channels over "
@@ -211,15 +182,9 @@ int cmd_compare_screens(int argc, char **argv)
 	}
 	int tolerance = atoi(argv[2]);
 	difference d;
-	for (size_t i = 0; i < a.rgb.size(); i++) {
-		int v = abs(int(a.rgb[i]) - int(b.rgb[i]));
-		if (v > d.max)
-			d.max = v;
-		if (v > tolerance && d.over++ == 0) {
-			d.first_x = int(i / 3 % size_t(a.width));
-			d.first_y = int(i / 3 / size_t(a.width));
-		}
-	}
+	for (size_t i = 0; i < a.rgb.size(); i++)
+		d.add(abs(int(a.rgb[i]) - int(b.rgb[i])), tolerance, int(i / 3 % size_t(a.width)),
+		      int(i / 3 / size_t(a.width)));
 	printf("compare-screens: %dx%d, largest channel difference %d, %ld channels over %d\n",
 	       a.width, a.height, d.max, d.over, tolerance);
 	if (d.over != 0) {
@@ -255,19 +220,30 @@ int connect_unix(const std::string &path, clock_type::time_point deadline)
 	}
 }
 
-bool write_all(int fd, const void *data, size_t n)
+// All `n` bytes through `io` (read or write); false on end of file or error.
+template <typename F, typename B>
+bool whole(F io, int fd, B *p, size_t n)
 {
-	const char *p = static_cast<const char *>(data);
 	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w < 0 && errno == EINTR)
+		ssize_t r = io(fd, p, n);
+		if (r < 0 && errno == EINTR)
 			continue;
-		if (w <= 0)
+		if (r <= 0)
 			return false;
-		p += w;
-		n -= size_t(w);
+		p += r;
+		n -= size_t(r);
 	}
 	return true;
+}
+
+bool write_all(int fd, const void *data, size_t n)
+{
+	return whole(::write, fd, static_cast<const char *>(data), n);
+}
+
+bool read_exact(int fd, void *data, size_t n)
+{
+	return whole(::read, fd, static_cast<char *>(data), n);
 }
 
 // Reads until `ends` says the text so far is complete; false on end of file or error.
@@ -282,21 +258,6 @@ bool read_until(int fd, std::string &text, F ends)
 		if (n <= 0)
 			return false;
 		text.append(buf, size_t(n));
-	}
-	return true;
-}
-
-bool read_exact(int fd, void *data, size_t n)
-{
-	char *p = static_cast<char *>(data);
-	while (n > 0) {
-		ssize_t r = read(fd, p, n);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			return false;
-		p += r;
-		n -= size_t(r);
 	}
 	return true;
 }
@@ -401,27 +362,18 @@ int rfb_set_desktop_size(const std::string &path, int width, int height, std::st
 		close(fd);
 		return -1;
 	}
-	std::vector<uint8_t> m;
 	// SetEncodings: raw, DesktopSize (-223), ExtendedDesktopSize (-308).
-	m.push_back(2);
-	m.push_back(0);
+	std::vector<uint8_t> m = {2, 0};
 	put16(m, 3);
-	put32(m, 0);
-	put32(m, uint32_t(-223));
-	put32(m, uint32_t(-308));
+	for (uint32_t e : {0u, uint32_t(-223), uint32_t(-308)})
+		put32(m, e);
 	// SetDesktopSize: width, height, one screen (id 0 at 0,0 of that size, flags 0).
-	m.push_back(251);
-	m.push_back(0);
+	m.insert(m.end(), {251, 0});
 	put16(m, unsigned(width));
 	put16(m, unsigned(height));
-	m.push_back(1);
-	m.push_back(0);
-	put32(m, 0);
-	put16(m, 0);
-	put16(m, 0);
-	put16(m, unsigned(width));
-	put16(m, unsigned(height));
-	put32(m, 0);
+	m.insert(m.end(), {1, 0});
+	for (unsigned v : {0u, 0u, 0u, 0u, unsigned(width), unsigned(height), 0u, 0u})
+		put16(m, v);
 	if (!write_all(fd, m.data(), m.size())) {
 		error = "cannot send SetDesktopSize";
 		close(fd);
@@ -530,9 +482,15 @@ public:
 		return true;
 	}
 
-	bool ended() const
+	// Kills the process group unless the process has ended.
+	void stop()
 	{
-		return ended_;
+		int status = 0;
+		if (!ended_) {
+			kill(-pid_, SIGKILL);
+			waitpid(pid_, &status, 0);
+			ended_ = true;
+		}
 	}
 
 protected:
@@ -646,11 +604,7 @@ public:
 			if (clock_type::now() < until)
 				ended_ = true;
 		}
-		if (!ended_) {
-			kill(-pid_, SIGKILL);
-			waitpid(pid_, &status, 0);
-			ended_ = true;
-		}
+		runner::stop();
 		if (qmp_ >= 0)
 			close(qmp_);
 		qmp_ = -1;
@@ -703,16 +657,6 @@ public:
 	           clock_type::time_point deadline)
 	    : runner(pid, std::move(output), deadline), control_(std::move(control))
 	{
-	}
-
-	void stop()
-	{
-		int status = 0;
-		if (!ended_) {
-			kill(-pid_, SIGKILL);
-			waitpid(pid_, &status, 0);
-			ended_ = true;
-		}
 	}
 
 protected:
