@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -246,6 +247,11 @@ bool read_exact(int fd, void *data, size_t n)
 	return whole(::read, fd, static_cast<char *>(data), n);
 }
 
+bool has_line(const std::string &t)
+{
+	return t.find('\n') != std::string::npos;
+}
+
 // Reads until `ends` says the text so far is complete; false on end of file or error.
 template <typename F>
 bool read_until(int fd, std::string &text, F ends)
@@ -271,9 +277,7 @@ bool qmp_command(int fd, const std::string &json, std::string &reply)
 		return false;
 	std::string text;
 	for (;;) {
-		if (!read_until(fd, text, [](const std::string &t) {
-			    return t.find('\n') != std::string::npos;
-		    }))
+		if (!read_until(fd, text, has_line))
 			return false;
 		size_t nl = text.find('\n');
 		std::string line = text.substr(0, nl);
@@ -295,8 +299,7 @@ int qmp_open(const std::string &path, clock_type::time_point deadline)
 	if (fd < 0)
 		return -1;
 	std::string greeting, reply;
-	if (!read_until(fd, greeting,
-	                [](const std::string &t) { return t.find('\n') != std::string::npos; }) ||
+	if (!read_until(fd, greeting, has_line) ||
 	    !qmp_command(fd, "{\"execute\":\"qmp_capabilities\"}\n", reply)) {
 		close(fd);
 		return -1;
@@ -469,11 +472,11 @@ public:
 			else if (s.kind == "sleep")
 				ok = pause(std::chrono::duration<double>(atof(s.arg.c_str())));
 			else if (s.kind == "screendump")
-				ok = screendump(s.arg);
+				ok = still_running() && screendump(s.arg);
 			else if (s.kind == "resize")
-				ok = resize(s.arg);
+				ok = still_running() && resize(s.arg);
 			else if (s.kind == "live")
-				ok = live(s.arg);
+				ok = still_running() && live(s.arg);
 			else
 				ok = fail("unknown step " + s.kind);
 			if (!ok)
@@ -618,8 +621,6 @@ protected:
 
 	bool screendump(const std::string &path) override
 	{
-		if (!still_running())
-			return false;
 		std::string reply;
 		if (!qmp_command(qmp_,
 		                 "{\"execute\":\"screendump\",\"arguments\":{\"filename\":\"" +
@@ -631,8 +632,6 @@ protected:
 
 	bool resize(const std::string &size) override
 	{
-		if (!still_running())
-			return false;
 		int w = 0, h = 0;
 		if (sscanf(size.c_str(), "%dx%d", &w, &h) != 2)
 			return fail("bad size " + size);
@@ -681,8 +680,6 @@ private:
 	// One command on the card's control channel; true when its reply ends in "ok".
 	bool control(const std::string &command, std::string &reply)
 	{
-		if (!still_running())
-			return false;
 		int fd = connect_unix(control_, clock_type::now() + std::chrono::seconds(10));
 		if (fd < 0) {
 			reply = "cannot reach the card's control socket " + control_;
@@ -737,9 +734,7 @@ int cmd_qemu(int argc, char **argv)
 		ok = run.connect_qmp() && run.play(steps);
 		run.stop();
 	}
-	unlink((sockets + "/qmp.sock").c_str());
-	unlink((sockets + "/vnc.sock").c_str());
-	rmdir(sockets.c_str());
+	std::filesystem::remove_all(sockets);
 	return ok ? 0 : 1;
 }
 
