@@ -282,13 +282,10 @@ bool qmp_command(int fd, const std::string &json, std::string &reply)
 		size_t nl = text.find('\n');
 		std::string line = text.substr(0, nl);
 		text.erase(0, nl + 1);
-		if (line.find("\"return\"") != std::string::npos) {
+		const bool ok = line.find("\"return\"") != std::string::npos;
+		if (ok || line.find("\"error\"") != std::string::npos) {
 			reply = line;
-			return true;
-		}
-		if (line.find("\"error\"") != std::string::npos) {
-			reply = line;
-			return false;
+			return ok;
 		}
 	}
 }
@@ -332,12 +329,14 @@ int rfb_set_desktop_size(const std::string &path, int width, int height, std::st
 		error = "cannot connect to the VNC server: " + std::string(strerror(errno));
 		return -1;
 	}
-	char version[12];
-	if (!read_exact(fd, version, 12) || memcmp(version, "RFB 003.", 8) != 0) {
-		error = "no RFB greeting";
+	auto refuse = [&](const char *why) {
+		error = why;
 		close(fd);
 		return -1;
-	}
+	};
+	char version[12];
+	if (!read_exact(fd, version, 12) || memcmp(version, "RFB 003.", 8) != 0)
+		return refuse("no RFB greeting");
 	const char ours[] = "RFB 003.008\n";
 	uint8_t count = 0;
 	bool ok = write_all(fd, ours, 12) && read_exact(fd, &count, 1) && count > 0;
@@ -352,19 +351,13 @@ int rfb_set_desktop_size(const std::string &path, int width, int height, std::st
 	ok = ok && write_all(fd, &shared, 1);
 	uint8_t init[24];
 	ok = ok && read_exact(fd, init, sizeof init);
-	if (!ok) {
-		error = "RFB handshake failed (the server must offer security type None)";
-		close(fd);
-		return -1;
-	}
+	if (!ok)
+		return refuse("RFB handshake failed (the server must offer security type None)");
 	uint32_t name_length = uint32_t(init[20]) << 24 | uint32_t(init[21]) << 16 |
 	                       uint32_t(init[22]) << 8 | init[23];
 	std::vector<char> name(name_length);
-	if (!read_exact(fd, name.data(), name_length)) {
-		error = "RFB ServerInit cut short";
-		close(fd);
-		return -1;
-	}
+	if (!read_exact(fd, name.data(), name_length))
+		return refuse("RFB ServerInit cut short");
 	// SetEncodings: raw, DesktopSize (-223), ExtendedDesktopSize (-308).
 	std::vector<uint8_t> m = {2, 0};
 	put16(m, 3);
@@ -377,12 +370,7 @@ int rfb_set_desktop_size(const std::string &path, int width, int height, std::st
 	m.insert(m.end(), {1, 0});
 	for (unsigned v : {0u, 0u, 0u, 0u, unsigned(width), unsigned(height), 0u, 0u})
 		put16(m, v);
-	if (!write_all(fd, m.data(), m.size())) {
-		error = "cannot send SetDesktopSize";
-		close(fd);
-		return -1;
-	}
-	return fd;
+	return write_all(fd, m.data(), m.size()) ? fd : refuse("cannot send SetDesktopSize");
 }
 
 // --- runs -------------------------------------------------------------------------------------
