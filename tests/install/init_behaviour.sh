@@ -14,12 +14,8 @@ shell=("$@")
 work=$(mktemp -d)
 strangers=()
 cleanup() {
-	if [ -r "$work/pid" ]; then
-		kill "$(cat "$work/pid")" 2>/dev/null
-	fi
-	for p in "${strangers[@]}"; do
-		kill "$p" 2>/dev/null
-	done
+	[ -r "$work/pid" ] && kill "$(cat "$work/pid")" 2>/dev/null
+	kill "${strangers[@]}" 2>/dev/null
 	rm -rf "$work"
 }
 trap cleanup EXIT
@@ -90,9 +86,7 @@ expect 3 "bootanim is not running" status
 expect 0 "Starting bootanim" start
 pid=$(cat "$work/pid")
 wait_for waits_for_card "$pid" || fail "the start's background process never waited for the card"
-if logged "player started: 2"; then
-	fail "the player started before the card existed"
-fi
+logged "player started: 2" && fail "the player started before the card existed"
 : >"$work/card0"
 wait_for logged "player started: 2" || fail "the player did not start once the card existed"
 [ "$(cat "$work/pid")" = "$pid" ] || fail "the pid file changed after the start"
@@ -115,14 +109,14 @@ stranger=$!
 strangers+=("$stranger")
 echo "$stranger" >"$work/pid"
 expect 1 "bootanim is not running (stale $work/pid)" status
-run stop >/dev/null
+expect 0 "bootanim: not running" stop
 kill -0 "$stranger" 2>/dev/null || fail "stop killed another program named by a stale pid file"
 [ ! -e "$work/pid" ] || fail "stop left the stale pid file"
 
 expect 3 "Usage: $work/init {start|stop|restart|force-reload|status}" bogus
 
-if [ $fails -ne 0 ]; then
+[ $fails -eq 0 ] || {
 	echo "$fails check(s) failed under ${shell[*]}"
 	exit 1
-fi
+}
 echo "init script start/status/stop behave under ${shell[*]}"
