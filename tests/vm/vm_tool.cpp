@@ -312,12 +312,6 @@ void put16(std::vector<uint8_t> &m, unsigned v)
 	m.push_back(uint8_t(v));
 }
 
-void put32(std::vector<uint8_t> &m, uint32_t v)
-{
-	put16(m, v >> 16);
-	put16(m, v & 0xffff);
-}
-
 // Connects to QEMU's VNC server and asks for a new desktop size with SetDesktopSize (message
 // 251, one screen); QEMU hands it to the display device as a new preferred size, which
 // virtio-gpu reports to the guest as a display change. Returns the connection, which stays
@@ -361,8 +355,10 @@ int rfb_set_desktop_size(const std::string &path, int width, int height, std::st
 	// SetEncodings: raw, DesktopSize (-223), ExtendedDesktopSize (-308).
 	std::vector<uint8_t> m = {2, 0};
 	put16(m, 3);
-	for (uint32_t e : {0u, uint32_t(-223), uint32_t(-308)})
-		put32(m, e);
+	for (uint32_t e : {0u, uint32_t(-223), uint32_t(-308)}) {
+		put16(m, e >> 16);
+		put16(m, e & 0xffff);
+	}
 	// SetDesktopSize: width, height, one screen (id 0 at 0,0 of that size, flags 0).
 	m.insert(m.end(), {251, 0});
 	put16(m, unsigned(width));
@@ -688,11 +684,9 @@ private:
 
 int cmd_qemu(int argc, char **argv)
 {
-	bool virtio_console = argc > 0 && strcmp(argv[0], "--virtio-console") == 0;
-	if (virtio_console) {
-		argc--;
-		argv++;
-	}
+	const bool virtio_console = argc > 0 && strcmp(argv[0], "--virtio-console") == 0;
+	argc -= virtio_console;
+	argv += virtio_console;
 	if (argc < 3)
 		die("qemu [--virtio-console] <workdir> <timeout-s> <step>... -- <qemu command "
 		    "line>");
