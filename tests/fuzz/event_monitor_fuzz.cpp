@@ -37,15 +37,6 @@ bool must_call(std::string_view d)
 	return drm && hotplug;
 }
 
-void open_pair()
-{
-	int sv[2];
-	if (socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) != 0)
-		abort();
-	g_uevent_sock = sv[0];
-	g_sender = sv[1];
-}
-
 } // namespace
 
 // The card is not needed: the reader only hands the descriptor on.
@@ -64,8 +55,11 @@ void handle_hotplug(int fd)
 // Input: datagrams, each a two-byte length (taken modulo 2049) and that many bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-	if (g_sender < 0)
-		open_pair();
+	int sv[2];
+	if (g_sender < 0 && socketpair(AF_UNIX, SOCK_DGRAM, 0, sv) == 0) {
+		g_uevent_sock = sv[0];
+		g_sender = sv[1];
+	}
 	size_t at = 0;
 	while (at + 2 <= size) {
 		size_t len = (size_t{data[at]} << 8 | data[at + 1]) % 2049;

@@ -52,14 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	std::vector<uint8_t> mem(pitch * (uint64_t(height) + 1));
 	for (size_t i = 0; i < mem.size(); i++)
 		mem[i] = pattern(i);
-	bo b{};
-	b.fd = -1;
-	b.ptr = mem.data();
-	b.size = pitch * uint64_t(height);
-	b.pitch = pitch;
-	b.width = uint32_t(width);
-	b.height = uint32_t(height);
-	b.format = 0x34324752; // RG24
+	bo b{.fd = -1,
+	     .ptr = mem.data(),
+	     .size = pitch * uint64_t(height),
+	     .pitch = pitch,
+	     .width = uint32_t(width),
+	     .height = uint32_t(height),
+	     .format = 0x34324752 /* RG24 */};
 	jpeg_sf_decode(path.c_str(), &b);
 
 	for (size_t i = 0; i < mem.size(); i++) {

@@ -8,29 +8,6 @@
 #include "tests/support/jpeg_file.h"
 #include "tools/player_harness.h"
 
-namespace
-{
-
-bool write_file(const std::string &path, const std::string &bytes)
-{
-	FILE *f = fopen(path.c_str(), "wb");
-	if (!f)
-		return false;
-	const bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-	return fclose(f) == 0 && ok;
-}
-
-// A datagram as the uevent fuzzer reads its input: two bytes of length, then the bytes.
-std::string framed(const std::string &d)
-{
-	std::string s;
-	s += char(d.size() >> 8);
-	s += char(d.size() & 0xff);
-	return s + d;
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
 	if (argc != 2) {
@@ -56,14 +33,21 @@ int main(int argc, char **argv)
 				n++;
 			}
 
+	// Each seed datagrams as the uevent fuzzer reads them: two bytes of length, then the bytes.
+	auto seed = [&](const char *name, std::initializer_list<std::string> datagrams) {
+		std::vector<uint8_t> bytes;
+		for (const std::string &d : datagrams) {
+			bytes.insert(bytes.end(),
+			             {uint8_t(d.size() >> 8), uint8_t(d.size() & 0xff)});
+			bytes.insert(bytes.end(), d.begin(), d.end());
+		}
+		return write_file(uevent + "/" + name, bytes);
+	};
 	const std::string hotplug = harness::drm_hotplug_uevent(1);
-	std::string add = hotplug;
-	add.replace(0, 7, "add@");
-	ok = ok && write_file(uevent + "/hotplug", framed(hotplug));
-	ok = ok &&
-	     write_file(uevent + "/two", framed(hotplug) + framed(harness::drm_hotplug_uevent(2)));
-	ok = ok && write_file(uevent + "/add", framed(add));
-	ok = ok && write_file(uevent + "/long", framed(std::string(1000, 'x') + '\0' + hotplug));
+	ok = ok && seed("hotplug", {hotplug}) &&
+	     seed("two", {hotplug, harness::drm_hotplug_uevent(2)}) &&
+	     seed("add", {"add@" + hotplug.substr(7)}) &&
+	     seed("long", {std::string(1000, 'x') + '\0' + hotplug});
 	if (!ok)
 		fprintf(stderr, "make_seeds: couldn't write the seeds in %s\n", dir.c_str());
 	return ok ? 0 : 1;

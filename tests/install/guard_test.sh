@@ -9,25 +9,20 @@ set -uo pipefail
 
 guard=$1 probe=$2 want=$3
 shift 3
+die() {
+	echo "FAIL: $*"
+	exit 1
+}
 
 out=$("$guard" "$probe" 2>&1)
 got=$?
 echo "$out"
-if [ "$got" -ne "$want" ]; then
-	echo "FAIL: exit status $got, expected $want"
-	exit 1
-fi
+[ "$got" -eq "$want" ] || die "exit status $got, expected $want"
 if [ "$want" -eq 0 ]; then
-	if ! grep -qx "check-symbols: $probe: OK (.*)" <<<"$out"; then
-		echo "FAIL: no OK line"
-		exit 1
-	fi
+	grep -qx "check-symbols: $probe: OK (.*)" <<<"$out" || die "no OK line"
 	exit 0
 fi
 actual=$(sed -n 's/^  //p' <<<"$out" | LC_ALL=C sort)
 expected=$(printf '%s\n' "$@" | LC_ALL=C sort)
-if [ "$actual" != "$expected" ]; then
-	echo "FAIL: offenders differ (- expected, + reported):"
-	diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
-	exit 1
-fi
+[ "$actual" = "$expected" ] || die "offenders differ (- expected, + reported):"$'\n'"$(
+	diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/')"

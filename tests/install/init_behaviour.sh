@@ -14,12 +14,8 @@ shell=("$@")
 work=$(mktemp -d)
 strangers=()
 cleanup() {
-	if [ -r "$work/pid" ]; then
-		kill "$(cat "$work/pid")" 2>/dev/null
-	fi
-	for p in "${strangers[@]}"; do
-		kill "$p" 2>/dev/null
-	done
+	[ -r "$work/pid" ] && kill "$(cat "$work/pid")" 2>/dev/null
+	kill "${strangers[@]}" 2>/dev/null
 	rm -rf "$work"
 }
 trap cleanup EXIT
@@ -56,6 +52,14 @@ DEFAULTS
 run() {
 	"${shell[@]}" "$work/init" "$@"
 }
+# expect STATUS OUTPUT ACTION: the init script's exit status and whole output for ACTION.
+expect() {
+	local want=$1 said=$2 got=0 out
+	shift 2
+	out=$(run "$@" 2>&1) || got=$?
+	[ $got -eq "$want" ] || fail "$*: exit status $got, expected $want"
+	[ "$out" = "$said" ] || fail "$* said '$out', expected '$said'"
+}
 
 # wait_for CONDITION...: until a command succeeds; false after 30 s.
 wait_for() {
@@ -75,57 +79,44 @@ waits_for_card() {
 	[ "${stat%% *}" = S ] && ! grep -q "$work/bootanim" "/proc/$1/cmdline"
 }
 
-out=$(run status)
-[ $? -eq 3 ] || fail "status before start: exit status is not 3"
-[ "$out" = "bootanim is not running" ] || fail "status before start said '$out'"
+expect 3 "bootanim is not running" status
 
 # Without the card the player can only start once the 20 s wait is over: a start that returns
 # before the player has started did not wait for the card itself.
-out=$(run start) || fail "start failed"
-[ "$out" = "Starting bootanim" ] || fail "start said '$out'"
+expect 0 "Starting bootanim" start
 pid=$(cat "$work/pid")
 wait_for waits_for_card "$pid" || fail "the start's background process never waited for the card"
-if logged "player started: 2"; then
-	fail "the player started before the card existed"
-fi
+logged "player started: 2" && fail "the player started before the card existed"
 : >"$work/card0"
 wait_for logged "player started: 2" || fail "the player did not start once the card existed"
 [ "$(cat "$work/pid")" = "$pid" ] || fail "the pid file changed after the start"
 grep -q "$work/bootanim" "/proc/$pid/cmdline" || fail "pid $pid in the pid file is not the player"
 
-out=$(run status) || fail "status while running: exit status is not 0"
-[ "$out" = "bootanim is running (pid $pid)" ] || fail "status while running said '$out'"
-
-out=$(run start)
-[ "$out" = "bootanim: already running (pid $pid)" ] || fail "a second start said '$out'"
+expect 0 "bootanim is running (pid $pid)" status
+expect 0 "bootanim: already running (pid $pid)" start
 [ "$(grep -c '^player started' "$work/log")" -eq 1 ] || fail "a second start ran a second player"
 
-out=$(run stop) || fail "stop failed"
-[ "$out" = "Stopping bootanim" ] || fail "stop said '$out'"
+expect 0 "Stopping bootanim" stop
 gone "$pid" || fail "the player still runs after stop"
 [ ! -e "$work/pid" ] || fail "stop left the pid file"
 wait_for logged "player stopped" || fail "the player was not stopped with SIGTERM"
 
-out=$(run status)
-[ $? -eq 3 ] || fail "status after stop: exit status is not 3"
+expect 3 "bootanim is not running" status
 
 # A pid file from an earlier boot whose pid now belongs to another program.
 sleep 100000 &
 stranger=$!
 strangers+=("$stranger")
 echo "$stranger" >"$work/pid"
-out=$(run status)
-[ $? -eq 1 ] || fail "status with a stale pid file: exit status is not 1"
-[ "$out" = "bootanim is not running (stale $work/pid)" ] || fail "stale status said '$out'"
-run stop >/dev/null
+expect 1 "bootanim is not running (stale $work/pid)" status
+expect 0 "bootanim: not running" stop
 kill -0 "$stranger" 2>/dev/null || fail "stop killed another program named by a stale pid file"
 [ ! -e "$work/pid" ] || fail "stop left the stale pid file"
 
-out=$(run bogus 2>&1)
-[ $? -eq 3 ] || fail "an unknown action: exit status is not 3"
+expect 3 "Usage: $work/init {start|stop|restart|force-reload|status}" bogus
 
-if [ $fails -ne 0 ]; then
+[ $fails -eq 0 ] || {
 	echo "$fails check(s) failed under ${shell[*]}"
 	exit 1
-fi
+}
 echo "init script start/status/stop behave under ${shell[*]}"

@@ -21,6 +21,10 @@ DESTDIR=$stage cmake --install "$build" >"$stage.log" 2>&1 || {
 rm -f "$stage.log"
 
 fail=0
+failed() {
+	echo "FAIL: $*"
+	fail=1
+}
 actual=$(cd "$stage" && find . \( -type f -o -type l \) | sed 's|^\.||' | LC_ALL=C sort)
 expected=$(printf '%s\n' "$@" | LC_ALL=C sort)
 if [ "$actual" != "$expected" ]; then
@@ -32,37 +36,24 @@ fi
 # The first expected file is the player.
 player=$1
 if [ ! -x "$stage$player" ]; then
-	echo "FAIL: $player is not installed as an executable"
-	fail=1
+	failed "$player is not installed as an executable"
 elif ! cmp -s "$built" "$stage$player"; then
-	echo "FAIL: $player is not the binary built at $built"
-	fail=1
+	failed "$player is not the binary built at $built"
 fi
 
 unit=${unit_opt%:*}
 if [ "${unit_opt##*:}" = ON ]; then
 	exec_start=$(sed -n 's/^ExecStart=\([^ ]*\).*/\1/p' "$stage$unit")
-	if [ "$exec_start" != "$player" ]; then
-		echo "FAIL: $unit starts '$exec_start', not the installed $player"
-		fail=1
-	fi
+	[ "$exec_start" = "$player" ] || failed "$unit starts '$exec_start', not the installed $player"
 fi
 
 init=${init_opt%:*}
 if [ "${init_opt##*:}" = ON ]; then
-	if [ ! -x "$stage$init" ]; then
-		echo "FAIL: $init is not executable"
-		fail=1
-	fi
+	[ -x "$stage$init" ] || failed "$init is not executable"
 	daemon=$(sed -n 's/^DAEMON=//p' "$stage$init")
-	if [ "$daemon" != "$player" ]; then
-		echo "FAIL: $init starts '$daemon', not the installed $player"
-		fail=1
-	fi
+	[ "$daemon" = "$player" ] || failed "$init starts '$daemon', not the installed $player"
 fi
 
-if [ $fail -ne 0 ]; then
-	exit 1
-fi
+[ $fail -eq 0 ] || exit 1
 echo "installed as expected:"
 echo "$actual"

@@ -10,9 +10,7 @@ set -euo pipefail
 
 src=$1 version=$2 arch=$3
 here=$(cd "$(dirname "$0")" && pwd)
-if [ "$arch" = native ]; then
-	arch=$(dpkg --print-architecture)
-fi
+[ "$arch" != native ] || arch=$(dpkg --print-architecture)
 
 # A missing tool skips the test on a developer's machine and fails it in CI.
 missing() {
@@ -40,9 +38,8 @@ fail() {
 }
 
 changelog=$(dpkg-parsechangelog -l "$tree/debian/changelog" -S Version)
-if [ "$changelog" != "$version" ]; then
+[ "$changelog" = "$version" ] ||
 	fail "debian/changelog is at $changelog, the CMake project VERSION at $version"
-fi
 
 if ! unmet=$(cd "$tree" && dpkg-checkbuilddeps -a "$arch" 2>&1); then
 	missing "$unmet"
@@ -55,9 +52,7 @@ if ! (cd "$tree" && DEB_BUILD_OPTIONS=parallel=2 dpkg-buildpackage -a "$arch" -b
 	exit 1
 fi
 # Debian's build flags (fortification, format checks) are not those of the project's builds.
-if grep -E '^[^ :]+:[0-9]+:([0-9]+:)? warning:' "$work/build.log"; then
-	fail "the package build warns"
-fi
+grep -E '^[^ :]+:[0-9]+:([0-9]+:)? warning:' "$work/build.log" && fail "the package build warns"
 
 deb=$work/bootanim_${version}_${arch}.deb
 if [ ! -f "$deb" ]; then
@@ -74,23 +69,18 @@ fi
 # The maintainer scripts never start the player (it would take the display from whatever
 # drives it now): no deb-systemd-invoke, no invoke-rc.d.
 dpkg-deb -e "$deb" "$work/control"
-if grep -l 'deb-systemd-invoke\|invoke-rc\.d' "$work"/control/*; then
+grep -l 'deb-systemd-invoke\|invoke-rc\.d' "$work"/control/* &&
 	fail "a maintainer script starts or stops the player"
-fi
-if ! grep -q "update-rc.d bootanim defaults" "$work/control/postinst"; then
+grep -q "update-rc.d bootanim defaults" "$work/control/postinst" ||
 	fail "postinst does not add the init script's rc links"
-fi
-if [ "$(cat "$work/control/conffiles")" != /etc/init.d/bootanim ]; then
-	fail "conffiles: '$(cat "$work/control/conffiles")', not /etc/init.d/bootanim"
-fi
+conffiles=$(cat "$work/control/conffiles" || true)
+[ "$conffiles" = /etc/init.d/bootanim ] || fail "conffiles: '$conffiles', not /etc/init.d/bootanim"
 
 # dpkg runs the scripts outside the root with DPKG_ROOT set, but some of their tests look at the
 # machine's own /etc/init.d/bootanim and /run/systemd/system: a private mount namespace hides
 # those (in a user namespace when not root).
 isolate=(unshare --mount)
-if [ "$(id -u)" -ne 0 ]; then
-	isolate=(unshare --user --map-root-user --mount)
-fi
+[ "$(id -u)" -eq 0 ] || isolate=(unshare --user --map-root-user --mount)
 mkdir "$work/empty"
 root=$work/root
 mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers}
@@ -132,9 +122,8 @@ if [ "$actual" != "$expected" ]; then
 	fails=$((fails + 1))
 fi
 link=$(readlink "$root/etc/systemd/system/sysinit.target.wants/bootanim.service" || true)
-if [ "$link" != /lib/systemd/system/bootanim.service ]; then
+[ "$link" = /lib/systemd/system/bootanim.service ] ||
 	fail "sysinit.target.wants/bootanim.service points to '$link'"
-fi
 
 player=/usr/sbin/bootanim
 if [ "$arch" = arm64 ]; then
@@ -155,17 +144,12 @@ links=$(cd "$rc/etc" && for l in rc?.d/*; do echo "$l -> $(readlink "$l")"; done
 want="rc0.d/K01bootanim -> ../init.d/bootanim
 rc6.d/K01bootanim -> ../init.d/bootanim
 rcS.d/S01bootanim -> ../init.d/bootanim"
-if [ "$links" != "$want" ]; then
+[ "$links" = "$want" ] ||
 	fail "update-rc.d made these links, not rcS.d/S01 and rc0.d, rc6.d/K01:"$'\n'"$links"
-fi
 
 dpkg_root --purge bootanim
 left=$(installed)
-if [ -n "$left" ]; then
-	fail "the purge leaves:"$'\n'"$left"
-fi
+[ -z "$left" ] || fail "the purge leaves:"$'\n'"$left"
 
-if [ $fails -ne 0 ]; then
-	exit 1
-fi
+[ $fails -eq 0 ] || exit 1
 echo "bootanim_${version}_${arch}.deb: built, lintian clean, installed, enabled, verified, purged"

@@ -1,33 +1,22 @@
 // bootanim-vm-tool: the host side of the real-kernel tests; tests/vm/vm-test drives it.
 //
-//   frames <dir> <count> <width> <height>
-//       writes the test frames 0.jpg ... <count-1>.jpg (every frame other colours)
+//   frames <dir> <count> <width> <height>     test frames 0.jpg ... <count-1>.jpg
 //   qemu [--virtio-console] <workdir> <timeout-s> <step>... -- <qemu command line>
-//       runs QEMU with the guest's first serial port in <workdir>/console.txt and its second
-//       (the player's output) in <workdir>/output.txt, QMP and the VNC server on sockets in a
-//       short-lived folder under /tmp (socket paths are short), plays the steps, then ends it;
-//       with --virtio-console the player's output comes from a virtio console (hvc0) instead,
-//       for machines with one serial port (AArch64 "virt")
+//       QEMU with its first serial port in <workdir>/console.txt and the second (or, with
+//       --virtio-console, a virtio console) in <workdir>/output.txt, QMP and VNC on sockets
+//       under /tmp; plays the steps, then ends it
 //   sim <control-socket> <output-file> <timeout-s> <step>... -- <command line>
-//       runs the command (the player on the LD_PRELOAD virtual card) with standard output and
-//       error in <output-file>, plays the steps against it and then kills it
+//       the player on the LD_PRELOAD card, output in <output-file>; plays the steps, kills it
 //   compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]
-//       the screen must show the frame as a scan-out of its RG24 memory (bytes red, green,
-//       blue as the decoder writes them) read in the DRM byte order (blue at the lowest
-//       address), or red first (also the order in which XR24 frames show: their colours are
-//       right); no channel may differ by more than <tolerance>. With `centred` the frame is
-//       at its own size in the middle of the screen, black around it, or cropped to its
-//       middle where larger
-//   compare-screens <a.ppm> <b.ppm> <tolerance>
-//       the two screens have one size and differ by at most <tolerance> in any channel
+//       the screen shows the frame's RG24 memory read in the DRM byte order (blue first) or
+//       red first (as XR24 frames show), no channel off by more than <tolerance>; `centred`:
+//       at its own size in the middle, black around it, or cropped to its middle
+//   compare-screens <a.ppm> <b.ppm> <tolerance>   one size, no channel off by more
 //
-// Steps, played in order; waits look at the output written since the previous wait matched:
-//   wait=<text>        until the output holds <text>
-//   console=<text>     (qemu) until the guest's console holds <text>
-//   sleep=<seconds>    (fractions allowed)
-//   screendump=<path>  the screen as PPM: QMP "screendump", or the card's "screen 0 <path>"
-//   resize=<W>x<H>     (qemu) an RFB SetDesktopSize through QEMU's VNC server
-//   live=<path>        (sim) the card's reply to "live" (objects alive) into <path>
+// Steps, in order; a wait looks at the output written since the previous wait matched:
+//   wait=<text>  console=<text> (qemu: the guest's console)  sleep=<seconds>
+//   screendump=<path> (QMP "screendump", or the card's "screen 0 <path>")
+//   resize=<W>x<H> (qemu: an RFB SetDesktopSize)  live=<path> (sim: the card's "live" reply)
 // Exit status 0 when every step and check passed, 1 otherwise, with the reason on stderr.
 
 #include <algorithm>
@@ -39,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -79,38 +69,19 @@ struct ppm {
 	std::vector<uint8_t> rgb;
 };
 
+// A binary PPM as QEMU's screendump and the card write it: no comments, maximum 255.
 bool read_ppm(const std::string &path, ppm &out)
 {
-	std::string data = read_file(path);
-	size_t pos = 0;
-	auto token = [&]() {
-		while (pos < data.size()) {
-			if (data[pos] == '#') {
-				while (pos < data.size() && data[pos] != '\n')
-					pos++;
-			} else if (isspace(static_cast<unsigned char>(data[pos]))) {
-				pos++;
-			} else {
-				break;
-			}
-		}
-		size_t start = pos;
-		while (pos < data.size() && !isspace(static_cast<unsigned char>(data[pos])))
-			pos++;
-		return data.substr(start, pos - start);
-	};
-	if (token() != "P6")
+	std::istringstream in(read_file(path));
+	std::string magic;
+	int max = 0;
+	if (!(in >> magic >> out.width >> out.height >> max) || magic != "P6" || max != 255 ||
+	    out.width <= 0 || out.height <= 0)
 		return false;
-	out.width = atoi(token().c_str());
-	out.height = atoi(token().c_str());
-	if (atoi(token().c_str()) != 255 || out.width <= 0 || out.height <= 0)
-		return false;
-	pos++; // the one blank after the maximum value
-	size_t n = size_t(out.width) * out.height * 3;
-	if (data.size() < pos + n)
-		return false;
-	out.rgb.assign(data.begin() + long(pos), data.begin() + long(pos + n));
-	return true;
+	in.get(); // the one blank after the maximum value
+	out.rgb.resize(size_t(out.width) * out.height * 3);
+	in.read(reinterpret_cast<char *>(out.rgb.data()), std::streamsize(out.rgb.size()));
+	return in.gcount() == std::streamsize(out.rgb.size());
 }
 
 int cmd_frames(int argc, char **argv)
@@ -131,6 +102,15 @@ struct difference {
 	int max = 0;
 	long over = 0; // channels differing by more than the tolerance
 	int first_x = -1, first_y = -1;
+
+	void add(int d, int tolerance, int x, int y)
+	{
+		max = std::max(max, d);
+		if (d > tolerance && over++ == 0) {
+			first_x = x;
+			first_y = y;
+		}
+	}
 };
 
 int cmd_compare_frame(int argc, char **argv)
@@ -171,16 +151,8 @@ int cmd_compare_frame(int argc, char **argv)
 			const uint8_t *want = drm_order ? drm : f;
 			const uint8_t *unwanted = drm_order ? f : drm;
 			for (int c = 0; c < 3; c++) {
-				int d = abs(int(s[c]) - int(want[c]));
-				if (d > as_read.max)
-					as_read.max = d;
-				if (d > tolerance && as_read.over++ == 0) {
-					as_read.first_x = x;
-					as_read.first_y = y;
-				}
-				int e = abs(int(s[c]) - int(unwanted[c]));
-				if (e > other.max)
-					other.max = e;
+				as_read.add(abs(int(s[c]) - int(want[c])), tolerance, x, y);
+				other.add(abs(int(s[c]) - int(unwanted[c])), 255, x, y);
 			}
 		}
 	printf("compare-frame: %s byte order%s: largest channel difference %d, %ld channels over "
@@ -211,15 +183,9 @@ int cmd_compare_screens(int argc, char **argv)
 	}
 	int tolerance = atoi(argv[2]);
 	difference d;
-	for (size_t i = 0; i < a.rgb.size(); i++) {
-		int v = abs(int(a.rgb[i]) - int(b.rgb[i]));
-		if (v > d.max)
-			d.max = v;
-		if (v > tolerance && d.over++ == 0) {
-			d.first_x = int(i / 3 % size_t(a.width));
-			d.first_y = int(i / 3 / size_t(a.width));
-		}
-	}
+	for (size_t i = 0; i < a.rgb.size(); i++)
+		d.add(abs(int(a.rgb[i]) - int(b.rgb[i])), tolerance, int(i / 3 % size_t(a.width)),
+		      int(i / 3 / size_t(a.width)));
 	printf("compare-screens: %dx%d, largest channel difference %d, %ld channels over %d\n",
 	       a.width, a.height, d.max, d.over, tolerance);
 	if (d.over != 0) {
@@ -255,19 +221,35 @@ int connect_unix(const std::string &path, clock_type::time_point deadline)
 	}
 }
 
-bool write_all(int fd, const void *data, size_t n)
+// All `n` bytes through `io` (read or write); false on end of file or error.
+template <typename F, typename B>
+bool whole(F io, int fd, B *p, size_t n)
 {
-	const char *p = static_cast<const char *>(data);
 	while (n > 0) {
-		ssize_t w = write(fd, p, n);
-		if (w < 0 && errno == EINTR)
+		ssize_t r = io(fd, p, n);
+		if (r < 0 && errno == EINTR)
 			continue;
-		if (w <= 0)
+		if (r <= 0)
 			return false;
-		p += w;
-		n -= size_t(w);
+		p += r;
+		n -= size_t(r);
 	}
 	return true;
+}
+
+bool write_all(int fd, const void *data, size_t n)
+{
+	return whole(::write, fd, static_cast<const char *>(data), n);
+}
+
+bool read_exact(int fd, void *data, size_t n)
+{
+	return whole(::read, fd, static_cast<char *>(data), n);
+}
+
+bool has_line(const std::string &t)
+{
+	return t.find('\n') != std::string::npos;
 }
 
 // Reads until `ends` says the text so far is complete; false on end of file or error.
@@ -286,21 +268,6 @@ bool read_until(int fd, std::string &text, F ends)
 	return true;
 }
 
-bool read_exact(int fd, void *data, size_t n)
-{
-	char *p = static_cast<char *>(data);
-	while (n > 0) {
-		ssize_t r = read(fd, p, n);
-		if (r < 0 && errno == EINTR)
-			continue;
-		if (r <= 0)
-			return false;
-		p += r;
-		n -= size_t(r);
-	}
-	return true;
-}
-
 // --- QMP --------------------------------------------------------------------------------------
 
 // One QMP command; true when its reply is a "return". Events between are skipped.
@@ -310,20 +277,15 @@ bool qmp_command(int fd, const std::string &json, std::string &reply)
 		return false;
 	std::string text;
 	for (;;) {
-		if (!read_until(fd, text, [](const std::string &t) {
-			    return t.find('\n') != std::string::npos;
-		    }))
+		if (!read_until(fd, text, has_line))
 			return false;
 		size_t nl = text.find('\n');
 		std::string line = text.substr(0, nl);
 		text.erase(0, nl + 1);
-		if (line.find("\"return\"") != std::string::npos) {
+		const bool ok = line.find("\"return\"") != std::string::npos;
+		if (ok || line.find("\"error\"") != std::string::npos) {
 			reply = line;
-			return true;
-		}
-		if (line.find("\"error\"") != std::string::npos) {
-			reply = line;
-			return false;
+			return ok;
 		}
 	}
 }
@@ -334,8 +296,7 @@ int qmp_open(const std::string &path, clock_type::time_point deadline)
 	if (fd < 0)
 		return -1;
 	std::string greeting, reply;
-	if (!read_until(fd, greeting,
-	                [](const std::string &t) { return t.find('\n') != std::string::npos; }) ||
+	if (!read_until(fd, greeting, has_line) ||
 	    !qmp_command(fd, "{\"execute\":\"qmp_capabilities\"}\n", reply)) {
 		close(fd);
 		return -1;
@@ -351,12 +312,6 @@ void put16(std::vector<uint8_t> &m, unsigned v)
 	m.push_back(uint8_t(v));
 }
 
-void put32(std::vector<uint8_t> &m, uint32_t v)
-{
-	put16(m, v >> 16);
-	put16(m, v & 0xffff);
-}
-
 // Connects to QEMU's VNC server and asks for a new desktop size with SetDesktopSize (message
 // 251, one screen); QEMU hands it to the display device as a new preferred size, which
 // virtio-gpu reports to the guest as a display change. Returns the connection, which stays
@@ -368,12 +323,14 @@ int rfb_set_desktop_size(const std::string &path, int width, int height, std::st
 		error = "cannot connect to the VNC server: " + std::string(strerror(errno));
 		return -1;
 	}
-	char version[12];
-	if (!read_exact(fd, version, 12) || memcmp(version, "RFB 003.", 8) != 0) {
-		error = "no RFB greeting";
+	auto refuse = [&](const char *why) {
+		error = why;
 		close(fd);
 		return -1;
-	}
+	};
+	char version[12];
+	if (!read_exact(fd, version, 12) || memcmp(version, "RFB 003.", 8) != 0)
+		return refuse("no RFB greeting");
 	const char ours[] = "RFB 003.008\n";
 	uint8_t count = 0;
 	bool ok = write_all(fd, ours, 12) && read_exact(fd, &count, 1) && count > 0;
@@ -388,46 +345,28 @@ int rfb_set_desktop_size(const std::string &path, int width, int height, std::st
 	ok = ok && write_all(fd, &shared, 1);
 	uint8_t init[24];
 	ok = ok && read_exact(fd, init, sizeof init);
-	if (!ok) {
-		error = "RFB handshake failed (the server must offer security type None)";
-		close(fd);
-		return -1;
-	}
+	if (!ok)
+		return refuse("RFB handshake failed (the server must offer security type None)");
 	uint32_t name_length = uint32_t(init[20]) << 24 | uint32_t(init[21]) << 16 |
 	                       uint32_t(init[22]) << 8 | init[23];
 	std::vector<char> name(name_length);
-	if (!read_exact(fd, name.data(), name_length)) {
-		error = "RFB ServerInit cut short";
-		close(fd);
-		return -1;
-	}
-	std::vector<uint8_t> m;
+	if (!read_exact(fd, name.data(), name_length))
+		return refuse("RFB ServerInit cut short");
 	// SetEncodings: raw, DesktopSize (-223), ExtendedDesktopSize (-308).
-	m.push_back(2);
-	m.push_back(0);
+	std::vector<uint8_t> m = {2, 0};
 	put16(m, 3);
-	put32(m, 0);
-	put32(m, uint32_t(-223));
-	put32(m, uint32_t(-308));
-	// SetDesktopSize: width, height, one screen (id 0 at 0,0 of that size, flags 0).
-	m.push_back(251);
-	m.push_back(0);
-	put16(m, unsigned(width));
-	put16(m, unsigned(height));
-	m.push_back(1);
-	m.push_back(0);
-	put32(m, 0);
-	put16(m, 0);
-	put16(m, 0);
-	put16(m, unsigned(width));
-	put16(m, unsigned(height));
-	put32(m, 0);
-	if (!write_all(fd, m.data(), m.size())) {
-		error = "cannot send SetDesktopSize";
-		close(fd);
-		return -1;
+	for (uint32_t e : {0u, uint32_t(-223), uint32_t(-308)}) {
+		put16(m, e >> 16);
+		put16(m, e & 0xffff);
 	}
-	return fd;
+	// SetDesktopSize: width, height, one screen (id 0 at 0,0 of that size, flags 0).
+	m.insert(m.end(), {251, 0});
+	put16(m, unsigned(width));
+	put16(m, unsigned(height));
+	m.insert(m.end(), {1, 0});
+	for (unsigned v : {0u, 0u, 0u, 0u, unsigned(width), unsigned(height), 0u, 0u})
+		put16(m, v);
+	return write_all(fd, m.data(), m.size()) ? fd : refuse("cannot send SetDesktopSize");
 }
 
 // --- runs -------------------------------------------------------------------------------------
@@ -517,11 +456,11 @@ public:
 			else if (s.kind == "sleep")
 				ok = pause(std::chrono::duration<double>(atof(s.arg.c_str())));
 			else if (s.kind == "screendump")
-				ok = screendump(s.arg);
+				ok = still_running() && screendump(s.arg);
 			else if (s.kind == "resize")
-				ok = resize(s.arg);
+				ok = still_running() && resize(s.arg);
 			else if (s.kind == "live")
-				ok = live(s.arg);
+				ok = still_running() && live(s.arg);
 			else
 				ok = fail("unknown step " + s.kind);
 			if (!ok)
@@ -530,9 +469,15 @@ public:
 		return true;
 	}
 
-	bool ended() const
+	// Kills the process group unless the process has ended.
+	void stop()
 	{
-		return ended_;
+		int status = 0;
+		if (!ended_) {
+			kill(-pid_, SIGKILL);
+			waitpid(pid_, &status, 0);
+			ended_ = true;
+		}
 	}
 
 protected:
@@ -646,11 +591,7 @@ public:
 			if (clock_type::now() < until)
 				ended_ = true;
 		}
-		if (!ended_) {
-			kill(-pid_, SIGKILL);
-			waitpid(pid_, &status, 0);
-			ended_ = true;
-		}
+		runner::stop();
 		if (qmp_ >= 0)
 			close(qmp_);
 		qmp_ = -1;
@@ -664,8 +605,6 @@ protected:
 
 	bool screendump(const std::string &path) override
 	{
-		if (!still_running())
-			return false;
 		std::string reply;
 		if (!qmp_command(qmp_,
 		                 "{\"execute\":\"screendump\",\"arguments\":{\"filename\":\"" +
@@ -677,8 +616,6 @@ protected:
 
 	bool resize(const std::string &size) override
 	{
-		if (!still_running())
-			return false;
 		int w = 0, h = 0;
 		if (sscanf(size.c_str(), "%dx%d", &w, &h) != 2)
 			return fail("bad size " + size);
@@ -705,16 +642,6 @@ public:
 	{
 	}
 
-	void stop()
-	{
-		int status = 0;
-		if (!ended_) {
-			kill(-pid_, SIGKILL);
-			waitpid(pid_, &status, 0);
-			ended_ = true;
-		}
-	}
-
 protected:
 	bool screendump(const std::string &path) override
 	{
@@ -737,8 +664,6 @@ private:
 	// One command on the card's control channel; true when its reply ends in "ok".
 	bool control(const std::string &command, std::string &reply)
 	{
-		if (!still_running())
-			return false;
 		int fd = connect_unix(control_, clock_type::now() + std::chrono::seconds(10));
 		if (fd < 0) {
 			reply = "cannot reach the card's control socket " + control_;
@@ -759,11 +684,9 @@ private:
 
 int cmd_qemu(int argc, char **argv)
 {
-	bool virtio_console = argc > 0 && strcmp(argv[0], "--virtio-console") == 0;
-	if (virtio_console) {
-		argc--;
-		argv++;
-	}
+	const bool virtio_console = argc > 0 && strcmp(argv[0], "--virtio-console") == 0;
+	argc -= virtio_console;
+	argv += virtio_console;
 	if (argc < 3)
 		die("qemu [--virtio-console] <workdir> <timeout-s> <step>... -- <qemu command "
 		    "line>");
@@ -793,9 +716,7 @@ int cmd_qemu(int argc, char **argv)
 		ok = run.connect_qmp() && run.play(steps);
 		run.stop();
 	}
-	unlink((sockets + "/qmp.sock").c_str());
-	unlink((sockets + "/vnc.sock").c_str());
-	rmdir(sockets.c_str());
+	std::filesystem::remove_all(sockets);
 	return ok ? 0 : 1;
 }
 
