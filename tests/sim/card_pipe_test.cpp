@@ -274,20 +274,9 @@ TEST(pipe_presets, rmfb_of_the_shown_framebuffer)
 		crtc_holder c(drmModeGetCrtc(fd, sim::crtc_id(0)));
 		ASSERT_TRUE(c);
 		const uint32_t w = c->mode.hdisplay, h = c->mode.vdisplay;
-		dumb b;
-		ASSERT_EQ(create_dumb(fd, w, h, 32, &b), 0);
-		uint32_t fb = 0;
-		ASSERT_EQ(add_fb(fd, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
+		const uint32_t fb = card_test::make_fb(fd, w, h);
 		const uint32_t p = sim::plane_id(0);
-		ASSERT_EQ(request(fd)
-		                  .set(p, k_plane, "FB_ID", fb)
-		                  .set(p, k_plane, "CRTC_ID", sim::crtc_id(0))
-		                  .set(p, k_plane, "SRC_W", uint64_t(w) << 16)
-		                  .set(p, k_plane, "SRC_H", uint64_t(h) << 16)
-		                  .set(p, k_plane, "CRTC_W", w)
-		                  .set(p, k_plane, "CRTC_H", h)
-		                  .commit(0),
-		          0);
+		ASSERT_EQ(show(request(fd), 0, 0, fb, w, h, 0, 0, w, h).commit(0), 0);
 		EXPECT_EQ(drmModeRmFB(fd, fb), 0);
 		EXPECT_EQ(value_of(fd, p, k_plane, "FB_ID"), 0u);
 		EXPECT_EQ(value_of(fd, sim::crtc_id(0), k_crtc, "ACTIVE"), e.simple ? 0u : 1u);
