@@ -447,19 +447,15 @@ TEST_F(card_atomic, plane_settings_bind_that_plane_only)
 		uint32_t w, h;
 		int err;
 	};
+	const auto within_8x = [](sim::plane_def &p) {
+		p.min_scale = 0x10000 / 8;
+		p.max_scale = 8 << 16;
+	};
+	const auto lite = [](sim::plane_def &p) { p.refuses_scaling = true; };
+	const auto covers = [](sim::plane_def &p) { p.can_position = false; };
 	const scase cases[] = {
-	        {"up to 8x (rockchip)",
-	         [](sim::plane_def &p) {
-		         p.min_scale = 0x10000 / 8;
-		         p.max_scale = 8 << 16;
-	         },
-	         240, 135, 0, 0, 1920, 1080, 0},
-	        {"beyond 8x",
-	         [](sim::plane_def &p) {
-		         p.min_scale = 0x10000 / 8;
-		         p.max_scale = 8 << 16;
-	         },
-	         100, 100, 0, 0, 1000, 1000, ERANGE},
+	        {"up to 8x (rockchip)", within_8x, 240, 135, 0, 0, 1920, 1080, 0},
+	        {"beyond 8x", within_8x, 100, 100, 0, 0, 1000, 1000, ERANGE},
 	        {"no downscaling (meson)",
 	         [](sim::plane_def &p) {
 		         p.min_scale = 0x10000 / 5;
@@ -468,22 +464,16 @@ TEST_F(card_atomic, plane_settings_bind_that_plane_only)
 	         640, 480, 0, 0, 320, 240, ERANGE},
 	        {"upscaling within 5x", [](sim::plane_def &p) { p.max_scale = 0x10000; }, 640, 480,
 	         0, 0, 1280, 960, 0},
-	        {"a lite plane refuses scaling (tidss)",
-	         [](sim::plane_def &p) { p.refuses_scaling = true; }, 640, 480, 0, 0, 1280, 960,
-	         EINVAL},
-	        {"a lite plane unscaled", [](sim::plane_def &p) { p.refuses_scaling = true; }, 640,
-	         480, 10, 10, 640, 480, 0},
+	        {"a lite plane refuses scaling (tidss)", lite, 640, 480, 0, 0, 1280, 960, EINVAL},
+	        {"a lite plane unscaled", lite, 640, 480, 10, 10, 640, 480, 0},
 	        {"DE1: scaled XR24 goes through the frontend",
 	         [](sim::plane_def &p) {
 		         p.refuses_scaling = true;
 		         p.refuses_scaling_formats = {DRM_FORMAT_RGB888};
 	         },
 	         640, 480, 0, 0, 1280, 960, 0},
-	        {"an overlay that must cover the CRTC",
-	         [](sim::plane_def &p) { p.can_position = false; }, 640, 480, 10, 10, 640, 480,
-	         EINVAL},
-	        {"covering it", [](sim::plane_def &p) { p.can_position = false; }, 1920, 1080, 0, 0,
-	         1920, 1080, 0},
+	        {"an overlay that must cover the CRTC", covers, 640, 480, 10, 10, 640, 480, EINVAL},
+	        {"covering it", covers, 1920, 1080, 0, 0, 1920, 1080, 0},
 	};
 	for (const scase &k : cases) {
 		sim::topology t = two_pipes();
@@ -557,27 +547,20 @@ TEST_F(card_atomic, crtc_settings_bind_that_crtc)
 		int mode; // index into DisplayPort's modes: 0 2560x1440, 1 800x600
 		int err;
 	};
+	const auto needs = [](sim::crtc_def &c) { c.needs_primary = true; };
+	const auto matches = [](sim::crtc_def &c) { c.primary_matches_enable = true; };
+	const auto widest = [](sim::crtc_def &c) {
+		c.max_hdisplay = 1920;
+		c.max_vdisplay = 1200;
+	};
 	const ccase cases[] = {
 	        {"no rule", [](sim::crtc_def &) {}, false, 1, 0},
-	        {"6.x: needs its primary", [](sim::crtc_def &c) { c.needs_primary = true; }, false,
-	         1, EINVAL},
-	        {"6.x: with it", [](sim::crtc_def &c) { c.needs_primary = true; }, true, 1, 0},
-	        {"4.19: has_primary != enable",
-	         [](sim::crtc_def &c) { c.primary_matches_enable = true; }, false, 1, EINVAL},
-	        {"4.19: with it", [](sim::crtc_def &c) { c.primary_matches_enable = true; }, true,
-	         1, 0},
-	        {"beyond the CRTC's widest mode",
-	         [](sim::crtc_def &c) {
-		         c.max_hdisplay = 1920;
-		         c.max_vdisplay = 1200;
-	         },
-	         true, 0, EINVAL},
-	        {"within it",
-	         [](sim::crtc_def &c) {
-		         c.max_hdisplay = 1920;
-		         c.max_vdisplay = 1200;
-	         },
-	         true, 1, 0},
+	        {"6.x: needs its primary", needs, false, 1, EINVAL},
+	        {"6.x: with it", needs, true, 1, 0},
+	        {"4.19: has_primary != enable", matches, false, 1, EINVAL},
+	        {"4.19: with it", matches, true, 1, 0},
+	        {"beyond the CRTC's widest mode", widest, true, 0, EINVAL},
+	        {"within it", widest, true, 1, 0},
 	};
 	for (const ccase &k : cases) {
 		sim::topology t = two_pipes();

@@ -9,21 +9,6 @@ namespace
 
 using namespace card_test;
 
-// The connector's properties as "NAME=value" in the card's order.
-std::vector<std::string> connector_props(int fd, uint32_t id)
-{
-	std::vector<std::string> out;
-	props_holder props(drmModeObjectGetProperties(fd, id, k_conn));
-	if (!props)
-		return out;
-	for (uint32_t i = 0; i < props->count_props; i++) {
-		property_holder p(drmModeGetProperty(fd, props->props[i]));
-		out.push_back(std::string(p ? p->name : "?") + "=" +
-		              std::to_string(props->prop_values[i]));
-	}
-	return out;
-}
-
 // One Virtual connector at 1280x800@75 preferred (and 1024x768) on one lit CRTC, a primary and
 // a cursor plane, as QEMU's virtual display devices offer it.
 sim::topology virtual_display()
@@ -90,7 +75,7 @@ TEST_F(driver_settings, version_and_cursor_size_come_from_the_driver)
 TEST_F(driver_settings, a_virtual_connector_has_no_edid_unless_the_driver_gives_one)
 {
 	start(virtual_display());
-	EXPECT_EQ(connector_props(fd_, sim::connector_id(0)),
+	EXPECT_EQ(prop_list(fd_, sim::connector_id(0), k_conn, true),
 	          (std::vector<std::string>{"DPMS=0", "link-status=0", "non-desktop=0", "TILE=0",
 	                                    "CRTC_ID=" + std::to_string(sim::crtc_id(0))}));
 	EXPECT_FALSE(sim::property_value(sim::connector_id(0), "EDID"));
@@ -134,7 +119,7 @@ TEST_F(driver_settings, an_edid_read_at_init_comes_right_after_its_connector_and
 	sim::topology t = virtual_display();
 	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
 	start(t);
-	const std::vector<std::string> props = connector_props(fd_, sim::connector_id(0));
+	const std::vector<std::string> props = prop_list(fd_, sim::connector_id(0), k_conn, true);
 	ASSERT_EQ(props.size(), 6u);
 	// Attached by the driver after the core's properties.
 	EXPECT_EQ(props.back(), "EDID=" + std::to_string(sim::connector_id(0) + 1));
@@ -216,13 +201,13 @@ TEST_F(driver_settings, other_connector_types_carry_edid_first)
 {
 	sim::topology t = two_pipes();
 	start(t);
-	std::vector<std::string> props = connector_props(fd_, sim::connector_id(0));
+	std::vector<std::string> props = prop_list(fd_, sim::connector_id(0), k_conn, true);
 	ASSERT_FALSE(props.empty());
 	EXPECT_EQ(props.front(), "EDID=0");
 
 	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
 	sim::install(t);
-	props = connector_props(fd_, sim::connector_id(0));
+	props = prop_list(fd_, sim::connector_id(0), k_conn, true);
 	ASSERT_EQ(props.size(), 6u);
 	const uint32_t blob = sim::connector_id(0) + 1;
 	EXPECT_EQ(props.front(), "EDID=" + std::to_string(blob));

@@ -244,42 +244,29 @@ TEST_F(card_objects, planes_report_formats_and_possible_crtcs)
 
 // --- properties --------------------------------------------------------------------------------
 
-std::vector<std::string> prop_names(int fd, uint32_t object, uint32_t type)
-{
-	std::vector<std::string> names;
-	props_holder props(drmModeObjectGetProperties(fd, object, type));
-	if (!props)
-		return names;
-	for (uint32_t i = 0; i < props->count_props; i++) {
-		property_holder p(drmModeGetProperty(fd, props->props[i]));
-		names.push_back(p ? p->name : "?");
-	}
-	return names;
-}
-
 using card_props = card;
 
 TEST_F(card_props, atomic_properties_are_hidden_from_clients_without_the_cap)
 {
 	using names = std::vector<std::string>;
-	EXPECT_EQ(prop_names(fd_, sim::connector_id(0), DRM_MODE_OBJECT_CONNECTOR),
+	EXPECT_EQ(prop_list(fd_, sim::connector_id(0), DRM_MODE_OBJECT_CONNECTOR),
 	          (names{"EDID", "DPMS", "link-status", "non-desktop", "TILE"}));
-	EXPECT_EQ(prop_names(fd_, sim::crtc_id(0), DRM_MODE_OBJECT_CRTC), (names{"VRR_ENABLED"}));
-	EXPECT_EQ(prop_names(fd_, sim::plane_id(0), DRM_MODE_OBJECT_PLANE),
+	EXPECT_EQ(prop_list(fd_, sim::crtc_id(0), DRM_MODE_OBJECT_CRTC), (names{"VRR_ENABLED"}));
+	EXPECT_EQ(prop_list(fd_, sim::plane_id(0), DRM_MODE_OBJECT_PLANE),
 	          (names{"type", "IN_FORMATS"}));
 	ASSERT_EQ(set_atomic(fd_), 0);
-	EXPECT_EQ(prop_names(fd_, sim::connector_id(0), DRM_MODE_OBJECT_CONNECTOR),
+	EXPECT_EQ(prop_list(fd_, sim::connector_id(0), DRM_MODE_OBJECT_CONNECTOR),
 	          (names{"EDID", "DPMS", "link-status", "non-desktop", "TILE", "CRTC_ID"}));
-	EXPECT_EQ(prop_names(fd_, sim::crtc_id(0), DRM_MODE_OBJECT_CRTC),
+	EXPECT_EQ(prop_list(fd_, sim::crtc_id(0), DRM_MODE_OBJECT_CRTC),
 	          (names{"ACTIVE", "MODE_ID", "OUT_FENCE_PTR", "VRR_ENABLED"}));
-	EXPECT_EQ(prop_names(fd_, sim::plane_id(0), DRM_MODE_OBJECT_PLANE),
+	EXPECT_EQ(prop_list(fd_, sim::plane_id(0), DRM_MODE_OBJECT_PLANE),
 	          (names{"type", "FB_ID", "IN_FENCE_FD", "CRTC_ID", "CRTC_X", "CRTC_Y", "CRTC_W",
 	                 "CRTC_H", "SRC_X", "SRC_Y", "SRC_W", "SRC_H", "IN_FORMATS"}));
 	// Virtual connectors get no EDID property from the core.
 	sim::topology t = two_pipes();
 	t.connectors[1].type = DRM_MODE_CONNECTOR_VIRTUAL;
 	sim::install(t);
-	EXPECT_EQ(prop_names(fd_, sim::connector_id(1), DRM_MODE_OBJECT_CONNECTOR),
+	EXPECT_EQ(prop_list(fd_, sim::connector_id(1), DRM_MODE_OBJECT_CONNECTOR),
 	          (names{"DPMS", "link-status", "non-desktop", "TILE", "CRTC_ID"}));
 }
 
