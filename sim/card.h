@@ -118,6 +118,7 @@ struct crtc {
 	std::vector<int> props;
 	crtc_state state;
 	vblank_clock vblank;
+	int vblank_waiters = 0; // threads inside a blocking WAIT_VBLANK on this pipe
 };
 
 struct encoder {

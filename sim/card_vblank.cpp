@@ -161,19 +161,30 @@ int wait_vblank_ioctl(request_ctx &c, drm_wait_vblank &arg)
 		// after 3 s.
 		const uint64_t generation = c.dev->generation;
 		const int64_t deadline = now + 3 * k_ns_per_s;
+		c.dev->crtcs[pipe].vblank_waiters++;
+		int err = 0;
 		for (;;) {
 			const vblank_clock &v = c.dev->crtcs[pipe].vblank;
 			if (!v.running || vblank_passed(v.count(now_ns()), req))
 				break;
 			const int64_t t = now_ns();
-			if (t >= deadline)
-				return -EBUSY;
+			if (t >= deadline) {
+				err = -EBUSY;
+				break;
+			}
 			const int64_t wake = std::min({v.time_of(req), deadline, t + 20000000});
 			c.lock.unlock();
 			sleep_until(wake);
-			if (!c.relock(generation))
-				return -EINVAL;
+			if (!c.relock(generation)) {
+				err = -EINVAL;
+				break;
+			}
 		}
+		// A card installed meanwhile starts with no waiters of its own.
+		if (g_dev && g_dev->generation == generation)
+			g_dev->crtcs[pipe].vblank_waiters--;
+		if (err != 0)
+			return err;
 	}
 	const vblank_clock &v = c.dev->crtcs[pipe].vblank;
 	seq = v.count(now_ns());
@@ -195,6 +206,15 @@ uint64_t vblank_count(int crtc_index)
 	if (crtc_index < 0 || size_t(crtc_index) >= d.crtcs.size())
 		return 0;
 	return d.crtcs[crtc_index].vblank.count(now_ns());
+}
+
+int vblank_waiters(int crtc_index)
+{
+	card_lock lock;
+	device &d = dev_or_die();
+	if (crtc_index < 0 || size_t(crtc_index) >= d.crtcs.size())
+		return 0;
+	return d.crtcs[crtc_index].vblank_waiters;
 }
 
 } // namespace sim

@@ -304,6 +304,8 @@ live_counts live();
 std::optional<uint64_t> property_value(uint32_t object_id, std::string_view name);
 // Vblank counter of a pipe, advancing at its mode's refresh rate while the CRTC is active.
 uint64_t vblank_count(int crtc_index);
+// Threads blocked in WAIT_VBLANK on a pipe (not those that asked for an event).
+int vblank_waiters(int crtc_index);
 
 // --- the picture ----------------------------------------------------------------------------
 struct image {

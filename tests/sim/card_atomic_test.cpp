@@ -69,14 +69,11 @@ TEST_F(card_atomic, refused_without_the_atomic_cap_and_for_bad_flags)
 	EXPECT_EQ(errno_of([&] { return drmIoctl(legacy, DRM_IOCTL_MODE_ATOMIC, &arg); }), EINVAL);
 	close(legacy);
 
-	const uint32_t crtc = sim::crtc_id(0);
-	EXPECT_EQ(request(fd_).set(crtc, k_crtc, "ACTIVE", 1).commit(0x8000), EINVAL);
-	EXPECT_EQ(request(fd_).set(crtc, k_crtc, "ACTIVE", 1).commit(DRM_MODE_PAGE_FLIP_ASYNC),
-	          EINVAL);
-	EXPECT_EQ(request(fd_)
-	                  .set(crtc, k_crtc, "ACTIVE", 1)
-	                  .commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_PAGE_FLIP_EVENT),
-	          EINVAL);
+	for (uint32_t flags : {0x8000u, uint32_t(DRM_MODE_PAGE_FLIP_ASYNC),
+	                       uint32_t(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_PAGE_FLIP_EVENT)})
+		EXPECT_EQ(request(fd_).set(sim::crtc_id(0), k_crtc, "ACTIVE", 1).commit(flags),
+		          EINVAL)
+		        << flags;
 	arg.reserved = 1;
 	EXPECT_EQ(errno_of([&] { return drmIoctl(fd_, DRM_IOCTL_MODE_ATOMIC, &arg); }), EINVAL);
 	// An empty commit is fine.
@@ -280,22 +277,21 @@ TEST_F(card_atomic, crtc_enable_active_and_connectors_must_agree)
 
 TEST_F(card_atomic, encoders_must_reach_the_crtc_and_drive_one_connector)
 {
-	sim::topology t = two_pipes();
-	t.encoders[1].possible_crtcs = 0x1;
-	sim::install(t);
-	sim::set_connected(1, true);
-	EXPECT_EQ(light_dp(request(fd_), mode_blob(connector_mode(1)))
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          EINVAL);
-
-	// Two connectors that only have encoder 0 cannot both be lit.
-	t = two_pipes();
-	t.connectors[1].encoders = {0};
-	sim::install(t);
-	sim::set_connected(1, true);
-	EXPECT_EQ(light_dp(request(fd_), mode_blob(connector_mode(1)))
-	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
-	          EINVAL);
+	// DisplayPort's encoder cannot reach CRTC 1; then two connectors that only have encoder 0
+	// cannot both be lit.
+	for (int shared = 0; shared < 2; shared++) {
+		sim::topology t = two_pipes();
+		if (shared)
+			t.connectors[1].encoders = {0};
+		else
+			t.encoders[1].possible_crtcs = 0x1;
+		sim::install(t);
+		sim::set_connected(1, true);
+		EXPECT_EQ(light_dp(request(fd_), mode_blob(connector_mode(1)))
+		                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
+		          EINVAL)
+		        << shared;
+	}
 	// Moving the HDMI connector off frees the encoder.
 	EXPECT_EQ(light_dp(request(fd_), mode_blob(connector_mode(1)))
 	                  .set(sim::connector_id(0), k_conn, "CRTC_ID", 0)
@@ -451,19 +447,15 @@ TEST_F(card_atomic, plane_settings_bind_that_plane_only)
 		uint32_t w, h;
 		int err;
 	};
+	const auto within_8x = [](sim::plane_def &p) {
+		p.min_scale = 0x10000 / 8;
+		p.max_scale = 8 << 16;
+	};
+	const auto lite = [](sim::plane_def &p) { p.refuses_scaling = true; };
+	const auto covers = [](sim::plane_def &p) { p.can_position = false; };
 	const scase cases[] = {
-	        {"up to 8x (rockchip)",
-	         [](sim::plane_def &p) {
-		         p.min_scale = 0x10000 / 8;
-		         p.max_scale = 8 << 16;
-	         },
-	         240, 135, 0, 0, 1920, 1080, 0},
-	        {"beyond 8x",
-	         [](sim::plane_def &p) {
-		         p.min_scale = 0x10000 / 8;
-		         p.max_scale = 8 << 16;
-	         },
-	         100, 100, 0, 0, 1000, 1000, ERANGE},
+	        {"up to 8x (rockchip)", within_8x, 240, 135, 0, 0, 1920, 1080, 0},
+	        {"beyond 8x", within_8x, 100, 100, 0, 0, 1000, 1000, ERANGE},
 	        {"no downscaling (meson)",
 	         [](sim::plane_def &p) {
 		         p.min_scale = 0x10000 / 5;
@@ -472,22 +464,16 @@ TEST_F(card_atomic, plane_settings_bind_that_plane_only)
 	         640, 480, 0, 0, 320, 240, ERANGE},
 	        {"upscaling within 5x", [](sim::plane_def &p) { p.max_scale = 0x10000; }, 640, 480,
 	         0, 0, 1280, 960, 0},
-	        {"a lite plane refuses scaling (tidss)",
-	         [](sim::plane_def &p) { p.refuses_scaling = true; }, 640, 480, 0, 0, 1280, 960,
-	         EINVAL},
-	        {"a lite plane unscaled", [](sim::plane_def &p) { p.refuses_scaling = true; }, 640,
-	         480, 10, 10, 640, 480, 0},
+	        {"a lite plane refuses scaling (tidss)", lite, 640, 480, 0, 0, 1280, 960, EINVAL},
+	        {"a lite plane unscaled", lite, 640, 480, 10, 10, 640, 480, 0},
 	        {"DE1: scaled XR24 goes through the frontend",
 	         [](sim::plane_def &p) {
 		         p.refuses_scaling = true;
 		         p.refuses_scaling_formats = {DRM_FORMAT_RGB888};
 	         },
 	         640, 480, 0, 0, 1280, 960, 0},
-	        {"an overlay that must cover the CRTC",
-	         [](sim::plane_def &p) { p.can_position = false; }, 640, 480, 10, 10, 640, 480,
-	         EINVAL},
-	        {"covering it", [](sim::plane_def &p) { p.can_position = false; }, 1920, 1080, 0, 0,
-	         1920, 1080, 0},
+	        {"an overlay that must cover the CRTC", covers, 640, 480, 10, 10, 640, 480, EINVAL},
+	        {"covering it", covers, 1920, 1080, 0, 0, 1920, 1080, 0},
 	};
 	for (const scase &k : cases) {
 		sim::topology t = two_pipes();
@@ -511,19 +497,19 @@ TEST_F(card_atomic, plane_settings_bind_that_plane_only)
 // moving HDMI to CRTC 1 while CRTC 0 keeps its mode fails the whole commit.
 TEST_F(card_atomic, a_connector_moved_off_a_crtc_that_stays_enabled)
 {
-	const drmModeModeInfo m = connector_mode(0);
-	request keep(fd_);
-	keep.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
-	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(m))
-	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
-	EXPECT_EQ(keep.commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET), EINVAL);
-	request off(fd_);
-	off.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
-	        .set(sim::crtc_id(1), k_crtc, "MODE_ID", mode_blob(m))
-	        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1)
-	        .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
-	        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
-	EXPECT_EQ(off.commit(DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+	const uint32_t blob = mode_blob(connector_mode(0));
+	const auto move = [&](request &&r) -> request & {
+		return r.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
+		        .set(sim::crtc_id(1), k_crtc, "MODE_ID", blob)
+		        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
+	};
+	constexpr uint32_t test = DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET;
+	EXPECT_EQ(move(request(fd_)).commit(test), EINVAL);
+	EXPECT_EQ(move(request(fd_))
+	                  .set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
+	                  .commit(test),
+	          0);
 }
 
 // drm_atomic_helper_check_modeset() adds every plane of a CRTC that needs a modeset, and the
@@ -561,27 +547,20 @@ TEST_F(card_atomic, crtc_settings_bind_that_crtc)
 		int mode; // index into DisplayPort's modes: 0 2560x1440, 1 800x600
 		int err;
 	};
+	const auto needs = [](sim::crtc_def &c) { c.needs_primary = true; };
+	const auto matches = [](sim::crtc_def &c) { c.primary_matches_enable = true; };
+	const auto widest = [](sim::crtc_def &c) {
+		c.max_hdisplay = 1920;
+		c.max_vdisplay = 1200;
+	};
 	const ccase cases[] = {
 	        {"no rule", [](sim::crtc_def &) {}, false, 1, 0},
-	        {"6.x: needs its primary", [](sim::crtc_def &c) { c.needs_primary = true; }, false,
-	         1, EINVAL},
-	        {"6.x: with it", [](sim::crtc_def &c) { c.needs_primary = true; }, true, 1, 0},
-	        {"4.19: has_primary != enable",
-	         [](sim::crtc_def &c) { c.primary_matches_enable = true; }, false, 1, EINVAL},
-	        {"4.19: with it", [](sim::crtc_def &c) { c.primary_matches_enable = true; }, true,
-	         1, 0},
-	        {"beyond the CRTC's widest mode",
-	         [](sim::crtc_def &c) {
-		         c.max_hdisplay = 1920;
-		         c.max_vdisplay = 1200;
-	         },
-	         true, 0, EINVAL},
-	        {"within it",
-	         [](sim::crtc_def &c) {
-		         c.max_hdisplay = 1920;
-		         c.max_vdisplay = 1200;
-	         },
-	         true, 1, 0},
+	        {"6.x: needs its primary", needs, false, 1, EINVAL},
+	        {"6.x: with it", needs, true, 1, 0},
+	        {"4.19: has_primary != enable", matches, false, 1, EINVAL},
+	        {"4.19: with it", matches, true, 1, 0},
+	        {"beyond the CRTC's widest mode", widest, true, 0, EINVAL},
+	        {"within it", widest, true, 1, 0},
 	};
 	for (const ccase &k : cases) {
 		sim::topology t = two_pipes();

@@ -9,21 +9,6 @@ namespace
 
 using namespace card_test;
 
-// The connector's properties as "NAME=value" in the card's order.
-std::vector<std::string> connector_props(int fd, uint32_t id)
-{
-	std::vector<std::string> out;
-	props_holder props(drmModeObjectGetProperties(fd, id, k_conn));
-	if (!props)
-		return out;
-	for (uint32_t i = 0; i < props->count_props; i++) {
-		property_holder p(drmModeGetProperty(fd, props->props[i]));
-		out.push_back(std::string(p ? p->name : "?") + "=" +
-		              std::to_string(props->prop_values[i]));
-	}
-	return out;
-}
-
 // One Virtual connector at 1280x800@75 preferred (and 1024x768) on one lit CRTC, a primary and
 // a cursor plane, as QEMU's virtual display devices offer it.
 sim::topology virtual_display()
@@ -90,7 +75,7 @@ TEST_F(driver_settings, version_and_cursor_size_come_from_the_driver)
 TEST_F(driver_settings, a_virtual_connector_has_no_edid_unless_the_driver_gives_one)
 {
 	start(virtual_display());
-	EXPECT_EQ(connector_props(fd_, sim::connector_id(0)),
+	EXPECT_EQ(prop_list(fd_, sim::connector_id(0), k_conn, true),
 	          (std::vector<std::string>{"DPMS=0", "link-status=0", "non-desktop=0", "TILE=0",
 	                                    "CRTC_ID=" + std::to_string(sim::crtc_id(0))}));
 	EXPECT_FALSE(sim::property_value(sim::connector_id(0), "EDID"));
@@ -129,12 +114,12 @@ void expect_edid_of_1280x800_75(int fd, uint32_t blob_id)
 	EXPECT_EQ(e[24] & 0x02, 0x02) << "the first detailed timing is the preferred mode";
 }
 
-TEST_F(driver_settings, an_edid_read_at_init_comes_right_after_its_connector)
+TEST_F(driver_settings, an_edid_read_at_init_comes_right_after_its_connector_and_stays)
 {
 	sim::topology t = virtual_display();
 	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
 	start(t);
-	const std::vector<std::string> props = connector_props(fd_, sim::connector_id(0));
+	const std::vector<std::string> props = prop_list(fd_, sim::connector_id(0), k_conn, true);
 	ASSERT_EQ(props.size(), 6u);
 	// Attached by the driver after the core's properties.
 	EXPECT_EQ(props.back(), "EDID=" + std::to_string(sim::connector_id(0) + 1));
@@ -143,6 +128,11 @@ TEST_F(driver_settings, an_edid_read_at_init_comes_right_after_its_connector)
 	ASSERT_TRUE(c);
 	EXPECT_EQ(c->count_props, 6);
 	EXPECT_EQ(c->prop_values[5], sim::connector_id(0) + 1);
+	// A hot-plug does not read it again.
+	sim::set_connected(0, false);
+	sim::set_connected(0, true, {test_mode(1920, 1080)});
+	EXPECT_EQ(sim::property_value(sim::connector_id(0), "EDID"), sim::connector_id(0) + 1);
+	expect_edid_of_1280x800_75(fd_, sim::connector_id(0) + 1);
 }
 
 TEST_F(driver_settings, an_edid_read_at_probe_time_comes_after_every_object)
@@ -207,29 +197,17 @@ TEST_F(driver_settings, an_edid_read_at_probe_time_is_read_again_on_hot_plug)
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), mode_blob);
 }
 
-TEST_F(driver_settings, an_edid_read_at_init_stays_on_hot_plug)
-{
-	sim::topology t = virtual_display();
-	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
-	start(t);
-	const uint32_t edid = sim::connector_id(0) + 1;
-	sim::set_connected(0, false);
-	sim::set_connected(0, true, {test_mode(1920, 1080)});
-	EXPECT_EQ(sim::property_value(sim::connector_id(0), "EDID"), edid);
-	expect_edid_of_1280x800_75(fd_, edid);
-}
-
 TEST_F(driver_settings, other_connector_types_carry_edid_first)
 {
 	sim::topology t = two_pipes();
 	start(t);
-	std::vector<std::string> props = connector_props(fd_, sim::connector_id(0));
+	std::vector<std::string> props = prop_list(fd_, sim::connector_id(0), k_conn, true);
 	ASSERT_FALSE(props.empty());
 	EXPECT_EQ(props.front(), "EDID=0");
 
 	t.connectors[0].edid = sim::connector_def::edid_blob::at_init;
 	sim::install(t);
-	props = connector_props(fd_, sim::connector_id(0));
+	props = prop_list(fd_, sim::connector_id(0), k_conn, true);
 	ASSERT_EQ(props.size(), 6u);
 	const uint32_t blob = sim::connector_id(0) + 1;
 	EXPECT_EQ(props.front(), "EDID=" + std::to_string(blob));
@@ -300,31 +278,29 @@ protected:
 	}
 };
 
-TEST_F(scanout_limits, rows_longer_than_the_engine_takes_are_refused)
+// Off the screen the plane is not visible and not checked. Long XR24 rows are converted to
+// RG24, or to RG16 when RG24's rows are still too long.
+TEST_F(scanout_limits, rows_and_frames_beyond_the_engine_are_refused_or_converted)
 {
-	EXPECT_EQ(show(1362, 100, DRM_FORMAT_RGB888), 0); // 4086 bytes
-	EXPECT_EQ(show(1363, 100, DRM_FORMAT_RGB888), EINVAL);
-	// Off the screen the plane is not visible and not checked.
-	EXPECT_EQ(show(1363, 100, DRM_FORMAT_RGB888, 1920), 0);
-}
-
-TEST_F(scanout_limits, long_xr24_rows_are_scanned_out_converted)
-{
-	EXPECT_EQ(show(1022, 100, DRM_FORMAT_XRGB8888), 0); // 4088 bytes as they are
-	// 4400 bytes, converted to RG24's 3300.
-	EXPECT_EQ(show(1100, 300, DRM_FORMAT_XRGB8888), 0);
-	// 3300 * 318 bytes of RG24 do not fit in 1 MiB; 3300 * 317 do.
-	EXPECT_EQ(show(1100, 317, DRM_FORMAT_XRGB8888), 0);
-	EXPECT_EQ(show(1100, 318, DRM_FORMAT_XRGB8888), EINVAL);
-	// 8000 bytes: RG24 would still take 6000, so RG16's 4000.
-	EXPECT_EQ(show(2000, 262, DRM_FORMAT_XRGB8888), 0);
-	EXPECT_EQ(show(2000, 263, DRM_FORMAT_XRGB8888), EINVAL);
-}
-
-TEST_F(scanout_limits, the_frame_must_fit_the_engines_memory)
-{
-	EXPECT_EQ(show(512, 512, DRM_FORMAT_XRGB8888), 0); // exactly 1 MiB
-	EXPECT_EQ(show(512, 513, DRM_FORMAT_XRGB8888), EINVAL);
+	constexpr uint32_t rg24 = DRM_FORMAT_RGB888, xr24 = DRM_FORMAT_XRGB8888;
+	const struct {
+		uint32_t w, h, format;
+		int32_t x;
+		int err;
+	} cases[] = {
+	        {1362, 100, rg24, 0, 0},      // 4086 bytes
+	        {1363, 100, rg24, 0, EINVAL}, // 4089 bytes
+	        {1363, 100, rg24, 1920, 0},   // off the screen
+	        {1022, 100, xr24, 0, 0},      // 4088 bytes as they are
+	        {1100, 300, xr24, 0, 0},      // 4400 bytes, converted to RG24's 3300
+	        {1100, 317, xr24, 0, 0},      // 3300 * 317 bytes of RG24 fit in 1 MiB
+	        {1100, 318, xr24, 0, EINVAL}, // 3300 * 318 do not
+	        {2000, 262, xr24, 0, 0},      // 8000 bytes: RG16's 4000, as RG24 takes 6000
+	        {2000, 263, xr24, 0, EINVAL}, {512, 512, xr24, 0, 0}, // exactly 1 MiB
+	        {512, 513, xr24, 0, EINVAL},
+	};
+	for (const auto &k : cases)
+		EXPECT_EQ(show(k.w, k.h, k.format, k.x), k.err) << k.w << "x" << k.h << " " << k.x;
 }
 
 // On the cirrus preset a full-screen RG24 picture needs rows of at most 4088 bytes: 1360x768

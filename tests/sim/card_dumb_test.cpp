@@ -24,15 +24,14 @@ TEST_F(card_dumb, create_checks_sizes_as_the_core_does)
 TEST_F(card_dumb, pitch_and_size_as_a_gem_helper_computes_them)
 {
 	dumb b;
-	ASSERT_EQ(create_dumb(fd_, 64, 48, 24, &b), 0);
-	EXPECT_EQ(b.pitch, 192u);
-	EXPECT_EQ(b.size, 12288u);
-	ASSERT_EQ(create_dumb(fd_, 1024, 768, 32, &b), 0);
-	EXPECT_EQ(b.pitch, 4096u);
-	EXPECT_EQ(b.size, 3145728u);
-	ASSERT_EQ(create_dumb(fd_, 1, 1, 16, &b), 0);
-	EXPECT_EQ(b.pitch, 2u);
-	EXPECT_EQ(b.size, 4096u);
+	// width, height, bpp; pitch and size
+	const uint32_t cases[][5] = {
+	        {64, 48, 24, 192, 12288}, {1024, 768, 32, 4096, 3145728}, {1, 1, 16, 2, 4096}};
+	for (const auto &k : cases) {
+		ASSERT_EQ(create_dumb(fd_, k[0], k[1], k[2], &b), 0) << k[0];
+		EXPECT_EQ(b.pitch, k[3]) << k[0];
+		EXPECT_EQ(b.size, k[4]) << k[0];
+	}
 	EXPECT_EQ(sim::live().dumb_buffers, 3);
 
 	sim::topology t = two_pipes();

@@ -256,6 +256,20 @@ inline uint64_t value_of(int fd, uint32_t object, uint32_t type, const std::stri
 	return UINT64_MAX;
 }
 
+// An object's properties in the card's order, as names or as "NAME=value".
+inline std::vector<std::string> prop_list(int fd, uint32_t object, uint32_t type,
+                                          bool values = false)
+{
+	std::vector<std::string> out;
+	props_holder props(drmModeObjectGetProperties(fd, object, type));
+	for (uint32_t i = 0; props && i < props->count_props; i++) {
+		property_holder p(drmModeGetProperty(fd, props->props[i]));
+		out.push_back(std::string(p ? p->name : "?") +
+		              (values ? "=" + std::to_string(props->prop_values[i]) : ""));
+	}
+	return out;
+}
+
 // Every test starts from a freshly installed card and one open descriptor.
 class card : public ::testing::Test
 {

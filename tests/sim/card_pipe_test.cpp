@@ -2,6 +2,7 @@
 // enabled CRTC, and what RMFB of a framebuffer in use does to planes, CRTCs and connectors, on
 // such a pipe and on other drivers.
 #include "tests/sim/card_fixture.h"
+#include "tests/support/wait.h"
 
 namespace
 {
@@ -18,9 +19,12 @@ protected:
 		card::SetUp();
 		ASSERT_EQ(set_atomic(fd_), 0);
 	}
-	void start(bool simple)
+	// `both_lit`: CRTC 1 counts vblanks as well, a clock to wait on.
+	void start(bool simple, bool both_lit = false)
 	{
 		sim::topology t = two_pipes();
+		t.crtcs[1].active = both_lit;
+		t.crtcs[1].mode = t.crtcs[0].mode;
 		t.driver.can_scale = false;
 		t.driver.can_position = false;
 		t.driver.simple_display_pipe = simple;
@@ -130,7 +134,7 @@ TEST_F(pipe_test, the_crtc_check_comes_after_every_plane_check)
 
 TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe_off)
 {
-	start(true);
+	start(true, true);
 	// A mode of the client's own, whose blob it destroys at once: the CRTC keeps it alive.
 	const drmModeModeInfo mode = connector_mode(fd_, 0, 0);
 	uint32_t blob = mode_blob(fd_, mode);
@@ -165,10 +169,11 @@ TEST_F(pipe_test, removing_the_primary_planes_framebuffer_switches_a_simple_pipe
 	EXPECT_EQ(errno_of([&] { return drmModeGetPropertyBlob(fd_, blob); }), ENOENT);
 	EXPECT_EQ(sim::live().framebuffers, 0);
 	EXPECT_EQ(sim::live().dumb_buffers, 1) << "the test's handle still holds the buffer";
-	// The pipe stops counting vblanks.
+	// The pipe stops counting vblanks while the other one counts three.
 	const uint64_t stopped = sim::vblank_count(0);
 	EXPECT_GE(stopped, vblanks);
-	usleep(40000);
+	const uint64_t other = sim::vblank_count(1);
+	EXPECT_TRUE(wait_until([&] { return sim::vblank_count(1) >= other + 3; }));
 	EXPECT_EQ(sim::vblank_count(0), stopped);
 	EXPECT_TRUE(sim::commits().empty()) << "no client commit";
 	// The pipe comes back with a full commit.
@@ -269,20 +274,9 @@ TEST(pipe_presets, rmfb_of_the_shown_framebuffer)
 		crtc_holder c(drmModeGetCrtc(fd, sim::crtc_id(0)));
 		ASSERT_TRUE(c);
 		const uint32_t w = c->mode.hdisplay, h = c->mode.vdisplay;
-		dumb b;
-		ASSERT_EQ(create_dumb(fd, w, h, 32, &b), 0);
-		uint32_t fb = 0;
-		ASSERT_EQ(add_fb(fd, w, h, DRM_FORMAT_XRGB8888, b, &fb), 0);
+		const uint32_t fb = card_test::make_fb(fd, w, h);
 		const uint32_t p = sim::plane_id(0);
-		ASSERT_EQ(request(fd)
-		                  .set(p, k_plane, "FB_ID", fb)
-		                  .set(p, k_plane, "CRTC_ID", sim::crtc_id(0))
-		                  .set(p, k_plane, "SRC_W", uint64_t(w) << 16)
-		                  .set(p, k_plane, "SRC_H", uint64_t(h) << 16)
-		                  .set(p, k_plane, "CRTC_W", w)
-		                  .set(p, k_plane, "CRTC_H", h)
-		                  .commit(0),
-		          0);
+		ASSERT_EQ(show(request(fd), 0, 0, fb, w, h, 0, 0, w, h).commit(0), 0);
 		EXPECT_EQ(drmModeRmFB(fd, fb), 0);
 		EXPECT_EQ(value_of(fd, p, k_plane, "FB_ID"), 0u);
 		EXPECT_EQ(value_of(fd, sim::crtc_id(0), k_crtc, "ACTIVE"), e.simple ? 0u : 1u);

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/sim/card_fixture.h"
+#include "tests/support/wait.h"
 
 namespace
 {
@@ -192,24 +193,21 @@ TEST_F(card_threads, a_vblank_wait_ends_when_its_crtc_is_switched_off)
 {
 	ASSERT_EQ(set_atomic(fd_), 0);
 	std::atomic<int> result{-1};
-	std::atomic<bool> started{false};
 	std::thread waiter([&] {
 		drmVBlank vbl{};
 		vbl.request.type = DRM_VBLANK_RELATIVE;
 		vbl.request.sequence = 100000; // far beyond the 3 s the kernel waits at most
-		started = true;
 		result = drmWaitVBlank(fd_, &vbl);
 	});
-	while (!started)
-		usleep(1000);
-	// Give the waiter time to block; the wait must then end with success, not time out.
-	usleep(300000);
-	ASSERT_EQ(request(fd_)
+	// Once the waiter blocks, the wait must end with success, not time out.
+	EXPECT_TRUE(wait_until([] { return sim::vblank_waiters(0) == 1; }));
+	EXPECT_EQ(request(fd_)
 	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0)
 	                  .commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 	          0);
 	waiter.join();
 	EXPECT_EQ(result.load(), 0);
+	EXPECT_EQ(sim::vblank_waiters(0), 0);
 }
 
 } // namespace

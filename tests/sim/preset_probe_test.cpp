@@ -17,6 +17,7 @@ namespace
 {
 
 using preload::lines_of;
+using probe::starts_with;
 
 // Masks values that differ from run to run and, unless `keep_ids`, replaces object ids by their
 // role.
@@ -105,17 +106,12 @@ const std::vector<known_difference> known_by_id = {
          "the id of a framebuffer named in a refused commit is freed at once"},
 };
 
-bool starts(const std::string &s, const char *prefix)
-{
-	return s.rfind(prefix, 0) == 0;
-}
-
 const known_difference *known(const std::vector<known_difference> &list, const std::string &driver,
                               const std::string &kernel_line)
 {
 	for (const known_difference &k : list)
 		if ((driver == k.driver || std::string(k.driver) == "*") &&
-		    starts(kernel_line, k.kernel))
+		    starts_with(kernel_line, k.kernel))
 			return &k;
 	return nullptr;
 }
@@ -159,7 +155,7 @@ protected:
 			const known_difference *k = known(list, driver, ref[i]);
 			if (g == ref[i] && !k)
 				continue;
-			if (k && g != ref[i] && starts(g, k->card))
+			if (k && g != ref[i] && starts_with(g, k->card))
 				continue;
 			out += "line " + std::to_string(i + 1) + "\n  kernel: " + ref[i] +
 			       "\n  card:   " + g + "\n";
