@@ -120,6 +120,46 @@ void expect_replaced_and_freed_on_release(Held &...held)
 		EXPECT_EQ(frees(p), 1);
 }
 
+// The text with each "E<k>" replaced by the card's id of encoder k.
+std::string with_encoder_ids(std::string text)
+{
+	for (size_t at = text.find('E'); at != std::string::npos; at = text.find('E', at)) {
+		if (at + 1 < text.size() && isdigit(static_cast<unsigned char>(text[at + 1]))) {
+			const std::string id = std::to_string(sim::encoder_id(text[at + 1] - '0'));
+			text.replace(at, 2, id);
+			at += id.size();
+		} else {
+			at++;
+		}
+	}
+	return text;
+}
+
+// The count line, then two lines per connector: `states` holds, per connector, 'y' or 'n'
+// (connected) and its mode count, e.g. "n0y1".
+std::string listing(const std::string &states)
+{
+	std::string out = "[DRM]: Found " + std::to_string(states.size() / 2) + " connectors.\n";
+	for (size_t i = 0; i < states.size(); i += 2) {
+		const std::string c = "[DRM]: Connector " + std::to_string(i / 2);
+		out += c + " connected: " + (states[i] == 'y' ? "yes" : "no") + "\n" + c + " has " +
+		       states[i + 1] + " modes.\n";
+	}
+	return out;
+}
+
+// The encoder search's lines, from encoder 0 up to the connector's own encoder `bound`.
+std::string encoder_walk(int bound)
+{
+	std::string out;
+	for (int k = 0; k <= bound; k++)
+		out += "g_drm_encoder->encoder_id=E" + std::to_string(k) +
+		       " g_drm_connector->encoder_id=E" + std::to_string(bound) + "\n";
+	return out;
+}
+
+const std::string k_no_previous = "drm_get_connector: g_drm_connector=(nil) 11111\n";
+
 class DisplayDiscovery : public ::testing::Test
 {
 protected:
@@ -137,42 +177,17 @@ TEST_F(DisplayDiscovery, HdmiMonitorAfterDisplayPortIsChosenWithEveryLine)
 	discovery d = discover();
 	ASSERT_TRUE(d.encoder);
 	EXPECT_EQ(d.out,
-	          "[DRM]: Found 2 connectors.\n"
-	          "[DRM]: Connector 0 connected: yes\n"
-	          "[DRM]: Connector 0 has 1 modes.\n"
-	          "[DRM]: Connector 1 connected: yes\n"
-	          "[DRM]: Connector 1 has 2 modes.\n"
-	          "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n"
-	          "drm_get_connector: g_drm_connector=(nil) 11111\n"
-	          "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
-	          "[DRM]: Mode 1: (720p) 1280 x 720, 50 Hz\n"
-	          "g_drm_encoder->encoder_id=" +
-	                  std::to_string(sim::encoder_id(0)) +
-	                  " g_drm_connector->encoder_id=" + std::to_string(sim::encoder_id(1)) +
-	                  "\n"
-	                  "g_drm_encoder->encoder_id=" +
-	                  std::to_string(sim::encoder_id(1)) + " g_drm_connector->encoder_id=" +
-	                  std::to_string(sim::encoder_id(1)) + "\n");
+	          with_encoder_ids(listing("y1y2") +
+	                           "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n" +
+	                           k_no_previous +
+	                           "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
+	                           "[DRM]: Mode 1: (720p) 1280 x 720, 50 Hz\n" +
+	                           encoder_walk(1)));
 	auto conn = g_drm_connector.get();
 	auto enc = g_drm_encoder.get();
 	ASSERT_TRUE(conn && enc);
 	EXPECT_EQ(conn->connector_id, sim::connector_id(1));
 	EXPECT_EQ(enc->encoder_id, sim::encoder_id(1));
-}
-
-// The text with each "E<k>" replaced by the card's id of encoder k.
-std::string with_encoder_ids(std::string text)
-{
-	for (size_t at = text.find('E'); at != std::string::npos; at = text.find('E', at)) {
-		if (at + 1 < text.size() && isdigit(static_cast<unsigned char>(text[at + 1]))) {
-			const std::string id = std::to_string(sim::encoder_id(text[at + 1] - '0'));
-			text.replace(at, 2, id);
-			at += id.size();
-		} else {
-			at++;
-		}
-	}
-	return text;
 }
 
 // A card's connectors, the connector and encoder discovery must choose (-1: none) and all it
@@ -221,8 +236,6 @@ sim::connector_def unbound(sim::connector_def c)
 	return c;
 }
 
-const std::string k_no_previous = "drm_get_connector: g_drm_connector=(nil) 11111\n";
-
 INSTANTIATE_TEST_SUITE_P(
         Cases, DisplayChoice,
         ::testing::Values(
@@ -231,66 +244,38 @@ INSTANTIATE_TEST_SUITE_P(
                                output(DRM_MODE_CONNECTOR_VGA, true, {}),
                                output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1024, 768, 60)}),
                                output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)})),
-                       "[DRM]: Found 4 connectors.\n"
-                       "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
-                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n"
-                       "[DRM]: Connector 2 connected: yes\n[DRM]: Connector 2 has 1 modes.\n"
-                       "[DRM]: Connector 3 connected: yes\n[DRM]: Connector 3 has 1 modes.\n" +
-                               k_no_previous +
-                               "[DRM]: Mode 0: (1024x768) 1024 x 768, 60 Hz\n"
-                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E2\n"
-                               "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E2\n"
-                               "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
+                       listing("n0y0y1y1") + k_no_previous +
+                               "[DRM]: Mode 0: (1024x768) 1024 x 768, 60 Hz\n" + encoder_walk(2)},
                 // An HDMI monitor that reports no modes is no HDMI monitor to the first pass: the
                 // other output is chosen and no HDMI line printed.
                 choice{"ConnectedHdmiWithoutModesBeforeAnOutputWithModes", 1, 1,
                        outputs(output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
                                output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(1280, 720, 60)})),
-                       "[DRM]: Found 2 connectors.\n"
-                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
-                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n" +
-                               k_no_previous +
-                               "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
-                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
-                               "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"},
+                       listing("y0y1") + k_no_previous +
+                               "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n" + encoder_walk(1)},
                 choice{"ConnectedHdmiWithoutModesAfterAnOutputWithModes", 0, 0,
                        outputs(output(DRM_MODE_CONNECTOR_VGA, true, {mode(640, 480, 60)}),
                                output(DRM_MODE_CONNECTOR_HDMIA, true, {})),
-                       "[DRM]: Found 2 connectors.\n"
-                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
-                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
-                               k_no_previous +
-                               "[DRM]: Mode 0: (640x480) 640 x 480, 60 Hz\n"
-                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E0\n"},
+                       listing("y1y0") + k_no_previous +
+                               "[DRM]: Mode 0: (640x480) 640 x 480, 60 Hz\n" + encoder_walk(0)},
                 // The connected DisplayPort output comes first, but the first pass has found the
                 // HDMI monitor at index 2, so the second passes over everything not HDMI-A.
                 choice{"OnceAnHdmiMonitorIsFoundOnlyHdmiOutputsAreTaken", 2, 2,
                        outputs(output(DRM_MODE_CONNECTOR_HDMIA, false, {}),
                                output(DRM_MODE_CONNECTOR_DisplayPort, true, {mode(800, 600, 60)}),
                                output(DRM_MODE_CONNECTOR_HDMIA, true, {mode(1920, 1080, 60)})),
-                       "[DRM]: Found 3 connectors.\n"
-                       "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
-                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
-                       "[DRM]: Connector 2 connected: yes\n[DRM]: Connector 2 has 1 modes.\n"
-                       "[DRM]: HDMI Connector 2 assigned to monitor index: #1.\n" +
-                               k_no_previous +
-                               "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
-                               "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E2\n"
-                               "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E2\n"
-                               "g_drm_encoder->encoder_id=E2 g_drm_connector->encoder_id=E2\n"},
+                       listing("n0y1y1") +
+                               "[DRM]: HDMI Connector 2 assigned to monitor index: #1.\n" +
+                               k_no_previous + "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n" +
+                               encoder_walk(2)},
                 choice{"ConnectedOutputsWithoutModesGiveNoConnector", -1, -1,
                        outputs(output(DRM_MODE_CONNECTOR_HDMIA, true, {}),
                                output(DRM_MODE_CONNECTOR_DisplayPort, true, {})),
-                       "[DRM]: Found 2 connectors.\n"
-                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 0 modes.\n"
-                       "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 0 modes.\n" +
-                               k_no_previous + "[DRM]: Couldn't get device connector."},
+                       listing("y0y0") + k_no_previous + "[DRM]: Couldn't get device connector."},
                 choice{"ConnectorWithoutBoundEncoderFindsNoEncoder", 0, -1,
                        outputs(unbound(output(DRM_MODE_CONNECTOR_HDMIA, true,
                                               {mode(1920, 1080, 60)}))),
-                       "[DRM]: Found 1 connectors.\n"
-                       "[DRM]: Connector 0 connected: yes\n[DRM]: Connector 0 has 1 modes.\n"
-                       "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n" +
+                       listing("y1") + "[DRM]: HDMI Connector 0 assigned to monitor index: #1.\n" +
                                k_no_previous +
                                "[DRM]: Mode 0: (1920x1080) 1920 x 1080, 60 Hz\n"
                                "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=0\n"
@@ -318,10 +303,8 @@ TEST_F(DisplayDiscovery, MissingResourcesAndUnreadableConnectors)
 	                  "[DRM]: Found 2 connectors.\n"
 	                  "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
 	                  "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n" +
-	                  k_no_previous +
-	                  "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
-	                  "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
-	                  "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"));
+	                  k_no_previous + "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n" +
+	                  encoder_walk(1)));
 }
 
 TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndReplacesItOnlyWithTheNewChoice)
@@ -348,17 +331,12 @@ TEST_F(DisplayDiscovery, RedetectionPrintsThePreviousRecordAndReplacesItOnlyWith
 	EXPECT_EQ(seam::published, std::vector<std::string>(6, "1 1"));
 	EXPECT_EQ(g_drm_encoder.get()->encoder_id, sim::encoder_id(1));
 	EXPECT_EQ(out,
-	          with_encoder_ids(
-	                  "[DRM]: Found 2 connectors.\n"
-	                  "[DRM]: Connector 0 connected: no\n[DRM]: Connector 0 has 0 modes.\n"
-	                  "[DRM]: Connector 1 connected: yes\n[DRM]: Connector 1 has 1 modes.\n"
-	                  "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n"
-	                  "drm_get_connector: g_drm_connector=" +
-	                  std::string(previous) +
-	                  " 11111\n"
-	                  "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n"
-	                  "g_drm_encoder->encoder_id=E0 g_drm_connector->encoder_id=E1\n"
-	                  "g_drm_encoder->encoder_id=E1 g_drm_connector->encoder_id=E1\n"));
+	          with_encoder_ids(listing("n0y1") +
+	                           "[DRM]: HDMI Connector 1 assigned to monitor index: #1.\n" +
+	                           "drm_get_connector: g_drm_connector=" + std::string(previous) +
+	                           " 11111\n"
+	                           "[DRM]: Mode 0: (1280x720) 1280 x 720, 60 Hz\n" +
+	                           encoder_walk(1)));
 	// The held records are still readable (the sanitizer build would report a read of a
 	// released one) until they are let go.
 	EXPECT_EQ(held_connector->count_modes, 1);

@@ -622,16 +622,12 @@ TEST_F(ModeSet, BlobsDoNotPileUpOverManyModeSetsNorRefusals)
 		EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
 	}
 
-	// A refused commit destroys its own blob; the handler goes on all the same, and the next
-	// mode set replaces the lit blob.
+	// A refused commit destroys its own blob, and the next mode set replaces the lit blob.
 	uint64_t lit = sim::property_value(sim::crtc_id(0), "MODE_ID").value_or(0);
 	sim::fail_request("MODE_ATOMIC", EINVAL, 1);
-	std::string out = hotplug();
+	hotplug();
 	EXPECT_EQ(sim::live().blobs, 1);
 	EXPECT_EQ(sim::property_value(sim::crtc_id(0), "MODE_ID"), lit);
-	EXPECT_NE(out.find("[DRM]: HDMI Connector 1 assigned to monitor index: #2.\n"
-	                   "vsync_control: enable=1 exit=0\n"),
-	          std::string::npos);
 	hotplug();
 	EXPECT_EQ(sim::live().blobs, 1);
 	EXPECT_NE(sim::property_value(sim::crtc_id(0), "MODE_ID"), lit);

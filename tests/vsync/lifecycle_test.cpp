@@ -399,109 +399,88 @@ TEST_F(Lifecycle, StartWithoutBootConfUsesTheDefaults)
 	EXPECT_STREQ(mBootAnimPath, "/media/bootanimation");
 }
 
-TEST_F(Lifecycle, ConditionThatCannotBeInitialised)
+TEST_F(Lifecycle, PrimitiveThatCannotBeMadeUndoesTheStart)
 {
-	g_vsync.enable = true;
-	g_vsync.exit = true;
-	pseam::arm(pseam::cond_init, EAGAIN);
-	int result = -1;
-	EXPECT_EQ(start(&result), "Failed to int thread start_boot_thread condition 11\n");
-	EXPECT_EQ(result, EAGAIN);
-	EXPECT_EQ(only(pseam::take_log(), {"cond_init", "mutex_init", "create"}),
-	          (strings{"cond_init 11"}));
-	// The configuration is not read, the stream is closed, the flags are false all the same.
-	EXPECT_EQ(mImageCount, 77);
-	EXPECT_EQ(boot_conf_seam::opens, 1);
-	EXPECT_EQ(boot_conf_seam::stream, nullptr);
-	EXPECT_FALSE(g_vsync.enable.load());
-	EXPECT_FALSE(g_vsync.exit.load());
-	expect_control_touches_nothing();
-}
-
-TEST_F(Lifecycle, LockThatCannotBeInitialised)
-{
-	pseam::arm(pseam::mutex_init, ENOMEM);
-	int result = -1;
-	EXPECT_EQ(start(&result), "Failed to init thread  lock 12\n");
-	EXPECT_EQ(result, ENOMEM);
+	// `out` follows the configuration's line when it is read; `made` are the worker's
+	// primitives the start tried, `last` its last steps.
+	auto check = [&](pseam::op op, int err, bool reads_config, const std::string &out,
+	                 const strings &made, const strings &last) {
+		SCOPED_TRACE(out);
+		boot_conf_seam::opens = 0;
+		mImageCount = 77;
+		g_vsync.enable = true;
+		g_vsync.exit = true;
+		pseam::arm(op, err);
+		int result = -1;
+		EXPECT_EQ(start(&result), (reads_config ? cfg_line() : "") + out);
+		EXPECT_EQ(result, err);
+		strings log = pseam::take_log();
+		EXPECT_EQ(only(log, {"cond_init", "mutex_init", "create"}), made);
+		ASSERT_GE(log.size(), last.size());
+		EXPECT_EQ(strings(log.end() - std::ptrdiff_t(last.size()), log.end()), last);
+		// The stream is closed, the flags are false all the same.
+		EXPECT_EQ(mImageCount, reads_config ? 1 : 77);
+		EXPECT_EQ(boot_conf_seam::opens, 1);
+		EXPECT_EQ(boot_conf_seam::stream, nullptr);
+		EXPECT_FALSE(g_vsync.enable.load());
+		EXPECT_FALSE(g_vsync.exit.load());
+		expect_control_touches_nothing();
+	};
+	check(pseam::cond_init, EAGAIN, false,
+	      "Failed to int thread start_boot_thread condition 11\n", {"cond_init 11"},
+	      {"cond_init 11"});
 	// The condition, initialised, is destroyed again after the lock failed.
-	strings log = pseam::take_log();
-	EXPECT_EQ(only(log, {"cond_init", "mutex_init", "create"}),
-	          (strings{"cond_init", "mutex_init 12"}));
-	ASSERT_GE(log.size(), 2u);
-	EXPECT_EQ(strings(log.end() - 2, log.end()), (strings{"mutex_init 12", "cond_destroy"}));
-	EXPECT_EQ(mImageCount, 77);
-	EXPECT_EQ(boot_conf_seam::opens, 1);
-	EXPECT_EQ(boot_conf_seam::stream, nullptr);
-	expect_control_touches_nothing();
+	check(pseam::mutex_init, ENOMEM, false, "Failed to init thread  lock 12\n",
+	      {"cond_init", "mutex_init 12"}, {"mutex_init 12", "cond_destroy"});
+	check(pseam::create, EAGAIN, true,
+	      "start_boot_thread: mDrmFd = 7\nCould not create thread  11\n",
+	      {"cond_init", "mutex_init", "create 11"},
+	      {"create 11", "mutex_destroy", "cond_destroy"});
 }
 
-TEST_F(Lifecycle, ThreadThatCannotBeCreated)
-{
-	pseam::arm(pseam::create, EAGAIN);
-	int result = -1;
-	EXPECT_EQ(start(&result),
-	          cfg_line() + "start_boot_thread: mDrmFd = 7\nCould not create thread  11\n");
-	EXPECT_EQ(result, EAGAIN);
-	strings log = pseam::take_log();
-	ASSERT_GE(log.size(), 3u);
-	EXPECT_EQ(strings(log.end() - 3, log.end()),
-	          (strings{"create 11", "mutex_destroy", "cond_destroy"}));
-	EXPECT_EQ(mImageCount, 1);
-	EXPECT_EQ(boot_conf_seam::stream, nullptr);
-	expect_control_touches_nothing();
-}
-
-TEST_F(Lifecycle, ControlSignalsWhileHoldingTheLock)
+TEST_F(Lifecycle, ControlSignalsWhileHoldingTheLockAndReturnsAFailedSignal)
 {
 	start_without_worker();
-	g_vsync_count = 9;
-	int result = -1;
-	EXPECT_EQ(control(1, &result), "vsync_control: enable=1 exit=0\n");
-	EXPECT_EQ(result, 0);
-	EXPECT_EQ(pseam::take_log(), (strings{"lock", "signal", "unlock"}));
-	EXPECT_EQ(g_vsync_count.load(), 0);
+	const char *const failed = "Failed to signal condition  thread 22\n";
+	for (int err : {0, EINVAL}) {
+		SCOPED_TRACE(err);
+		g_vsync_count = 9;
+		if (err)
+			pseam::arm(pseam::signal, err);
+		// A failing signal is printed twice, around the status line.
+		const std::string around = err ? failed : "";
+		int result = -1;
+		EXPECT_EQ(control(1, &result),
+		          around + "vsync_control: enable=1 exit=0\n" + around);
+		EXPECT_EQ(result, err);
+		EXPECT_EQ(pseam::take_log(),
+		          (strings{"lock", err ? "signal 22" : "signal", "unlock"}));
+		EXPECT_TRUE(g_vsync.enable.load());
+		EXPECT_EQ(g_vsync_count.load(), 0);
+	}
 }
 
-TEST_F(Lifecycle, FailingSignalIsPrintedTwiceAroundTheStatusLineAndReturned)
+TEST_F(Lifecycle, ThreadLoopRetriesAFailedLockAtOnceAndEndsWhenItCannotUnlock)
 {
 	start_without_worker();
-	g_vsync_count = 9;
-	pseam::arm(pseam::signal, EINVAL);
-	int result = -1;
-	EXPECT_EQ(control(1, &result), "Failed to signal condition  thread 22\n"
-	                               "vsync_control: enable=1 exit=0\n"
-	                               "Failed to signal condition  thread 22\n");
-	EXPECT_EQ(result, EINVAL);
-	EXPECT_EQ(pseam::take_log(), (strings{"lock", "signal 22", "unlock"}));
-	EXPECT_TRUE(g_vsync.enable.load());
-	EXPECT_EQ(g_vsync_count.load(), 0);
-}
-
-TEST_F(Lifecycle, ThreadLoopRetriesAFailedLockAtOnce)
-{
-	start_without_worker();
-	g_vsync.exit = true;
-	pseam::arm(pseam::lock, EDEADLK);
-	output_capture cap;
-	EXPECT_EQ(vsync_thread_main(nullptr), nullptr);
-	EXPECT_EQ(cap.stop(), "Failed to lock vsyncThread thread 35\n");
-	EXPECT_EQ(pseam::take_log(), (strings{"lock 35", "lock", "unlock"}));
-	EXPECT_TRUE(sim::requests().empty());
-}
-
-TEST_F(Lifecycle, ThreadLoopEndsWhenItCannotUnlock)
-{
-	start_without_worker();
-	g_vsync.enable = true;
-	pseam::arm(pseam::unlock, EPERM);
-	output_capture cap;
-	EXPECT_EQ(vsync_thread_main(nullptr), nullptr);
-	EXPECT_EQ(cap.stop(), "Failed to unlock vsyncThread thread 1\n");
-	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock 1"}));
-	// No cycle ran.
-	EXPECT_TRUE(sim::requests().empty());
-	EXPECT_EQ(g_vsync_count.load(), 0);
+	auto check = [&](pseam::op op, int err, bool exit, const std::string &out,
+	                 const strings &log) {
+		SCOPED_TRACE(out);
+		g_vsync.exit = exit;
+		g_vsync.enable = !exit;
+		pseam::arm(op, err);
+		output_capture cap;
+		EXPECT_EQ(vsync_thread_main(nullptr), nullptr);
+		EXPECT_EQ(cap.stop(), out);
+		EXPECT_EQ(pseam::take_log(), log);
+		// No cycle ran.
+		EXPECT_TRUE(sim::requests().empty());
+		EXPECT_EQ(g_vsync_count.load(), 0);
+	};
+	check(pseam::lock, EDEADLK, true, "Failed to lock vsyncThread thread 35\n",
+	      {"lock 35", "lock", "unlock"});
+	check(pseam::unlock, EPERM, false, "Failed to unlock vsyncThread thread 1\n",
+	      {"lock", "unlock 1"});
 }
 
 TEST_F(Lifecycle, CycleThatCannotLockEnds)
@@ -534,16 +513,16 @@ TEST_F(Lifecycle, CycleThatCannotUnlockGoesOn)
 {
 	start_without_worker();
 	g_vsync.enable = true;
-	pseam::arm(pseam::unlock, EPERM);
-	EXPECT_EQ(cycle(), "Failed to unlock worker 1 \n" + play_line());
-	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock 1", "lock", "unlock"}));
-	EXPECT_EQ(g_vsync_count.load(), 1);
-
-	g_vsync_count = 0;
-	pseam::arm(pseam::unlock, EPERM, 2);
-	EXPECT_EQ(cycle(), "Failed to unlock worker 1 \n" + play_line());
-	EXPECT_EQ(pseam::take_log(), (strings{"lock", "unlock", "lock", "unlock 1"}));
-	EXPECT_EQ(g_vsync_count.load(), 1);
+	for (int nth : {1, 2}) {
+		SCOPED_TRACE(nth);
+		g_vsync_count = 0;
+		pseam::arm(pseam::unlock, EPERM, nth);
+		EXPECT_EQ(cycle(), "Failed to unlock worker 1 \n" + play_line());
+		EXPECT_EQ(pseam::take_log(),
+		          nth == 1 ? (strings{"lock", "unlock 1", "lock", "unlock"})
+		                   : (strings{"lock", "unlock", "lock", "unlock 1"}));
+		EXPECT_EQ(g_vsync_count.load(), 1);
+	}
 }
 
 TEST_F(Lifecycle, DisabledCycleWaitsOnceAndAWakeUpWhileDisabledEndsIt)
