@@ -1,8 +1,6 @@
-# Tests that hold the driver presets to what the kernel's drivers reported read the reports from
-# tests/sim/kernel-probes.
-foreach(t sim_preset_driver_test sim_preset_probe_test)
-	if(TARGET ${t})
-		target_compile_definitions(${t} PRIVATE
-			SIMKMS_PROBE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/kernel-probes")
-	endif()
-endforeach()
+# The test that holds the driver presets to what the kernel's drivers reported reads the reports
+# from tests/sim/kernel-probes.
+if(TARGET sim_preset_probe_test)
+	target_compile_definitions(sim_preset_probe_test PRIVATE
+		SIMKMS_PROBE_DIR="${CMAKE_CURRENT_SOURCE_DIR}/kernel-probes")
+endif()

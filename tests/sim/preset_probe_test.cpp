@@ -8,16 +8,20 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <string>
 #include <vector>
 
-#include "tests/sim/kernel_probe.h"
 #include "tests/sim/preload_child.h"
 
 namespace
 {
 
 using preload::lines_of;
-using probe::starts_with;
+
+bool starts_with(const std::string &s, const char *prefix)
+{
+	return s.rfind(prefix, 0) == 0;
+}
 
 // Masks values that differ from run to run and, unless `keep_ids`, replaces object ids by their
 // role.
