@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <dlfcn.h>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -18,12 +17,14 @@
 #include "hotplug/hotplug.h"
 #include "sim/sim.h"
 #include "tests/hotplug/uevent.h"
+#include "tests/support/atomic_adds.h"
 #include "tests/support/capture.h"
 #include "tests/support/card.h"
+#include "tests/support/seam.h"
 #include "vsync/vsync.h"
 
 // Seams: the worker's signal marks when vsync_control ran among the card requests; request
-// allocation and property additions fail when asked to.
+// allocation fails when asked to (the additions' seam is atomic_adds).
 namespace seam
 {
 struct control {
@@ -32,51 +33,18 @@ struct control {
 };
 std::vector<control> controls;
 bool fail_alloc = false;
-int fail_add_at = 0; // the nth addition fails (1 is the first)
-struct add {
-	uint32_t object_id;
-	uint32_t prop_id;
-	uint64_t value;
-};
-std::vector<add> adds; // every addition to a request, in order, failed ones included
-// Run once at the nth addition (1 is the first): another thread's commit landing meanwhile.
-int race_at = 0;
-void (*race)() = nullptr;
-bool racing = false;
 } // namespace seam
 
 extern "C" int pthread_cond_signal(pthread_cond_t *c) noexcept
 {
-	using fn = int (*)(pthread_cond_t *);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "pthread_cond_signal"));
 	if (c == &g_vsync_cond)
 		seam::controls.push_back({g_vsync.enable.load(), sim::requests().size()});
-	return real(c);
+	return SEAM_NEXT(pthread_cond_signal)(c);
 }
 
 extern "C" drmModeAtomicReqPtr drmModeAtomicAlloc(void)
 {
-	using fn = drmModeAtomicReqPtr (*)();
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAlloc"));
-	return seam::fail_alloc ? nullptr : real();
-}
-
-extern "C" int drmModeAtomicAddProperty(drmModeAtomicReqPtr req, uint32_t object_id,
-                                        uint32_t property_id, uint64_t value)
-{
-	using fn = int (*)(drmModeAtomicReqPtr, uint32_t, uint32_t, uint64_t);
-	static fn real = reinterpret_cast<fn>(dlsym(RTLD_NEXT, "drmModeAtomicAddProperty"));
-	if (seam::racing)
-		return real(req, object_id, property_id, value);
-	seam::adds.push_back({object_id, property_id, value});
-	if (seam::race && int(seam::adds.size()) == seam::race_at) {
-		seam::racing = true;
-		std::exchange(seam::race, nullptr)();
-		seam::racing = false;
-	}
-	if (int(seam::adds.size()) == seam::fail_add_at)
-		return -ENOMEM;
-	return real(req, object_id, property_id, value);
+	return seam::fail_alloc ? nullptr : SEAM_NEXT(drmModeAtomicAlloc)();
 }
 
 namespace
@@ -247,10 +215,7 @@ protected:
 	{
 		seam::controls.clear();
 		seam::fail_alloc = false;
-		seam::fail_add_at = 0;
-		seam::adds.clear();
-		seam::race_at = 0;
-		seam::race = nullptr;
+		atomic_adds::reset();
 	}
 
 	// Installs `t` and discovers it as the entry does at start-up.
@@ -298,7 +263,7 @@ protected:
 	strings added()
 	{
 		strings out;
-		for (const auto &a : seam::adds) {
+		for (const auto &a : atomic_adds::adds) {
 			property_holder prop(drmModeGetProperty(fd, a.prop_id));
 			out.push_back(triple(a.object_id,
 			                     prop ? prop->name : "#" + std::to_string(a.prop_id),
@@ -530,7 +495,7 @@ TEST_F(ModeSet, FailedBlobCreationCommitsModeIdZeroWithActive)
 TEST_F(ModeSet, FailedAdditionIsReportedAndTheCommitGoesAhead)
 {
 	start(dp_off_hdmi_on());
-	seam::fail_add_at = 2;
+	atomic_adds::fail_at = 2;
 	std::string out = hotplug();
 	auto commits = sim::commits();
 	ASSERT_EQ(commits.size(), 1u);
@@ -566,14 +531,14 @@ TEST_F(ModeSet, PropertyTheObjectLacksGoesInAsMinusOne)
 	auto commits = sim::commits();
 	ASSERT_EQ(commits.size(), 1u);
 	// Every lookup gave -1, which went into the request as it came.
-	ASSERT_EQ(seam::adds.size(), 3u);
-	for (const auto &a : seam::adds)
+	ASSERT_EQ(atomic_adds::adds.size(), 3u);
+	for (const auto &a : atomic_adds::adds)
 		EXPECT_EQ(a.prop_id, 0xffffffffu);
-	EXPECT_EQ(seam::adds[0].object_id, sim::connector_id(1));
-	EXPECT_EQ(seam::adds[0].value, sim::crtc_id(0));
-	EXPECT_EQ(seam::adds[1].object_id, sim::crtc_id(0));
-	EXPECT_EQ(seam::adds[2].object_id, sim::crtc_id(0));
-	EXPECT_EQ(seam::adds[2].value, 1u);
+	EXPECT_EQ(atomic_adds::adds[0].object_id, sim::connector_id(1));
+	EXPECT_EQ(atomic_adds::adds[0].value, sim::crtc_id(0));
+	EXPECT_EQ(atomic_adds::adds[1].object_id, sim::crtc_id(0));
+	EXPECT_EQ(atomic_adds::adds[2].object_id, sim::crtc_id(0));
+	EXPECT_EQ(atomic_adds::adds[2].value, 1u);
 	// libdrm keeps the last of two values for one property of one object.
 	ASSERT_EQ(commits[0].props.size(), 2u);
 	for (const auto &p : commits[0].props)
@@ -764,10 +729,10 @@ TEST_F(SwitchOff, PlanesShowingAFrameLeaveTheirCrtcInTheSameRequest)
 		sim::clear_records();
 		forget_seams();
 		if (race) {
-			seam::race_at = 8; // two connectors, four CRTC steps, the lit plane's
-			                   // FB_ID, CRTC_ID
+			atomic_adds::race_at = 8; // two connectors, four CRTC steps, the lit
+			                          // plane's FB_ID, CRTC_ID
 			g_racing_mode = m;
-			seam::race = [] {
+			atomic_adds::race = [] {
 				g_racing_frame = show_frame(g_drm_fd, 2, g_racing_mode);
 			};
 		}
