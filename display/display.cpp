@@ -1,10 +1,14 @@
 #include "display/display.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <vector>
 
 #include <drm_fourcc.h>
@@ -32,6 +36,10 @@ std::vector<uint32_t> g_console_fbs;
 // The CRTCs on which some plane offers RG24, and XR24: a card's planes and their formats never
 // change, so the start-up walk of the plane list tells the player for the whole process.
 std::atomic<uint32_t> g_rg24_crtcs{0}, g_xr24_crtcs{0};
+
+constexpr const char *k_dri_dir = "/dev/dri";
+constexpr int k_max_cards = 64; // the kernel's primary minors
+constexpr int k_card_wait_ms = 10000;
 
 bool offers(const drmModePlane &plane, uint32_t format)
 {
@@ -62,6 +70,56 @@ void note_planes(int fd)
 	g_console_fbs = std::move(fbs);
 }
 
+bool same_ids(const uint32_t *a, int na, const uint32_t *b, int nb)
+{
+	return na == nb && (na == 0 || std::equal(a, a + na, b));
+}
+
+// Switches the descriptor to the universal-plane and atomic interfaces and reads its resources:
+// null where the card has no mode setting (a render-only driver refuses the atomic cap with
+// EOPNOTSUPP) or nothing to show on.
+res_holder display_resources(int fd, bool need_connector)
+{
+	if (drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0 ||
+	    drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1) != 0)
+		return nullptr;
+	res_holder res(drmModeGetResources(fd));
+	if (!res || res->count_crtcs < 1 || (need_connector && res->count_connectors < 1))
+		return nullptr;
+	return res;
+}
+
+// The first /dev/dri/cardN (N from 1) that can show something, opened, else -1.
+int open_display_card(bool need_connector, int *number)
+{
+	for (int n = 1; n < k_max_cards; n++) {
+		char path[32];
+		snprintf(path, sizeof path, "%s/card%d", k_dri_dir, n);
+		int fd = open(path, O_RDWR);
+		if (fd < 0)
+			continue;
+		if (display_resources(fd, need_connector)) {
+			*number = n;
+			return fd;
+		}
+		close(fd);
+	}
+	return -1;
+}
+
+// Watches /dev/dri for new nodes (and /dev for /dev/dri itself, before any card exists); a
+// node's permissions may come a moment after it, from udev. -1 when inotify is unavailable.
+int watch_dri(int *dri_watch)
+{
+	int in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+	if (in < 0)
+		return -1;
+	*dri_watch = inotify_add_watch(in, k_dri_dir, IN_CREATE | IN_ATTRIB | IN_MOVED_TO);
+	if (*dri_watch < 0)
+		inotify_add_watch(in, "/dev", IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+	return in;
+}
+
 } // namespace
 
 int drm_open_card()
@@ -82,11 +140,86 @@ bool drm_load_resources(int fd)
 {
 	g_drm_mode_res.reset(drmModeGetResources(fd));
 	if (!g_drm_mode_res) {
+		const int err = errno; // the kernel's reason, for the caller
 		printf("[DRM]: Couldn't get device resources.");
+		errno = err;
 		return false;
 	}
 	note_planes(fd);
 	return true;
+}
+
+bool drm_reload_resources(int fd)
+{
+	res_holder fresh(drmModeGetResources(fd));
+	auto res = g_drm_mode_res.get();
+	if (!fresh || !res)
+		return false;
+	// Drivers add connectors at run time (with their encoders), never CRTCs.
+	if (same_ids(res->connectors, res->count_connectors, fresh->connectors,
+	             fresh->count_connectors))
+		return false;
+	printf("bootanim: the card's outputs changed: %d connectors\n", fresh->count_connectors);
+	g_drm_mode_res.reset(fresh.release());
+	return true;
+}
+
+bool drm_knows_connector(uint32_t connector_id)
+{
+	auto res = g_drm_mode_res.get();
+	if (!res)
+		return true; // nothing to compare with
+	return std::find(res->connectors, res->connectors + res->count_connectors, connector_id) !=
+	       res->connectors + res->count_connectors;
+}
+
+int drm_use_display_card(bool wait, bool need_connector)
+{
+	int number = 0;
+	int fd = open_display_card(need_connector, &number);
+	if (fd < 0 && wait) {
+		// The display's driver may probe after the GPU's, even after this process started.
+		int dri_watch = -1;
+		int in = watch_dri(&dri_watch);
+		timespec start{};
+		clock_gettime(CLOCK_MONOTONIC, &start);
+		for (;;) {
+			fd = open_display_card(need_connector, &number);
+			timespec now{};
+			clock_gettime(CLOCK_MONOTONIC, &now);
+			const int64_t left =
+			        k_card_wait_ms - ((now.tv_sec - start.tv_sec) * 1000 +
+			                          (now.tv_nsec - start.tv_nsec) / 1000000);
+			if (fd >= 0 || left <= 0)
+				break;
+			if (in < 0) {
+				// Without inotify the directory is looked at again now and then.
+				usleep(100000);
+				continue;
+			}
+			pollfd p{in, POLLIN, 0};
+			if (poll(&p, 1, static_cast<int>(left)) <= 0)
+				continue;
+			alignas(inotify_event) char buf[4096];
+			while (read(in, buf, sizeof buf) > 0) {
+			}
+			if (dri_watch < 0)
+				dri_watch = inotify_add_watch(in, k_dri_dir,
+				                              IN_CREATE | IN_ATTRIB | IN_MOVED_TO);
+		}
+		if (in >= 0)
+			close(in);
+		if (fd < 0)
+			printf("bootanim: no card with mode setting appeared within %d s\n",
+			       k_card_wait_ms / 1000);
+	}
+	if (fd < 0)
+		return -1;
+	int previous = g_drm_fd.exchange(fd);
+	if (previous > 0)
+		close(previous);
+	printf("bootanim: display on %s/card%d\n", k_dri_dir, number);
+	return fd;
 }
 
 uint32_t drm_format_crtcs(uint32_t format)

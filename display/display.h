@@ -8,7 +8,8 @@
 #include "display/drm_holder.h"
 #include "display/shared_record.h"
 
-// Descriptor of /dev/dri/card0; 0 or less while the card is not open.
+// Descriptor of the display's card (/dev/dri/card0, or the card drm_use_display_card found); 0 or
+// less while the card is not open.
 extern std::atomic<int> g_drm_fd;
 
 // Fetched once at start-up. Readers on any thread take a counted reference with get().
@@ -29,6 +30,21 @@ int drm_open_card();
 // show at that moment, before this process has committed anything (the kernel's console), and
 // which CRTCs the planes offering RG24 and XR24 may be on.
 bool drm_load_resources(int fd);
+
+// Reads the card's resources again and replaces g_drm_mode_res when its connector list changed (a
+// panel whose driver bound late adds its connector), saying so in one line. True when replaced.
+bool drm_reload_resources(int fd);
+
+// Whether g_drm_mode_res lists the connector (true when there are no resources to ask).
+bool drm_knows_connector(uint32_t connector_id);
+
+// Where the card that was opened first has no mode setting (a GPU's render-only driver that
+// registered before the display's), makes the first /dev/dri/cardN (N from 1) that has CRTCs
+// (and connectors, with `need_connector`) the card of the process: its descriptor replaces
+// g_drm_fd, already switched to universal planes and atomic, and one line names it. With
+// `wait`, waits up to 10 s for such a card to appear (inotify on /dev/dri) and says so when none
+// did. The new descriptor, or -1 with g_drm_fd unchanged.
+int drm_use_display_card(bool wait, bool need_connector);
 
 // The possible_crtcs bits, OR-ed over the planes that offer `format` (RG24 or XR24; 0 for any
 // other), as drm_load_resources read them.

@@ -41,6 +41,7 @@ void classify(int fd, const char *buf, size_t n)
 {
 	bool drm = false;
 	int hotplug_event = 0;
+	uint32_t connector = 0;
 	bool change = n >= 7 && memcmp(buf, "change@", 7) == 0;
 	int header_len = static_cast<int>(strnlen(buf, n));
 	for (size_t off = 0; off < n;) {
@@ -48,6 +49,12 @@ void classify(int fd, const char *buf, size_t n)
 		std::string_view field(buf + off, len);
 		if (field == "DEVTYPE=drm_minor") {
 			drm = true;
+		} else if (field.starts_with("CONNECTOR=")) {
+			connector = 0;
+			for (char c : field.substr(10))
+				connector = c >= '0' && c <= '9'
+				                    ? connector * 10 + uint32_t(c - '0')
+				                    : 0;
 		} else if (field == "HOTPLUG=1") {
 			if (change)
 				hotplug_event = 1;
@@ -56,8 +63,13 @@ void classify(int fd, const char *buf, size_t n)
 		}
 		off += len + 1;
 	}
-	if (drm && hotplug_event)
+	if (drm && hotplug_event) {
+		// A connector the card has added since its resources were read (a panel whose
+		// driver bound late) is named by the uevent.
+		if (connector != 0 && !drm_knows_connector(connector))
+			drm_reload_resources(fd);
 		handle_hotplug(fd);
+	}
 }
 
 } // namespace

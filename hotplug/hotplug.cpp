@@ -223,12 +223,11 @@ void switch_off_crtc(int fd, drmModeAtomicReq *req, uint32_t crtc_id)
 	}
 }
 
-// Gives `conn` its mode on the CRTC its encoders can drive, the card's first where they can;
+// Gives `conn` the mode on the CRTC its encoders can drive, the card's first where they can;
 // false when the request cannot be built.
-bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn)
+bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn,
+              const drmModeModeInfo &mode)
 {
-	const drmModeModeInfo &mode =
-	        modeid >= 0 && modeid < conn->count_modes ? conn->modes[modeid] : conn->modes[0];
 	if (res->count_crtcs < 1) {
 		printf("hotplug: the card has no CRTC\n");
 		return false;
@@ -312,9 +311,9 @@ void detach_planes(int fd, drmModeAtomicReq *req, bool say)
 	}
 }
 
+// The worker has been disabled.
 void switch_off(int fd, const drmModeRes *res)
 {
-	vsync_control(0);
 	atomic_holder req(drmModeAtomicAlloc());
 	if (!req) {
 		printf("hotplug: couldn't allocate an atomic request\n");
@@ -345,7 +344,64 @@ void switch_off(int fd, const drmModeRes *res)
 	release_black_frame(g_black);
 }
 
+// The connector's preferred mode, else its first.
+const drmModeModeInfo &preferred_mode(const drmModeConnector *conn)
+{
+	for (int m = 0; m < conn->count_modes; m++)
+		if (conn->modes[m].type & DRM_MODE_TYPE_PREFERRED)
+			return conn->modes[m];
+	return conn->modes[0];
+}
+
+bool crtc_active(int fd, uint32_t crtc_id)
+{
+	props_holder props(drmModeObjectGetProperties(fd, crtc_id, DRM_MODE_OBJECT_CRTC));
+	for (uint32_t i = 0; props && i < props->count_props; i++) {
+		property_holder prop(drmModeGetProperty(fd, props->props[i]));
+		if (prop && strcmp(prop->name, "ACTIVE") == 0)
+			return props->prop_values[i] != 0;
+	}
+	return false;
+}
+
+bool any_crtc_active(int fd, const drmModeRes *res)
+{
+	for (int i = 0; i < res->count_crtcs; i++)
+		if (crtc_active(fd, res->crtcs[i]))
+			return true;
+	return false;
+}
+
+// An output nothing has lit (no console, or a panel that is never hot-plugged) gets its
+// preferred mode, as a newly plugged monitor would.
+void light(int fd, const drmModeRes *res, int index, const drmModeConnector *conn)
+{
+	const drmModeModeInfo &mode = preferred_mode(conn);
+	printf("bootanim: no CRTC drives connector %d: setting its mode %ux%u@%u\n", index,
+	       mode.hdisplay, mode.vdisplay, mode.vrefresh);
+	if (set_mode(fd, res, conn, mode))
+		drm_redetect_display(fd);
+}
+
 } // namespace
+
+bool light_dark_display(int fd)
+{
+	auto res = g_drm_mode_res.get();
+	auto conn = g_drm_connector.get();
+	if (!res || !conn || conn->connection != DRM_MODE_CONNECTED || conn->count_modes <= 0)
+		return false;
+	// The kernel binds an encoder to a CRTC only while that CRTC is enabled, so a bound one
+	// tells without asking the card again.
+	auto enc = g_drm_encoder.get();
+	if (enc && enc->crtc_id != 0)
+		return false;
+	int index = 0;
+	while (index < res->count_connectors && res->connectors[index] != conn->connector_id)
+		index++;
+	light(fd, res.get(), index, conn.get());
+	return true;
+}
 
 void handle_hotplug(int fd)
 {
@@ -357,21 +413,46 @@ void handle_hotplug(int fd)
 	int monitor_index = count_monitors(fd, res.get());
 	printf("hotplug: remove connector monitor_index=%d\n", monitor_index);
 	if (monitor_index == 0) {
-		switch_off(fd, res.get());
-		return;
+		vsync_control(0);
+		// The resources were read at start; a connector added since (a panel whose driver
+		// bound late, with a uevent that does not name it) is only seen in a fresh reading.
+		if (drm_reload_resources(fd)) {
+			res = g_drm_mode_res.get();
+			monitor_index = count_monitors(fd, res.get());
+		}
+		if (monitor_index == 0) {
+			switch_off(fd, res.get());
+			return;
+		}
 	}
 
-	for (int i = 0; i < res->count_connectors; i++) {
+	bool hdmi = false;
+	for (int i = 0; i < res->count_connectors && !hdmi; i++) {
 		connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
 		if (!conn || conn->connection != DRM_MODE_CONNECTED || conn->count_modes <= 0 ||
 		    conn->connector_type != DRM_MODE_CONNECTOR_HDMIA)
 			continue;
-		if (set_mode(fd, res.get(), conn.get())) {
+		hdmi = true;
+		const drmModeModeInfo &mode = modeid >= 0 && modeid < conn->count_modes
+		                                      ? conn->modes[modeid]
+		                                      : conn->modes[0];
+		if (set_mode(fd, res.get(), conn.get(), mode)) {
 			drm_redetect_display(fd);
 			printf("[DRM]: HDMI Connector %d assigned to monitor index: #%u.\n", i,
 			       static_cast<unsigned>(monitor_index + 1));
 		}
-		break;
+	}
+	// Without an HDMI monitor a lit output keeps what it shows; with none lit, the first
+	// connected output would otherwise stay dark while the worker plays into nothing.
+	if (!hdmi && !any_crtc_active(fd, res.get())) {
+		for (int i = 0; i < res->count_connectors; i++) {
+			connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
+			if (conn && conn->connection == DRM_MODE_CONNECTED &&
+			    conn->count_modes > 0) {
+				light(fd, res.get(), i, conn.get());
+				break;
+			}
+		}
 	}
 	vsync_control(1);
 }

@@ -8,7 +8,16 @@
 // connector the mode chosen by modeid on the card's first CRTC (or, when its encoders cannot
 // drive that one, the first they can), switching off the CRTC it leaves; a refused request is
 // tried again with a black frame on the CRTC's primary plane where that can help. Then it
-// chooses connector and encoder again and enables the vsync worker. With none, it disables the
+// chooses connector and encoder again and enables the vsync worker. Without an HDMI-A monitor
+// and with no CRTC active, the first connected output gets its preferred mode instead. Finding
+// none, it reads the card's resources again first, in case a connector was added since. With
+// none, it disables the
 // worker and switches every connector, CRTC and plane off (reading the planes again once when
 // refused). Refusals are reported on standard error.
 void handle_hotplug(int fd);
+
+// In the player run at start: when the chosen connector is connected with modes but no active
+// CRTC drives it (no console lit it: no encoder bound, or its CRTC off), gives it its preferred
+// mode (else its first) through the same mode set, says so in one line, and chooses connector
+// and encoder again. True when it did.
+bool light_dark_display(int fd);

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <pthread.h>
@@ -145,6 +146,7 @@ struct connector {
 	std::vector<int> props;
 	uint32_t edid_blob = 0;
 	connector_state state;
+	bool added = true; // false: a late connector the driver has not registered yet
 };
 
 struct gem_object {
@@ -195,6 +197,7 @@ struct pending_event {
 
 struct drm_file {
 	int fd = -1;
+	bool render_only = false; // a file of the render-only card0 (topology::render_card0)
 	bool universal_planes = false;
 	bool atomic = false;
 	bool stereo = false;
@@ -255,6 +258,7 @@ struct device {
 	std::map<uintptr_t, mapping> mappings;          // by address
 	std::vector<fault> faults;
 	int open_fault = 0;
+	int64_t installed_at = 0; // CLOCK_MONOTONIC; the display's card1 appears after its delay
 	// Deques: the oldest tenth goes at once when full, without moving the rest.
 	std::deque<request_record> requests;
 	std::deque<commit_record> commits;
@@ -325,6 +329,8 @@ void sleep_until(int64_t t);
 
 // --- the device and its objects (card_device.cpp) ---------------------------------------------
 uint32_t alloc_object_id(device &d, uint32_t type, int index);
+// Gives a connector its id (and its type's number when it has none); a late one joins the card.
+void register_connector(device &d, int index);
 const object_ref *find_object(const device &d, uint32_t id);
 uint32_t create_blob(device &d, const void *data, size_t len, bool user, int owner);
 void blob_unref_state(device &d, uint32_t id);
@@ -352,8 +358,9 @@ topology pick_console_crtcs(const device &d, const topology &t);
 
 // --- files (card_files.cpp) ------------------------------------------------------------------
 drm_file *find_file(device &d, int fd);
-int card_open(int flags); // a new card descriptor, or -errno
-int card_close(int fd);   // 0 or -errno; 1 when fd is no card descriptor
+// A new descriptor of /dev/dri/card<minor>, or -errno.
+int card_open(int minor, int flags);
+int card_close(int fd); // 0 or -errno; 1 when fd is no card descriptor
 ssize_t card_read(int fd, void *buf, size_t count);
 void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, int *err);
 int card_munmap(void *addr, size_t len); // 0 or -errno
@@ -364,6 +371,8 @@ void rearm(drm_file &f);
 
 // --- requests (card_ioctl.cpp; served by card_query, card_buffers, card_atomic, card_vblank) ---
 int card_ioctl(int fd, unsigned long request, void *arg); // 0 or -errno
+// A request on a file of the render-only card0 (card_render.cpp).
+int render_only_ioctl(unsigned long request, void *arg); // 0 or -errno
 
 // The state of one request while it is served; handlers may drop the lock to block.
 struct request_ctx {
@@ -380,6 +389,11 @@ struct request_ctx {
 
 // The query requests (card_query.cpp).
 int version(request_ctx &c, drm_version &v);
+// drm_version() for a driver; the date is the driver's own.
+void fill_version(drm_version &v, const driver_def &drv, std::string_view date);
+// drm_getcap()'s answers for every driver, render-only ones included (PRIME as the driver's
+// GEM import and export give it); false for a cap only modesetting drivers answer.
+bool render_cap(drm_get_cap &cap, uint64_t prime);
 int get_cap(request_ctx &c, drm_get_cap &cap);
 int set_client_cap(request_ctx &c, drm_set_client_cap &cap);
 int master(request_ctx &, void *);

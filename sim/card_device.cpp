@@ -219,13 +219,17 @@ void build_objects(device &d, const topology &t)
 	for (const connector_def &cs : t.connectors) {
 		connector c;
 		c.type = cs.type;
-		c.type_id = ++type_ids[cs.type];
-		c.connected = cs.connected;
+		c.added = !cs.late;
+		// A late connector gets its type's next number when it is added.
+		c.type_id = cs.late ? 0 : ++type_ids[cs.type];
+		c.connected = cs.connected && !cs.late;
 		c.topology_modes = cs.modes;
 		for (int e : cs.encoders)
 			if (e >= 0 && size_t(e) < t.encoders.size())
 				c.encoders.push_back(e);
-		if (cs.bound_encoder)
+		if (cs.late)
+			c.state.encoder = -1; // a new connector's state has no best encoder
+		else if (cs.bound_encoder)
 			c.state.encoder = *cs.bound_encoder;
 		else if (!c.encoders.empty())
 			c.state.encoder = c.encoders.front();
@@ -254,6 +258,27 @@ void build_objects(device &d, const topology &t)
 		d.encoders.push_back(e);
 	}
 }
+
+} // namespace
+
+// drm_connector_init(): the connector's id and its type's next number, and an EDID read at init.
+void register_connector(device &d, int index)
+{
+	connector &c = d.connectors[size_t(index)];
+	c.added = true;
+	c.id = alloc_object_id(d, DRM_MODE_OBJECT_CONNECTOR, index);
+	if (!c.type_id) {
+		for (const connector &other : d.connectors)
+			if (&other != &c && other.type == c.type)
+				c.type_id = std::max(c.type_id, other.type_id);
+		c.type_id++;
+	}
+	if (d.topo.connectors[size_t(index)].edid == connector_def::edid_blob::at_init)
+		attach_edid(d, c);
+}
+
+namespace
+{
 
 // Ids in the driver's creation order, each plane followed by its IN_FORMATS blob and each
 // connector by an EDID read at init.
@@ -286,12 +311,9 @@ void assign_ids(device &d, const topology &t)
 				d.crtcs[i].id = alloc_object_id(d, DRM_MODE_OBJECT_CRTC, int(i));
 			break;
 		case kind::connectors:
-			for (size_t i = 0; i < d.connectors.size(); i++) {
-				d.connectors[i].id =
-				        alloc_object_id(d, DRM_MODE_OBJECT_CONNECTOR, int(i));
-				if (t.connectors[i].edid == connector_def::edid_blob::at_init)
-					attach_edid(d, d.connectors[i]);
-			}
+			for (size_t i = 0; i < d.connectors.size(); i++)
+				if (d.connectors[i].added)
+					register_connector(d, int(i));
 			break;
 		case kind::encoders:
 			for (size_t i = 0; i < d.encoders.size(); i++)
@@ -315,7 +337,8 @@ void build(device &d, const topology &t)
 	build_objects(d, t);
 	assign_ids(d, t);
 	for (size_t i = 0; i < t.connectors.size(); i++)
-		if (t.connectors[i].edid == connector_def::edid_blob::at_probe)
+		if (t.connectors[i].edid == connector_def::edid_blob::at_probe &&
+		    d.connectors[i].added)
 			attach_edid(d, d.connectors[i]);
 	// With fbdev choosing its outputs, the CRTCs lit at start are the ones it picks.
 	const topology lit =
@@ -409,6 +432,7 @@ void install(const topology &t)
 	card_lock lock;
 	device *d = new device;
 	build(*d, t);
+	d->installed_at = now_ns();
 	device *old = g_dev;
 	if (old) {
 		d->generation = old->generation + 1;

@@ -179,13 +179,34 @@ void drop_mapping_range(device &d, uintptr_t addr, size_t len)
 
 } // namespace
 
-int card_open(int flags)
+namespace
+{
+
+bool display_files_left(const device &d)
+{
+	for (const auto &[fd, f] : d.files)
+		if (!f->render_only)
+			return true;
+	return false;
+}
+
+} // namespace
+
+int card_open(int minor, int flags)
 {
 	static pthread_once_t once = PTHREAD_ONCE_INIT;
 	if (simkms_preload_init)
 		pthread_once(&once, preload_init_once);
 	card_lock lock;
 	if (!g_dev)
+		return -ENOENT;
+	const topology &t = g_dev->topo;
+	// The display's node exists only as card1 behind a render-only card0, and only once its
+	// driver has registered it (drm_dev_register() creates the minor's device node).
+	const bool render_only = t.render_card0 && minor == 0;
+	if (minor == 1 &&
+	    (!t.render_card0 ||
+	     now_ns() < g_dev->installed_at + int64_t(t.display_card_delay_ms) * 1000000))
 		return -ENOENT;
 	if (g_dev->open_fault)
 		return -g_dev->open_fault;
@@ -196,6 +217,7 @@ int card_open(int flags)
 		return -errno;
 	auto f = std::make_unique<drm_file>();
 	f->fd = fd;
+	f->render_only = render_only;
 	g_dev->files[fd] = std::move(f);
 	__atomic_add_fetch(&g_card_files, 1, __ATOMIC_RELAXED);
 	return fd;
@@ -210,10 +232,11 @@ int card_close(int fd)
 		drm_file *f = find_file(*g_dev, fd);
 		if (!f)
 			return 1;
+		const bool render_only = f->render_only;
 		release_file(*g_dev, *f);
 		g_dev->files.erase(fd);
 		__atomic_sub_fetch(&g_card_files, 1, __ATOMIC_RELAXED);
-		if (g_dev->files.empty())
+		if (!render_only && !display_files_left(*g_dev))
 			restore_console(*g_dev);
 	}
 	return libc().close(fd) == 0 ? 0 : -errno;

@@ -177,6 +177,9 @@ int card_ioctl(int fd, unsigned long cmd, void *arg)
 		drm_file *f = find_file(*g_dev, fd);
 		if (!f)
 			return -EBADF;
+		// The render-only card is another device: its requests are not the display's.
+		if (f->render_only)
+			return render_only_ioctl(cmd, arg);
 		if (_IOC_TYPE(cmd) != DRM_IOCTL_BASE)
 			return -ENOTTY;
 		const unsigned nr = _IOC_NR(cmd);

@@ -198,9 +198,14 @@ void set_connected(int connector_index, bool connected, std::vector<mode_def> mo
 	if (connector_index < 0 || size_t(connector_index) >= d.connectors.size())
 		return;
 	connector &c = d.connectors[connector_index];
-	c.connected = connected;
+	// A late connector joins the card when its panel driver binds; it then stays.
+	if (!c.added && !connected)
+		return;
 	if (!modes.empty())
 		c.topology_modes = std::move(modes);
+	if (!c.added)
+		register_connector(d, connector_index);
+	c.connected = connected;
 	// Probing a disconnected connector leaves it without modes; its CRTC binding stays in the
 	// atomic state until a commit changes it.
 	if (connected)
@@ -211,7 +216,8 @@ void set_connected(int connector_index, bool connected, std::vector<mode_def> mo
 	// (virtio_gpu_cmd_get_edids()); each answer replaces the connector's blob with a new one
 	// (drm_property_replace_global_blob()), made before the old one is freed.
 	for (size_t i = 0; i < d.connectors.size(); i++) {
-		if (d.topo.connectors[i].edid != connector_def::edid_blob::at_probe)
+		if (d.topo.connectors[i].edid != connector_def::edid_blob::at_probe ||
+		    !d.connectors[i].added)
 			continue;
 		connector &out = d.connectors[i];
 		const uint32_t old = out.edid_blob;

@@ -175,11 +175,10 @@ drm_mode_modeinfo to_umode(const drm_file &f, drm_mode_modeinfo m)
 
 } // namespace
 
-int version(request_ctx &c, drm_version &v)
+void fill_version(drm_version &v, const driver_def &drv, std::string_view date)
 {
-	const driver_def &drv = c.dev->topo.driver;
 	// drm_copy_field(): copies what fits, reports the full length.
-	auto copy = [](const std::string &value, __kernel_size_t &len, char *buf) {
+	auto copy = [](std::string_view value, __kernel_size_t &len, char *buf) {
 		const size_t n = std::min<size_t>(value.size(), len);
 		len = value.size();
 		if (n && buf)
@@ -189,24 +188,39 @@ int version(request_ctx &c, drm_version &v)
 	v.version_minor = drv.version_minor;
 	v.version_patchlevel = drv.version_patchlevel;
 	copy(drv.name, v.name_len, v.name);
-	copy("20240101", v.date_len, v.date);
+	copy(date, v.date_len, v.date);
 	copy(drv.desc, v.desc_len, v.desc);
+}
+
+int version(request_ctx &c, drm_version &v)
+{
+	fill_version(v, c.dev->topo.driver, "20240101");
 	return 0;
+}
+
+bool render_cap(drm_get_cap &cap, uint64_t prime)
+{
+	cap.value = 0;
+	switch (cap.capability) {
+	case DRM_CAP_TIMESTAMP_MONOTONIC:
+		cap.value = 1;
+		return true;
+	case DRM_CAP_PRIME:
+		cap.value = prime;
+		return true;
+	case DRM_CAP_SYNCOBJ:
+	case DRM_CAP_SYNCOBJ_TIMELINE:
+		return true;
+	default:
+		return false;
+	}
 }
 
 int get_cap(request_ctx &c, drm_get_cap &cap)
 {
 	const driver_def &drv = c.dev->topo.driver;
-	cap.value = 0;
-	switch (cap.capability) {
-	case DRM_CAP_TIMESTAMP_MONOTONIC:
-		cap.value = 1;
+	if (render_cap(cap, 0))
 		return 0;
-	case DRM_CAP_PRIME:
-	case DRM_CAP_SYNCOBJ:
-	case DRM_CAP_SYNCOBJ_TIMELINE:
-		return 0;
-	}
 	switch (cap.capability) {
 	case DRM_CAP_DUMB_BUFFER:
 		cap.value = 1;
@@ -312,7 +326,7 @@ int get_resources(request_ctx &c, drm_mode_card_res &r)
 	r.count_encoders = count;
 	count = 0;
 	for (const connector &x : d.connectors) {
-		if (x.type == DRM_MODE_CONNECTOR_WRITEBACK && !c.file->writeback)
+		if (!x.added || (x.type == DRM_MODE_CONNECTOR_WRITEBACK && !c.file->writeback))
 			continue;
 		if (count < r.count_connectors && !put_u32(r.connector_id_ptr, count, x.id))
 			return -EFAULT;

@@ -314,7 +314,8 @@ live_counts live()
 	card_lock lock;
 	device &d = dev_or_die();
 	live_counts n;
-	n.files = int(d.files.size());
+	for (const auto &[fd, f] : d.files)
+		n.files += !f->render_only;
 	n.dumb_buffers = int(d.gems.size());
 	n.mappings = int(d.mappings.size());
 	for (const auto &[id, fb] : d.fbs)

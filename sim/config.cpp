@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,6 +34,15 @@ std::optional<uint32_t> parse_positive(std::string_view s)
 	return v;
 }
 
+std::optional<uint32_t> parse_count(std::string_view s)
+{
+	uint32_t v = 0;
+	const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+	if (ec != std::errc() || end != s.data() + s.size() || v > INT32_MAX)
+		return std::nullopt;
+	return v;
+}
+
 std::optional<bool> parse_flag(std::string_view s)
 {
 	if (s == "0")
@@ -48,6 +58,9 @@ struct overrides {
 	std::optional<bool> commit_waits_vblank;
 	std::optional<bool> can_scale;
 	std::optional<bool> vblank;
+	std::optional<bool> console;
+	std::optional<bool> render_card0;
+	std::optional<uint32_t> display_card_delay_ms;
 };
 
 std::string line_error(int line, const std::string &what)
@@ -108,6 +121,16 @@ std::optional<preload_config> parse_config(std::string_view text, std::string &e
 				error = line_error(line_no, "pitch_align needs a positive number");
 				return std::nullopt;
 			}
+		} else if (key == "display_card_delay_ms") {
+			over.display_card_delay_ms = parse_count(value);
+			if (!over.display_card_delay_ms) {
+				error = line_error(line_no, k + " needs a number of milliseconds");
+				return std::nullopt;
+			}
+		} else if (key == "console") {
+			flag = &over.console;
+		} else if (key == "render_card0") {
+			flag = &over.render_card0;
 		} else if (key == "rg24_red_first") {
 			flag = &over.rg24_red_first;
 		} else if (key == "commit_waits_vblank") {
@@ -130,6 +153,12 @@ std::optional<preload_config> parse_config(std::string_view text, std::string &e
 	}
 
 	cfg.card = *preset(cfg.preset);
+	if (over.console && !*over.console)
+		cfg.card = without_console(std::move(cfg.card));
+	if (over.render_card0)
+		cfg.card.render_card0 = *over.render_card0;
+	if (over.display_card_delay_ms)
+		cfg.card.display_card_delay_ms = int(*over.display_card_delay_ms);
 	driver_def &d = cfg.card.driver;
 	if (over.pitch_align)
 		d.pitch_align = *over.pitch_align;

@@ -20,9 +20,18 @@
 //   commit_waits_vblank 0|1    blocking commits return after the next vblank
 //   can_scale 0|1              planes scale (1) or refuse a source size unlike the CRTC's (0)
 //   vblank 0|1                 WAIT_VBLANK works (1) or fails with EOPNOTSUPP (0)
+//   console 0|1                0: the preset without its console, as a kernel without fbdev
+//                              emulation leaves it (sim::without_console()); 1: the preset as
+//                              it is (the default)
+//   render_card0 0|1           1: /dev/dri/card0 is a render-only driver (vgem) and the card is
+//                              /dev/dri/card1 (topology::render_card0); 0: the card is card0
+//   display_card_delay_ms <n>  with render_card0, card1 appears n milliseconds after the first
+//                              open of either card (default 0); then, if /dev/dri is a writable
+//                              directory, an empty file /dev/dri/card1 is made there (and card0
+//                              at once, when missing) for programs that watch the directory
 //
 // Paths are the rest of the line with surrounding blanks removed. Settings other than preset
-// override the preset's driver settings whatever their order in the file. Without
+// override the preset's settings whatever their order in the file. Without
 // SIMKMS_CONFIG the card is hdmi-1080p with no channel; a file with a mistake stops the
 // program at its first open of the card with "simkms: <reason>" and exit status 2.
 #pragma once

@@ -1,6 +1,7 @@
 // The C library calls by which libdrm and the player reach the kernel. Calls that name
-// "/dev/dri/card0" or a card descriptor are served by the virtual card; every other call goes
-// on to the next definition (the C library's, or a sanitizer's interceptor in front of it).
+// "/dev/dri/card0", "/dev/dri/card1" or a card descriptor are served by the virtual card; every
+// other call goes on to the next definition (the C library's, or a sanitizer's interceptor in front
+// of it).
 #undef _FORTIFY_SOURCE
 
 #include <atomic>
@@ -65,9 +66,16 @@ using ioctl_fn = int (*)(int, unsigned long, ...);
 using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
 using munmap_fn = int (*)(void *, size_t);
 
-SIMKMS_ENTRY bool is_card_path(const char *path)
+// The minor of a card path the card serves, or -1.
+SIMKMS_ENTRY int card_minor(const char *path)
 {
-	return path && strcmp(path, "/dev/dri/card0") == 0;
+	if (!path)
+		return -1;
+	if (strcmp(path, "/dev/dri/card0") == 0)
+		return 0;
+	if (strcmp(path, "/dev/dri/card1") == 0)
+		return 1;
+	return -1;
 }
 
 SIMKMS_ENTRY bool any_card_files()
@@ -95,9 +103,9 @@ int result(int r)
 	return r;
 }
 
-int open_card(int flags)
+int open_card(int minor, int flags)
 {
-	return result(card_open(flags));
+	return result(card_open(minor, flags));
 }
 
 SIMKMS_ENTRY mode_t mode_arg(int flags, va_list ap)
@@ -144,8 +152,8 @@ SIMKMS_ENTRY int open(const char *path, int flags, ...)
 	va_start(ap, flags);
 	const mode_t mode = mode_arg(flags, ap);
 	va_end(ap);
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(open_fn, open)(path, flags, mode);
 }
 
@@ -155,22 +163,22 @@ SIMKMS_ENTRY int open64(const char *path, int flags, ...)
 	va_start(ap, flags);
 	const mode_t mode = mode_arg(flags, ap);
 	va_end(ap);
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(open_fn, open64)(path, flags, mode);
 }
 
 SIMKMS_ENTRY int __open_2(const char *path, int flags)
 {
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(open2_fn, __open_2)(path, flags);
 }
 
 SIMKMS_ENTRY int __open64_2(const char *path, int flags)
 {
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(open2_fn, __open64_2)(path, flags);
 }
 
@@ -180,8 +188,8 @@ SIMKMS_ENTRY int openat(int dirfd, const char *path, int flags, ...)
 	va_start(ap, flags);
 	const mode_t mode = mode_arg(flags, ap);
 	va_end(ap);
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(openat_fn, openat)(dirfd, path, flags, mode);
 }
 
@@ -191,22 +199,22 @@ SIMKMS_ENTRY int openat64(int dirfd, const char *path, int flags, ...)
 	va_start(ap, flags);
 	const mode_t mode = mode_arg(flags, ap);
 	va_end(ap);
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(openat_fn, openat64)(dirfd, path, flags, mode);
 }
 
 SIMKMS_ENTRY int __openat_2(int dirfd, const char *path, int flags)
 {
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(openat2_fn, __openat_2)(dirfd, path, flags);
 }
 
 SIMKMS_ENTRY int __openat64_2(int dirfd, const char *path, int flags)
 {
-	if (is_card_path(path))
-		return open_card(flags);
+	if (const int minor = card_minor(path); minor >= 0)
+		return open_card(minor, flags);
 	return NEXT(openat2_fn, __openat64_2)(dirfd, path, flags);
 }
 

@@ -3,7 +3,8 @@
 #pragma once
 
 extern "C" {
-// Called once, at the first open of "/dev/dri/card0" in the process, before the open is served:
+// Called once, at the first open of "/dev/dri/card0" or "card1" in the process, before the open
+// is served:
 // the preload library installs the card described by SIMKMS_CONFIG and starts its control
 // channel.
 __attribute__((weak)) void simkms_preload_init(void);

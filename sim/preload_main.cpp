@@ -7,9 +7,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -96,6 +98,50 @@ void flush_log_at_exit()
 	preload_flush_log();
 }
 
+constexpr const char *k_dri = "/dev/dri";
+
+// An empty regular file for a card node, so that a program watching /dev/dri with inotify sees
+// it appear; mknod, unlike open, is not the card's own entry point.
+void make_node(const char *path)
+{
+	if (mknod(path, S_IFREG | 0666, 0) != 0 && errno != EEXIST)
+		fprintf(stderr, "simkms: %s: %s\n", path, strerror(errno));
+}
+
+void *make_display_node(void *delay_ms)
+{
+	const int64_t ns = int64_t(reinterpret_cast<intptr_t>(delay_ms)) * 1000000;
+	timespec ts{time_t(ns / 1000000000), long(ns % 1000000000)};
+	while (clock_nanosleep(CLOCK_MONOTONIC, 0, &ts, &ts) == EINTR) {
+	}
+	make_node("/dev/dri/card1");
+	return nullptr;
+}
+
+// With a render-only card0 the display's node appears after its delay: card0 at once, card1 from
+// a thread of its own when the delay has passed (the card itself refuses opens of card1 until
+// then). Only where /dev/dri is a directory the process may write, such as the private one the
+// player harness mounts.
+void make_nodes(const topology &t)
+{
+	struct stat st {
+	};
+	if (!t.render_card0 || stat(k_dri, &st) != 0 || !S_ISDIR(st.st_mode) ||
+	    access(k_dri, W_OK) != 0)
+		return;
+	make_node("/dev/dri/card0");
+	sigset_t all, old;
+	sigfillset(&all);
+	pthread_sigmask(SIG_SETMASK, &all, &old);
+	pthread_t thread;
+	const int r = pthread_create(&thread, nullptr, make_display_node,
+	                             reinterpret_cast<void *>(intptr_t(t.display_card_delay_ms)));
+	pthread_sigmask(SIG_SETMASK, &old, nullptr);
+	if (r != 0)
+		fatal(std::string("node thread: ") + strerror(r));
+	pthread_detach(thread);
+}
+
 } // namespace
 
 std::string preload_capture_status()
@@ -145,6 +191,7 @@ extern "C" void simkms_preload_init(void)
 		sim::fatal(error);
 
 	sim::install(cfg->card);
+	sim::make_nodes(cfg->card);
 
 	if (!cfg->capture_dir.empty()) {
 		if (mkdir(cfg->capture_dir.c_str(), 0755) != 0 && errno != EEXIST)

@@ -739,6 +739,25 @@ topology preset_simpledrm()
 	return t;
 }
 
+// Without fbdev emulation nothing commits a configuration at boot: the state stays as the reset
+// helpers made it (__drm_atomic_helper_crtc_reset(), __drm_atomic_helper_connector_reset():
+// no mode, not active, no CRTC and no best encoder, which GETCONNECTOR and GETENCODER report as
+// 0 through drm_connector_get_encoder() and drm_encoder_get_crtc()), drm_fb_helper is absent
+// and drm_lastclose() has no console to restore. This holds for the boards whose fbdev picks
+// its CRTCs as for those lit by the topology.
+topology without_console(topology t)
+{
+	t.driver.fbdev = false;
+	t.driver.fbdev_picks_crtcs = false;
+	for (crtc_def &c : t.crtcs)
+		c.active = false;
+	for (connector_def &c : t.connectors)
+		c.bound_encoder = -1;
+	for (encoder_def &e : t.encoders)
+		e.crtc = -1;
+	return t;
+}
+
 namespace
 {
 

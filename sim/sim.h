@@ -1,9 +1,9 @@
 // The virtual KMS card: a userspace stand-in for the kernel's DRM/KMS interface.
 //
 // It sits underneath the real libdrm by interposing the C library calls that reach the kernel
-// (open/openat and variants for "/dev/dri/card0", ioctl, mmap, munmap, read, close). Linked into
-// a test executable, the test builds a card with sim::install() and inspects it through the
-// functions below; as an LD_PRELOAD library (libsimkms_preload.so) it reads its card from the
+// (open/openat and variants for "/dev/dri/card0" and "card1", ioctl, mmap, munmap, read, close).
+// Linked into a test executable, the test builds a card with sim::install() and inspects it through
+// the functions below; as an LD_PRELOAD library (libsimkms_preload.so) it reads its card from the
 // file named by SIMKMS_CONFIG and is controlled through a Unix socket (see sim/control.h).
 //
 // Object ids, property ids and blob ids are handed out in creation order as the kernel does.
@@ -50,6 +50,13 @@ struct connector_def {
 	// (set_connected), for every such connector: each gets a new blob and the old one is freed.
 	enum class edid_blob { none, at_init, at_probe };
 	edid_blob edid = edid_blob::none;
+	// The connector is not part of the card until set_connected(i, true) adds it, as a DSI
+	// panel whose panel driver binds after the display driver (exynos_dsi_host_attach() calls
+	// drm_connector_init() and drm_connector_register(), then the kernel sends a hot-plug
+	// uevent naming it). Until then GETRESOURCES does not list it and its id is unknown; added,
+	// it takes the lowest free object id (drm_mode_object_add()) and stays: a later disconnect
+	// only disconnects it. `connected` and bound_encoder are not read.
+	bool late = false;
 };
 
 struct encoder_def {
@@ -179,6 +186,16 @@ struct topology {
 	std::vector<encoder_def> encoders;
 	std::vector<crtc_def> crtcs;
 	std::vector<plane_def> planes;
+	// "/dev/dri/card0" is a render-only driver registered before the display driver (vgem, or
+	// a GPU driver such as v3d, etnaviv, panfrost or lima probing before the display
+	// controller), and this card is "/dev/dri/card1". The render-only file answers as a 6.1
+	// driver without DRIVER_MODESET: VERSION names vgem, GET_CAP answers only the caps of
+	// render-only drivers, everything else is EOPNOTSUPP. Its requests are not recorded.
+	// Without it card0 is this card and card1 does not exist (ENOENT).
+	bool render_card0 = false;
+	// With render_card0: "/dev/dri/card1" appears only this long after install() (in the
+	// preload library, the first open of either card); before that opening it is ENOENT.
+	int display_card_delay_ms = 0;
 };
 
 // Ready topologies (sim/presets.cpp).
@@ -207,6 +224,11 @@ topology preset_tidss_am65x();
 topology preset_simple_kms_4_19();
 topology preset_simple_kms_6_1();
 topology preset_simpledrm();
+// The board as the kernel leaves it when no fbdev emulation set a mode (a kernel without
+// CONFIG_DRM_FBDEV_EMULATION, or drm_kms_helper.fbdev_emulation=0): every CRTC off, no connector
+// bound to an encoder, no encoder on a CRTC, no console framebuffer and nothing for the last
+// close to restore.
+topology without_console(topology t);
 // Looks a preset up by name ("hdmi-1080p", "dp-then-hdmi", ..., "cirrus", "vkms").
 std::optional<topology> preset(std::string_view name);
 // Every preset's name, in the order of the table above.
@@ -227,7 +249,8 @@ uint32_t plane_id(int index);
 
 // Hot-plug: the connector's state and mode list change as after a real hot-plug (no uevent is
 // sent; tests send their own). An empty mode list keeps the topology's modes. Connectors whose
-// EDID is read at probe time get a new EDID blob, in connector order.
+// EDID is read at probe time get a new EDID blob, in connector order. A late connector not yet
+// added is added by connecting it (connector_def::late).
 void set_connected(int connector_index, bool connected, std::vector<mode_def> modes = {});
 
 // --- faults ---------------------------------------------------------------------------------
@@ -289,7 +312,7 @@ std::vector<commit_record> commits(); // every MODE_ATOMIC request, refused ones
 void clear_records();
 
 struct live_counts {
-	int files = 0;        // open card descriptors
+	int files = 0;        // open descriptors of the display card
 	int dumb_buffers = 0; // GEM objects alive: held by a handle, a framebuffer or a mapping
 	                      // (the file's close drops its handles and framebuffers)
 	int mappings = 0;     // mmaps of dumb buffers not yet unmapped

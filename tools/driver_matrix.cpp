@@ -312,6 +312,10 @@ bool progress_line(const std::string &l)
 	        "g_drm_encoder = NULL *************",
 	        k_xr24_prefix,
 	        "present: ",
+	        "bootanim: no CRTC drives connector ",
+	        "bootanim: /dev/dri/card0 offers no mode setting",
+	        "bootanim: display on ",
+	        "bootanim: the card's outputs changed",
 	};
 	if (l + "\n" == k_end_of_play)
 		return true;

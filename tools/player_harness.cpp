@@ -27,7 +27,8 @@ namespace
 {
 
 // Runs inside the new namespaces: the scratch directory's mnt over /mnt (and its media over
-// /media when it has one), the machine's cards hidden when asked, then the player.
+// /media when it has one), an empty private /dev/dri when asked (the machine's cards hidden, and
+// room for the nodes of a card whose display appears late), then the player.
 const char *const k_wrapper = "set -e\n"
                               "mount --bind \"$1/mnt\" /mnt\n"
                               "if [ -d \"$1/media\" ] && [ -d /media ]; then\n"
@@ -38,6 +39,18 @@ const char *const k_wrapper = "set -e\n"
                               "fi\n"
                               "shift 2\n"
                               "exec \"$@\"\n";
+
+// The card's settings ask for a render-only card0, whose preload library makes the card nodes.
+bool asks_render_card0(const std::vector<std::string> &settings)
+{
+	for (const std::string &line : settings) {
+		std::istringstream words(line);
+		std::string key, value;
+		if (words >> key >> value && key == "render_card0" && value == "1")
+			return true;
+	}
+	return false;
+}
 
 std::string read_file(const std::string &path)
 {
@@ -121,11 +134,12 @@ bool player::start(const player_options &o)
 {
 	sender_ = o.send_uevent;
 	mkdir((root_ + "/mnt").c_str(), 0755);
-	std::vector<std::string> argv = {"unshare", "--user",  "--map-root-user",
-	                                 "--net",   "--mount", "--",
-	                                 "/bin/sh", "-c",      k_wrapper,
-	                                 "sh",      root_,     o.hide_cards ? "1" : "0",
-	                                 "env"};
+	const bool private_dri =
+	        o.hide_cards || (!o.preload.empty() && asks_render_card0(o.card_settings));
+	std::vector<std::string> argv = {
+	        "unshare", "--user", "--map-root-user", "--net", "--mount", "--",
+	        "/bin/sh", "-c",     k_wrapper,         "sh",    root_,     private_dri ? "1" : "0",
+	        "env"};
 	// The card's library is preloaded into the player alone, not into the tools before it.
 	if (!o.preload.empty()) {
 		std::string conf = "preset " + o.preset + "\n";

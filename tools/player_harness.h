@@ -19,7 +19,9 @@ struct player_options {
 	std::string preload;           // libsimkms_preload.so; empty runs without the virtual card
 	std::vector<std::string> args; // command-line arguments after the program name
 	std::string preset = "hdmi-1080p";
-	std::vector<std::string> card_settings; // further lines of the card's configuration
+	// Further lines of the card's configuration; "render_card0 1" among them also gives the
+	// player a private, empty and writable /dev/dri, where the card makes its nodes.
+	std::vector<std::string> card_settings;
 	bool control = true;     // the card's control channel (one more thread in the process)
 	bool capture = false;    // a PNG of the screen after every commit that changes it
 	bool hide_cards = false; // mount an empty directory over /dev/dri (a device without card)

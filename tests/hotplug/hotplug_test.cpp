@@ -455,14 +455,15 @@ TEST_F(ModeSet, TheMonitorAndTheCrtcChosenOnOtherCards)
 	}
 }
 
-TEST_F(ModeSet, NoHdmiAMonitorCommitsNothingButEnablesTheWorker)
+TEST_F(ModeSet, NoHdmiAMonitorBesideALitCrtcCommitsNothingButEnablesTheWorker)
 {
 	for (uint32_t type :
 	     {uint32_t(DRM_MODE_CONNECTOR_DisplayPort), uint32_t(DRM_MODE_CONNECTOR_HDMIB),
 	      uint32_t(DRM_MODE_CONNECTOR_DVID)}) {
 		SCOPED_TRACE(type);
 		start(card({output(type, true, five_modes(), 0),
-		            output(DRM_MODE_CONNECTOR_HDMIA, false, {}, 1)}));
+		            output(DRM_MODE_CONNECTOR_HDMIA, false, {}, 1)},
+		           {0}));
 		g_vsync.enable = false;
 		EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n"
 		                     "vsync_control: enable=1 exit=0\n");
@@ -471,6 +472,64 @@ TEST_F(ModeSet, NoHdmiAMonitorCommitsNothingButEnablesTheWorker)
 		EXPECT_EQ(requests_named("MODE_GETCRTC").size(), 0u);
 		EXPECT_TRUE(g_vsync.enable.load());
 	}
+}
+
+// Nothing lit the display (no console, or a panel that is never hot-plugged): at start, and at
+// a hot-plug that finds no HDMI-A monitor and no CRTC active, the first connected output gets
+// its preferred mode on a CRTC its encoder can drive. Where a CRTC is lit nothing is asked.
+TEST_F(ModeSet, ADarkOutputIsLitWithItsPreferredMode)
+{
+	struct dark_case {
+		const char *what;
+		bool at_start;
+		uint32_t type;
+		uint32_t possible_crtcs;
+		int crtc; // the CRTC lit afterwards
+	};
+	for (auto c : {dark_case{"DSI panel at start", true, DRM_MODE_CONNECTOR_DSI, 0x3, 0},
+	               dark_case{"eDP on the second CRTC", true, DRM_MODE_CONNECTOR_eDP, 0x2, 1},
+	               dark_case{"DisplayPort at a hot-plug", false, DRM_MODE_CONNECTOR_DisplayPort,
+	                         0x3, 0}}) {
+		SCOPED_TRACE(c.what);
+		sim::topology t = card({output(c.type, true, five_modes(), 0),
+		                        output(DRM_MODE_CONNECTOR_HDMIA, false, {}, 1)});
+		t.connectors[0].bound_encoder = -1;
+		t.encoders[0].possible_crtcs = c.possible_crtcs;
+		start(t);
+		ASSERT_FALSE(g_drm_encoder);
+		const std::vector<drmModeModeInfo> modes = modes_of(0);
+		output_capture cap;
+		if (c.at_start)
+			EXPECT_TRUE(light_dark_display(fd));
+		else
+			handle_hotplug(fd);
+		const std::string out = handler_lines(cap.stop());
+
+		auto commits = sim::commits();
+		ASSERT_EQ(commits.size(), 1u);
+		const uint64_t blob = mode_blob(commits[0], c.crtc);
+		EXPECT_EQ(value_of(commits[0], sim::connector_id(0), "CRTC_ID"),
+		          sim::crtc_id(c.crtc));
+		EXPECT_EQ(commits[0].error, 0);
+		EXPECT_EQ(blob_bytes(uint32_t(blob)), bytes(modes[0]));
+		EXPECT_EQ(sim::property_value(sim::crtc_id(c.crtc), "ACTIVE"), 1u);
+		const std::string lit =
+		        "bootanim: no CRTC drives connector 0: setting its mode 1920x1080@60\n" +
+		        set_line(sim::connector_id(0), sim::crtc_id(c.crtc)) +
+		        set_line(sim::crtc_id(c.crtc), blob) + set_line(sim::crtc_id(c.crtc), 1);
+		EXPECT_EQ(out, c.at_start ? lit
+		                          : "hotplug: remove connector monitor_index=1\n" + lit +
+		                                    "vsync_control: enable=1 exit=0\n");
+		// Connector and encoder are chosen again on the lit CRTC.
+		auto enc = g_drm_encoder.get();
+		ASSERT_TRUE(enc);
+		EXPECT_EQ(enc->crtc_id, sim::crtc_id(c.crtc));
+	}
+
+	// Lit by the console: not one request.
+	start(card({output(DRM_MODE_CONNECTOR_DSI, true, five_modes(), 0)}, {0}));
+	EXPECT_FALSE(light_dark_display(fd));
+	EXPECT_TRUE(sim::requests().empty());
 }
 
 TEST_F(ModeSet, FailedBlobCreationCommitsModeIdZeroWithActive)

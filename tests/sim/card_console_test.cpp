@@ -260,6 +260,57 @@ TEST_F(no_console, nothing_is_shown_at_start_or_restored_at_the_last_close)
 	EXPECT_EQ(value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID"), hd);
 }
 
+// Presets without their console, whether the topology lit them (hdmi-1080p) or fbdev emulation
+// did (cirrus, and the boards where it picks the CRTC): nothing lit, bound or shown, and the
+// first mode set lights the monitor.
+TEST(without_console, presets_start_dark_and_take_a_mode_set)
+{
+	for (const char *name : {"hdmi-1080p", "cirrus", "rk3399-vopl-first", "vc4-pi4-6.1"}) {
+		SCOPED_TRACE(name);
+		const sim::topology t = sim::without_console(*sim::preset(name));
+		sim::install(t);
+		const int fd = open_card();
+		ASSERT_GE(fd, 0);
+		ASSERT_EQ(set_atomic(fd), 0);
+		for (size_t i = 0; i < t.crtcs.size(); i++) {
+			EXPECT_EQ(value_of(fd, sim::crtc_id(int(i)), k_crtc, "ACTIVE"), 0u);
+			EXPECT_EQ(value_of(fd, sim::crtc_id(int(i)), k_crtc, "MODE_ID"), 0u);
+		}
+		for (size_t p = 0; p < t.planes.size(); p++)
+			EXPECT_EQ(value_of(fd, sim::plane_id(int(p)), k_plane, "FB_ID"), 0u);
+		for (size_t e = 0; e < t.encoders.size(); e++) {
+			encoder_holder enc(drmModeGetEncoder(fd, sim::encoder_id(int(e))));
+			ASSERT_TRUE(enc);
+			EXPECT_EQ(enc->crtc_id, 0u);
+		}
+		connector_holder con(drmModeGetConnector(fd, sim::connector_id(0)));
+		ASSERT_TRUE(con);
+		EXPECT_EQ(con->encoder_id, 0u);
+		EXPECT_EQ(value_of(fd, sim::connector_id(0), k_conn, "CRTC_ID"), 0u);
+
+		// The lowest CRTC the monitor's encoder reaches, with its primary plane.
+		const uint32_t reach =
+		        t.encoders[size_t(t.connectors[0].encoders[0])].possible_crtcs;
+		int crtc = 0;
+		while (!(reach >> crtc & 1))
+			crtc++;
+		int plane = 0;
+		while (t.planes[size_t(plane)].type != DRM_PLANE_TYPE_PRIMARY ||
+		       !(t.planes[size_t(plane)].possible_crtcs >> crtc & 1))
+			plane++;
+		const drmModeModeInfo m = connector_mode(fd, 0, 0);
+		request r(fd);
+		r.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(crtc))
+		        .set(sim::crtc_id(crtc), k_crtc, "MODE_ID", mode_blob(fd, m))
+		        .set(sim::crtc_id(crtc), k_crtc, "ACTIVE", 1);
+		show(r, plane, crtc, make_fb(fd, m.hdisplay, m.vdisplay, DRM_FORMAT_XRGB8888, 0x80),
+		     m.hdisplay, m.vdisplay, 0, 0, m.hdisplay, m.vdisplay);
+		EXPECT_EQ(r.commit(DRM_MODE_ATOMIC_ALLOW_MODESET), 0);
+		EXPECT_EQ(sim::screen(crtc).width, m.hdisplay);
+		close(fd);
+	}
+}
+
 // drm_client_pick_crtcs(): HDMI's encoder drives only CRTC 1, so the console lights CRTC 1 and
 // sits on its primary plane, plane 1; CRTC 0 and plane 0 stay off.
 TEST(console_picks, the_lowest_crtc_the_encoder_drives_and_its_primary_plane)

@@ -1,6 +1,8 @@
 // The virtual card's descriptors, capabilities and mode-object queries, through libdrm.
 #include <algorithm>
+#include <chrono>
 #include <set>
+#include <thread>
 
 #include "tests/sim/card_fixture.h"
 
@@ -40,6 +42,93 @@ TEST_F(card_open, each_open_is_a_file_of_its_own_and_other_paths_pass_through)
 	ASSERT_GE(at_fd, 0);
 	EXPECT_EQ(sim::live().files, 2);
 	EXPECT_EQ(close(at_fd), 0);
+	// Without a render-only card0 in front of it there is no second card.
+	EXPECT_EQ(errno_of([] { return open("/dev/dri/card1", O_RDWR); }), ENOENT);
+}
+
+// A render-only driver (vgem) as card0 and the display as card1; the fixture's file is card0's.
+class render_card0 : public card
+{
+protected:
+	sim::topology topology() override
+	{
+		sim::topology t = two_pipes();
+		t.render_card0 = true;
+		return t;
+	}
+};
+
+TEST_F(render_card0, card0_answers_as_a_driver_without_modesetting_and_card1_is_the_display)
+{
+	sim::clear_records();
+	version_holder v(drmGetVersion(fd_));
+	ASSERT_TRUE(v);
+	EXPECT_EQ(std::string(v->name), "vgem");
+	EXPECT_EQ(std::string(v->desc), "Virtual GEM provider");
+	// drm_setclientcap() and drm_getcap() without DRIVER_MODESET.
+	EXPECT_EQ(errno_of([&] { return set_atomic(fd_); }), EOPNOTSUPP);
+	EXPECT_EQ(
+	        errno_of([&] { return drmSetClientCap(fd_, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1); }),
+	        EOPNOTSUPP);
+	uint64_t value = 7;
+	EXPECT_EQ(errno_of([&] { return drmGetCap(fd_, DRM_CAP_DUMB_BUFFER, &value); }),
+	          EOPNOTSUPP);
+	EXPECT_EQ(drmGetCap(fd_, DRM_CAP_TIMESTAMP_MONOTONIC, &value), 0);
+	EXPECT_EQ(value, 1u);
+	// drm_mode_getresources() and the other mode-object requests.
+	drm_mode_card_res res{};
+	EXPECT_EQ(errno_of([&] { return drmIoctl(fd_, DRM_IOCTL_MODE_GETRESOURCES, &res); }),
+	          EOPNOTSUPP);
+	drm_mode_get_connector conn{};
+	conn.connector_id = sim::connector_id(0);
+	EXPECT_EQ(errno_of([&] { return drmIoctl(fd_, DRM_IOCTL_MODE_GETCONNECTOR, &conn); }),
+	          EOPNOTSUPP);
+	EXPECT_TRUE(sim::requests().empty()) << "the render-only card's requests are not recorded";
+	EXPECT_EQ(sim::live().files, 0);
+
+	const int display = open("/dev/dri/card1", O_RDWR | O_CLOEXEC);
+	ASSERT_GE(display, 0) << strerror(errno);
+	EXPECT_EQ(sim::live().files, 1);
+	version_holder dv(drmGetVersion(display));
+	ASSERT_TRUE(dv);
+	EXPECT_EQ(std::string(dv->name), "simtest");
+	EXPECT_EQ(set_atomic(display), 0);
+	res_holder r(drmModeGetResources(display));
+	ASSERT_TRUE(r);
+	EXPECT_EQ(r->count_connectors, 2);
+	ASSERT_FALSE(sim::requests().empty());
+	EXPECT_EQ(sim::requests().front().name, "VERSION");
+	close(display);
+}
+
+TEST(render_card0_delay, card1_appears_only_after_its_delay)
+{
+	constexpr int64_t delay_ms = 400;
+	sim::topology t = two_pipes();
+	t.render_card0 = true;
+	t.display_card_delay_ms = int(delay_ms);
+	const auto since = [start = std::chrono::steady_clock::now()] {
+		return std::chrono::duration_cast<std::chrono::milliseconds>(
+		               std::chrono::steady_clock::now() - start)
+		        .count();
+	};
+	sim::install(t);
+	int fd = open("/dev/dri/card1", O_RDWR | O_CLOEXEC);
+	const int err = errno;
+	if (since() < delay_ms) {
+		EXPECT_EQ(fd, -1);
+		EXPECT_EQ(err, ENOENT);
+	}
+	while (fd < 0 && since() < 30000) {
+		std::this_thread::sleep_for(std::chrono::milliseconds(5));
+		fd = open("/dev/dri/card1", O_RDWR | O_CLOEXEC);
+	}
+	ASSERT_GE(fd, 0) << strerror(errno);
+	EXPECT_GE(since(), delay_ms);
+	version_holder v(drmGetVersion(fd));
+	ASSERT_TRUE(v);
+	EXPECT_EQ(std::string(v->name), "simtest");
+	close(fd);
 }
 
 TEST_F(card_open, open_fault_fails_with_the_chosen_errno_until_cleared)
@@ -417,6 +506,55 @@ TEST_F(card_props, user_blobs_belong_to_their_file)
 }
 
 // --- records and faults ------------------------------------------------------------------------
+
+// A DSI panel whose driver binds after the display driver: connector 1 joins the card when it
+// is connected, with the lowest free object id (here the one a destroyed blob left).
+class late_connector : public card
+{
+protected:
+	sim::topology topology() override
+	{
+		sim::topology t = two_pipes();
+		t.connectors[1].type = DRM_MODE_CONNECTOR_DSI;
+		t.connectors[1].late = true;
+		return t;
+	}
+};
+
+TEST_F(late_connector, is_absent_until_connected_then_listed_with_a_fresh_id)
+{
+	res_holder before(drmModeGetResources(fd_));
+	ASSERT_TRUE(before);
+	EXPECT_EQ(id_list(before->connectors, before->count_connectors),
+	          (std::vector<uint32_t>{sim::connector_id(0)}));
+	EXPECT_EQ(sim::connector_id(1), 0u);
+
+	const uint8_t data[4] = {};
+	uint32_t blob = 0;
+	ASSERT_EQ(drmModeCreatePropertyBlob(fd_, data, sizeof data, &blob), 0);
+	ASSERT_EQ(drmModeDestroyPropertyBlob(fd_, blob), 0);
+	EXPECT_EQ(errno_of([&] { return drmModeGetConnector(fd_, blob); }), ENOENT);
+
+	sim::set_connected(1, true);
+	EXPECT_EQ(sim::connector_id(1), blob);
+	res_holder after(drmModeGetResources(fd_));
+	ASSERT_TRUE(after);
+	EXPECT_EQ(id_list(after->connectors, after->count_connectors),
+	          (std::vector<uint32_t>{sim::connector_id(0), blob}));
+	connector_holder c(drmModeGetConnector(fd_, blob));
+	ASSERT_TRUE(c);
+	EXPECT_EQ(c->connection, DRM_MODE_CONNECTED);
+	EXPECT_EQ(c->connector_type_id, 1u);
+	EXPECT_EQ(c->encoder_id, 0u);
+	EXPECT_EQ(c->count_modes, 2);
+
+	// Unplugged, it stays in the card.
+	sim::set_connected(1, false);
+	res_holder unplugged(drmModeGetResources(fd_));
+	ASSERT_TRUE(unplugged);
+	EXPECT_EQ(unplugged->count_connectors, 2);
+	EXPECT_EQ(sim::connector_id(1), blob);
+}
 
 using card_records = card;
 

@@ -38,6 +38,9 @@ TEST(config, empty_file_gives_the_hdmi_monitor_and_no_channels)
 		EXPECT_EQ(cfg->control, "");
 		EXPECT_EQ(cfg->capture_dir, "");
 		EXPECT_EQ(cfg->log, "");
+		EXPECT_TRUE(cfg->card.crtcs[0].active) << "the console stays";
+		EXPECT_FALSE(cfg->card.render_card0);
+		EXPECT_EQ(cfg->card.display_card_delay_ms, 0);
 	}
 }
 
@@ -53,6 +56,9 @@ TEST(config, every_setting_is_read)
 	                                                     "rg24_red_first 1\n"
 	                                                     "commit_waits_vblank 1\n"
 	                                                     "can_scale 0\n"
+	                                                     "console 0\n"
+	                                                     "render_card0 1\n"
+	                                                     "display_card_delay_ms 250\n"
 	                                                     "vblank 0",
 	                                                     error);
 	ASSERT_TRUE(cfg) << error;
@@ -67,6 +73,10 @@ TEST(config, every_setting_is_read)
 	EXPECT_TRUE(d.commit_waits_vblank);
 	EXPECT_FALSE(d.can_scale);
 	EXPECT_FALSE(d.vblank);
+	EXPECT_FALSE(cfg->card.crtcs[0].active);
+	EXPECT_EQ(cfg->card.connectors[0].bound_encoder, -1);
+	EXPECT_TRUE(cfg->card.render_card0);
+	EXPECT_EQ(cfg->card.display_card_delay_ms, 250);
 }
 
 // Driver settings override the preset's, whether they come before or after the preset line.
@@ -108,7 +118,14 @@ TEST(config, mistakes_name_their_line)
 		          "line 1: commit_waits_vblank needs 0 or 1");
 		EXPECT_EQ(error_of(std::string("can_scale ") + bad),
 		          "line 1: can_scale needs 0 or 1");
+		EXPECT_EQ(error_of(std::string("console ") + bad), "line 1: console needs 0 or 1");
+		EXPECT_EQ(error_of(std::string("render_card0 ") + bad),
+		          "line 1: render_card0 needs 0 or 1");
 	}
+	for (const char *bad : {"-1", "1.5", "ms", "99999999999"})
+		EXPECT_EQ(error_of(std::string("display_card_delay_ms ") + bad),
+		          "line 1: display_card_delay_ms needs a number of milliseconds")
+		        << bad;
 	for (const char *bad : {"0", "-64", "64x", "x64", "99999999999", "6 4"})
 		EXPECT_EQ(error_of(std::string("\npitch_align ") + bad),
 		          "line 2: pitch_align needs a positive number")
