@@ -443,8 +443,9 @@ void handle_hotplug(int fd)
 		}
 	}
 	// Without an HDMI monitor a lit output keeps what it shows; with none lit, the first
-	// connected output would otherwise stay dark while the worker plays into nothing.
-	if (!hdmi && !any_crtc_active(fd, res.get())) {
+	// connected output would otherwise stay dark while the worker plays into nothing. The
+	// mode-set run sets the HDMI monitor's mode and nothing else.
+	if (!hdmi && modeid <= 0 && !any_crtc_active(fd, res.get())) {
 		for (int i = 0; i < res->count_connectors; i++) {
 			connector_holder conn(drmModeGetConnector(fd, res->connectors[i]));
 			if (conn && conn->connection == DRM_MODE_CONNECTED &&

@@ -61,6 +61,7 @@ struct overrides {
 	std::optional<bool> console;
 	std::optional<bool> render_card0;
 	std::optional<uint32_t> display_card_delay_ms;
+	std::optional<bool> connected;
 };
 
 std::string line_error(int line, const std::string &what)
@@ -131,6 +132,8 @@ std::optional<preload_config> parse_config(std::string_view text, std::string &e
 			flag = &over.console;
 		} else if (key == "render_card0") {
 			flag = &over.render_card0;
+		} else if (key == "connected") {
+			flag = &over.connected;
 		} else if (key == "rg24_red_first") {
 			flag = &over.rg24_red_first;
 		} else if (key == "commit_waits_vblank") {
@@ -157,6 +160,17 @@ std::optional<preload_config> parse_config(std::string_view text, std::string &e
 		cfg.card = without_console(std::move(cfg.card));
 	if (over.render_card0)
 		cfg.card.render_card0 = *over.render_card0;
+	if (over.connected && !*over.connected) {
+		// Nothing attached yet, so nothing lit; "connect" brings the topology's modes back.
+		for (connector_def &c : cfg.card.connectors) {
+			c.connected = false;
+			c.bound_encoder = -1;
+		}
+		for (crtc_def &c : cfg.card.crtcs)
+			c.active = false;
+		for (encoder_def &e : cfg.card.encoders)
+			e.crtc = -1;
+	}
 	if (over.display_card_delay_ms)
 		cfg.card.display_card_delay_ms = int(*over.display_card_delay_ms);
 	driver_def &d = cfg.card.driver;

@@ -23,6 +23,8 @@
 //   console 0|1                0: the preset without its console, as a kernel without fbdev
 //                              emulation leaves it (sim::without_console()); 1: the preset as
 //                              it is (the default)
+//   connected 0|1              0: nothing attached to any connector at start (a later "connect"
+//                              brings its modes); 1: as the preset has it (the default)
 //   render_card0 0|1           1: /dev/dri/card0 is a render-only driver (vgem) and the card is
 //                              /dev/dri/card1 (topology::render_card0); 0: the card is card0
 //   display_card_delay_ms <n>  with render_card0, card1 appears n milliseconds after the first

@@ -53,22 +53,39 @@ struct tool_options {
 	std::vector<std::string> cards;
 };
 
-enum class hotplug_kind { none, replug, replug_other_mode };
+enum class hotplug_kind { none, replug, replug_other_mode, plug_late };
 
 struct scenario {
 	const char *title;
 	bool small_frames;
 	hotplug_kind hotplug;
 	bool mode_set_run;
+	std::vector<std::string> card_settings; // how the board boots
 };
 
+const std::vector<std::string> k_no_console = {"console 0"};
+
 const scenario k_scenarios[] = {
-        {"(a) boot", false, hotplug_kind::none, false},
-        {"(b) small frames", true, hotplug_kind::none, false},
-        {"(c) unplug, re-plug", false, hotplug_kind::replug, false},
-        {"(d) re-plug, other mode", false, hotplug_kind::replug_other_mode, false},
-        {"(e) `bootanim 1`", false, hotplug_kind::none, true},
+        {"(a) boot", false, hotplug_kind::none, false, {}},
+        {"(b) small frames", true, hotplug_kind::none, false, {}},
+        {"(c) unplug, re-plug", false, hotplug_kind::replug, false, {}},
+        {"(d) re-plug, other mode", false, hotplug_kind::replug_other_mode, false, {}},
+        {"(e) `bootanim 1`", false, hotplug_kind::none, true, {}},
+        {"(f) no console", false, hotplug_kind::none, false, k_no_console},
+        {"(g) display on card1, late",
+         false,
+         hotplug_kind::none,
+         false,
+         {"render_card0 1", "display_card_delay_ms 1000"}},
+        {"(h) no console, monitor late",
+         false,
+         hotplug_kind::plug_late,
+         false,
+         {"console 0", "connected 0"}},
 };
+
+// The monitor of (h) is plugged in this long after the player started.
+constexpr int64_t k_late_plug_ms = 1000;
 
 // What the scenarios need to know of a preset before its player runs.
 struct card_facts {
@@ -340,7 +357,8 @@ std::string first_failure(const std::string &text)
 	                                     "hotplug: ",
 	                                     "setMode ",
 	                                     "g_drm_encoder",
-	                                     "vsync"};
+	                                     "vsync",
+	                                     "bootanim: "};
 	for (const std::string &line : harness::lines_of(text)) {
 		if (line.empty() || progress_line(line))
 			continue;
@@ -449,9 +467,11 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 	po.preload = o.preload;
 	po.send_uevent = o.send_uevent;
 	po.preset = name;
+	po.card_settings = s.card_settings;
 	if (s.mode_set_run)
 		po.args = {"1"};
 	harness::player p(dir.path());
+	const int64_t started = harness::now_ms();
 	if (!p.start(po))
 		return "(player not started)";
 
@@ -472,7 +492,13 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 		ok = ok && wait_for_decision(p, 0, plane_list_reads(p));
 	}
 	size_t mark = 0, error_mark = 0;
-	if (ok && s.hotplug != hotplug_kind::none) {
+	if (ok && s.hotplug == hotplug_kind::plug_late) {
+		// The scenario itself: a monitor (or panel) that arrives a second after the start.
+		const int64_t wait_ms = started + k_late_plug_ms - harness::now_ms();
+		if (wait_ms > 0)
+			usleep(useconds_t(wait_ms * 1000));
+		ok = hotplug(p, "connect " + std::to_string(f.monitor), 1, 1);
+	} else if (ok && s.hotplug != hotplug_kind::none) {
 		read_commits(p, log, false);
 		p.command("clear-records");
 		mark = p.output().size();
@@ -546,7 +572,12 @@ void print_table(const std::vector<std::string> &cards, const std::vector<std::s
 	       "again; (d) after (a), the monitor plugged in again offering only 1280x720 "
 	       "(1024x768 "
 	       "where the mode is 1280x720), with no unplug before; (e) the mode-set run "
-	       "`bootanim 1`. Cells (c) and (d) tell what followed the hot-plug.\n"
+	       "`bootanim 1`; (f) a boot without the kernel's console (no fbdev emulation): no "
+	       "CRTC lit, no encoder bound; (g) a boot where card0 is a GPU's render-only driver "
+	       "that probed first and the display's card1 appears 1 s after the player started; "
+	       "(h) a boot without the console and with nothing connected, the monitor (or panel) "
+	       "plugged in 1 s after the player started. Cells (c), (d) and (h) tell what followed "
+	       "the hot-plug.\n"
 	       "\n"
 	       "- Frames: the format of the frames' buffers in (a) (or (b)): `RG24` as they are "
 	       "made for, `XR24` where no plane on the CRTC offers RG24 (its colours as DRM "
@@ -612,8 +643,10 @@ int main(int argc, char **argv)
 		}
 		facts.push_back(facts_of(c));
 	}
+	// A cell spends most of its time waiting (frame pacing, a display or monitor that comes
+	// late), so several run per processor.
 	if (o.jobs <= 0)
-		o.jobs = int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
+		o.jobs = 3 * int(std::max(1L, sysconf(_SC_NPROCESSORS_ONLN)));
 
 	harness::scratch_dir store_dir;
 	frame_store store(store_dir.path());

@@ -28,7 +28,8 @@ namespace
 
 // Runs inside the new namespaces: the scratch directory's mnt over /mnt (and its media over
 // /media when it has one), an empty private /dev/dri when asked (the machine's cards hidden, and
-// room for the nodes of a card whose display appears late), then the player.
+// room for the nodes of a card whose display appears late; on a machine without /dev/dri, a
+// private /dev holding it and the machine's memory and random nodes), then the player.
 const char *const k_wrapper = "set -e\n"
                               "mount --bind \"$1/mnt\" /mnt\n"
                               "if [ -d \"$1/media\" ] && [ -d /media ]; then\n"
@@ -36,6 +37,15 @@ const char *const k_wrapper = "set -e\n"
                               "fi\n"
                               "if [ \"$2\" = 1 ] && [ -d /dev/dri ]; then\n"
                               "\tmount -t tmpfs bootanim-no-card /dev/dri\n"
+                              "elif [ \"$2\" = 1 ]; then\n"
+                              "\tmkdir \"$1/dev\"\n"
+                              "\tmount -t tmpfs bootanim-dev \"$1/dev\"\n"
+                              "\tmkdir \"$1/dev/dri\"\n"
+                              "\tfor n in null zero full random urandom; do\n"
+                              "\t\t: >\"$1/dev/$n\"\n"
+                              "\t\tmount --bind \"/dev/$n\" \"$1/dev/$n\"\n"
+                              "\tdone\n"
+                              "\tmount --rbind \"$1/dev\" /dev\n"
                               "fi\n"
                               "shift 2\n"
                               "exec \"$@\"\n";

@@ -93,6 +93,26 @@ TEST_F(Entry, CapabilityRefusedSkipsDiscovery)
 	EXPECT_FALSE(g_drm_mode_res);
 }
 
+// A GPU's render-only driver at card0 (the kernel refuses it the atomic cap with EOPNOTSUPP):
+// the display's card1 becomes the card of the process.
+TEST_F(Entry, ARenderOnlyCard0GivesWayToTheDisplaysCard)
+{
+	sim::topology t = *sim::preset("hdmi-1080p");
+	t.render_card0 = true;
+	install_card(t);
+	const std::string out = start({"bootanim"});
+	EXPECT_TRUE(out.starts_with("argc=1 modeid=0\n"
+	                            "Failed to set atomic cap Operation not supported \n"
+	                            "bootanim: /dev/dri/card0 offers no mode setting\n"
+	                            "bootanim: display on /dev/dri/card1\n"
+	                            "[DRM]: Found 1 connectors.\n"))
+	        << out;
+	EXPECT_EQ(sim::live().files, 1);
+	auto enc = g_drm_encoder.get();
+	ASSERT_TRUE(enc);
+	EXPECT_EQ(enc->encoder_id, sim::encoder_id(0));
+}
+
 TEST_F(Entry, DiscoveryOnEveryReadyTopology)
 {
 	// The connector chosen, -1 for none; what discovery prints is the display tests' to pin,

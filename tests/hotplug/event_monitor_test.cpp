@@ -51,6 +51,44 @@ protected:
 	}
 };
 
+// A DSI panel whose driver binds after the player started: the card adds its connector, which
+// the resources read at start lack; the uevent names it (CONNECTOR=) or not. It is found and,
+// with nothing lit, given its mode.
+TEST_F(event_reader, APanelThatBindsLateIsFoundAndLit)
+{
+	for (bool named : {true, false}) {
+		SCOPED_TRACE(named ? "named" : "not named");
+		sim::topology t;
+		t.crtcs = {sim::crtc_def{}};
+		t.encoders = {sim::encoder_def{.type = DRM_MODE_ENCODER_DSI}};
+		t.connectors = {{.type = DRM_MODE_CONNECTOR_DSI,
+		                 .modes = {test_mode(720, 1280)},
+		                 .encoders = {0},
+		                 .bound_encoder = -1,
+		                 .late = true}};
+		t.planes = {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888})};
+		install_card(t);
+		EXPECT_FALSE(open_and_discover(&fd_));
+		watch_only({fd_, pair_[0]});
+		ASSERT_EQ(g_drm_mode_res.get()->count_connectors, 0);
+		sim::set_connected(0, true);
+		const uint32_t id = sim::connector_id(0);
+		send_datagram(
+		        named ? datagram({k_change, "HOTPLUG=1", "CONNECTOR=" + std::to_string(id),
+		                          "DEVTYPE=drm_minor"})
+		              : drm_hotplug());
+		const std::string out = pass();
+		EXPECT_EQ(occurrences(out, "bootanim: the card's outputs changed: 1 connectors\n"),
+		          1)
+		        << out;
+		EXPECT_EQ(occurrences(out,
+		                      "no CRTC drives connector 0: setting its mode 720x1280@60\n"),
+		          1);
+		EXPECT_EQ(sim::property_value(id, "CRTC_ID"), sim::crtc_id(0));
+		EXPECT_EQ(sim::property_value(sim::crtc_id(0), "ACTIVE"), 1u);
+	}
+}
+
 TEST_F(event_reader, EachDatagramIsPrintedAndHandledOrNot)
 {
 	// `printed` is all a pass prints when the handler is not called, else what comes before

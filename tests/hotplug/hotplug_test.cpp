@@ -526,6 +526,14 @@ TEST_F(ModeSet, ADarkOutputIsLitWithItsPreferredMode)
 		EXPECT_EQ(enc->crtc_id, sim::crtc_id(c.crtc));
 	}
 
+	// The mode-set run gives the HDMI monitor its mode and nothing else.
+	start(card({output(DRM_MODE_CONNECTOR_DisplayPort, true, five_modes(), 0)}));
+	modeid = 1;
+	EXPECT_EQ(hotplug(), "hotplug: remove connector monitor_index=1\n"
+	                     "vsync_control: enable=1 exit=0\n");
+	EXPECT_TRUE(sim::commits().empty());
+	modeid = 0;
+
 	// Lit by the console: not one request.
 	start(card({output(DRM_MODE_CONNECTOR_DSI, true, five_modes(), 0)}, {0}));
 	EXPECT_FALSE(light_dark_display(fd));

@@ -59,6 +59,7 @@ TEST(config, every_setting_is_read)
 	                                                     "console 0\n"
 	                                                     "render_card0 1\n"
 	                                                     "display_card_delay_ms 250\n"
+	                                                     "connected 0\n"
 	                                                     "vblank 0",
 	                                                     error);
 	ASSERT_TRUE(cfg) << error;
@@ -77,6 +78,8 @@ TEST(config, every_setting_is_read)
 	EXPECT_EQ(cfg->card.connectors[0].bound_encoder, -1);
 	EXPECT_TRUE(cfg->card.render_card0);
 	EXPECT_EQ(cfg->card.display_card_delay_ms, 250);
+	EXPECT_FALSE(cfg->card.connectors[0].connected);
+	EXPECT_FALSE(cfg->card.connectors[0].modes.empty());
 }
 
 // Driver settings override the preset's, whether they come before or after the preset line.
