@@ -68,16 +68,34 @@ bool exists(const std::string &path)
 	return stat(path.c_str(), &st) == 0;
 }
 
-// The mean colour of a decoded picture, each channel rounded.
-std::vector<int> mean_colour(const rgb_picture &p)
+struct area {
+	int x = 0, y = 0, w = -1, h = -1; // the whole picture where w is negative
+};
+
+// The mean colour of a decoded picture, or of an area of it, each channel rounded.
+std::vector<int> mean_colour(const rgb_picture &p, area a = {})
 {
+	if (a.w < 0)
+		a = {0, 0, p.width, p.height};
 	std::vector<long> sum(3, 0);
-	for (size_t i = 0; i < p.data.size(); i += 3)
-		for (int c = 0; c < 3; c++)
-			sum[size_t(c)] += p.data[i + size_t(c)];
-	const long n = long(p.data.size() / 3);
+	for (int y = a.y; y < a.y + a.h; y++)
+		for (int x = a.x; x < a.x + a.w; x++)
+			for (int c = 0; c < 3; c++)
+				sum[size_t(c)] += p.data[(size_t(y) * p.width + x) * 3 + size_t(c)];
+	const long n = long(a.w) * a.h;
 	return {int((sum[0] + n / 2) / n), int((sum[1] + n / 2) / n), int((sum[2] + n / 2) / n)};
 }
+
+void paint(rgb_picture &p, area a, const std::vector<int> &rgb)
+{
+	for (int y = a.y; y < a.y + a.h; y++)
+		for (int x = a.x; x < a.x + a.w; x++)
+			for (int c = 0; c < 3; c++)
+				p.data[(size_t(y) * p.width + x) * 3 + size_t(c)] =
+				        uint8_t(rgb[size_t(c)]);
+}
+
+const std::vector<int> k_red = {220, 30, 30}, k_green = {30, 200, 60};
 
 void expect_near(const std::vector<int> &got, const std::vector<int> &want, int tolerance = 4)
 {
@@ -148,6 +166,82 @@ TEST_F(frames, PrepareFromOneJpegKeepsOrSwapsRedAndBlue)
 		EXPECT_EQ(mImageCount, 1);
 		EXPECT_EQ(mFps, 15);
 	}
+}
+
+TEST_F(frames, PrepareTurnsThePictureSoItsTopLeftIsThePanelsTopLeft)
+{
+	// 4:3, its top-left corner marked.
+	rgb_picture p = flat(80, 60, 30, 200, 60);
+	paint(p, {0, 0, 16, 12}, k_red);
+	write_png(tmp("corner.png"), p);
+	struct turn {
+		const char *option, *value, *size;
+		int degrees;
+		int corner; // where the mark lands: 0 top-left, then clockwise
+	};
+	const turn turns[] = {
+	        {"--rotate", "0", "80x60", 0, 0},
+	        {"--rotate", "90", "60x80", 90, 1},
+	        {"--rotate", "180", "80x60", 180, 2},
+	        {"--rotate", "270", "60x80", 270, 3},
+	        {"--orientation", "Upside Down", "80x60", 180, 2},
+	        {"--orientation", "Left Side Up", "60x80", 270, 3},
+	        {"--orientation", "Right Side Up", "60x80", 90, 1},
+	};
+	for (const turn &t : turns) {
+		const std::string out = tmp(std::string("turned-") + t.value);
+		const result r = run(
+		        {"prepare", tmp("corner.png"), out, "--size", t.size, t.option, t.value});
+		ASSERT_EQ(r.status, 0) << r.out;
+		EXPECT_EQ(has_line(r.out,
+		                   "turned: " + std::to_string(t.degrees) + " degrees clockwise"),
+		          t.degrees != 0)
+		        << r.out;
+		const rgb_picture f = decode_jpeg(out + "/frames/0.jpg");
+		const area corners[] = {{2, 2, 8, 6},
+		                        {f.width - 10, 2, 8, 6},
+		                        {f.width - 10, f.height - 8, 8, 6},
+		                        {2, f.height - 8, 8, 6}};
+		for (int c = 0; c < 4; c++) {
+			SCOPED_TRACE(std::string(t.value) + " corner " + std::to_string(c));
+			expect_near(mean_colour(f, corners[c]), c == t.corner ? k_red : k_green,
+			            12);
+		}
+	}
+}
+
+TEST_F(frames, PrepareContainsWithBandsOrCoversWithTheMiddle)
+{
+	// 4:3 with red bands of 7 rows at the top and bottom, into 16:9.
+	rgb_picture p = flat(80, 60, 30, 200, 60);
+	paint(p, {0, 0, 80, 7}, k_red);
+	paint(p, {0, 53, 80, 7}, k_red);
+	write_png(tmp("bands.png"), p);
+
+	result r = run({"prepare", tmp("bands.png"), tmp("contain"), "--size", "160x90", "--fit",
+	                "contain", "--background", "2040C0"});
+	ASSERT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(has_line(r.out, "fit: contain, background 2040c0")) << r.out;
+	rgb_picture f = decode_jpeg(tmp("contain/frames/0.jpg"));
+	// 120x90 in the middle, bands of 20 columns on either side.
+	expect_near(mean_colour(f, {2, 30, 14, 30}), {32, 64, 192});
+	expect_near(mean_colour(f, {144, 30, 14, 30}), {32, 64, 192});
+	expect_near(mean_colour(f, {60, 1, 40, 6}), k_red);
+	expect_near(mean_colour(f, {60, 35, 40, 20}), k_green);
+
+	r = run({"prepare", tmp("bands.png"), tmp("cover"), "--size", "160x90", "--fit", "cover"});
+	ASSERT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(has_line(r.out, "fit: cover")) << r.out;
+	// The middle 80x45 rows 7 to 51: neither the red bands nor any side band.
+	f = decode_jpeg(tmp("cover/frames/0.jpg"));
+	expect_near(mean_colour(f, {60, 1, 40, 6}), k_green);
+	expect_near(mean_colour(f, {2, 30, 14, 30}), k_green);
+	expect_near(mean_colour(f, {60, 83, 40, 6}), k_green);
+
+	EXPECT_EQ(run({"prepare", tmp("bands.png"), tmp("x"), "--size", "160x90", "--background",
+	               "000000"})
+	                  .status,
+	          2);
 }
 
 // A tree as a device holds it: boot.conf (empty: none) and the frames by name, each a picture
