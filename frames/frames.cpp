@@ -8,7 +8,8 @@ const char k_prepare_usage[] =
         "bootanim-frames prepare SRC DEST --size WxH [--fps N] [--quality Q] [--drm-order]\n"
         "       [--rotate 0|90|180|270 | --orientation NAME] [--fit stretch|contain|cover]\n"
         "       [--background RRGGBB]\n";
-const char k_check_usage[] = "bootanim-frames check DIR [--mode WxH]\n";
+const char k_check_usage[] =
+        "bootanim-frames check DIR [--mode WxH] [--refresh HZ] [--allow-gaps]\n";
 
 bool parse_size(const char *text, int *width, int *height)
 {

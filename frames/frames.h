@@ -41,3 +41,7 @@ enum class fit_mode { stretch, contain, cover };
 // `background` (red, green, blue) or cropped to its middle. Resized as `resize` does.
 rgb_image fit(const rgb_image &in, int width, int height, fit_mode mode,
               const uint8_t background[3]);
+
+// How long the player shows a frame: its work, then the blocking commit, which returns only at
+// the next vertical blank, so each frame takes whole refreshes.
+double shown_ms(double work_ms, double refresh_hz);

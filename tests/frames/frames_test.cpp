@@ -244,6 +244,19 @@ TEST_F(frames, PrepareContainsWithBandsOrCoversWithTheMiddle)
 	          2);
 }
 
+// The example of a player whose commit returns at the next vertical blank: at 30 frames per
+// second on 60 Hz a frame takes three refreshes whether it decodes in 1 ms or in 15 ms, four
+// from 17 ms on.
+TEST(check_rate, EachFrameTakesWholeRefreshes)
+{
+	const double pause = 1000.0 / 30, commit = 0.5;
+	EXPECT_DOUBLE_EQ(shown_ms(1 + commit + pause, 60), 50);
+	EXPECT_DOUBLE_EQ(shown_ms(15 + commit + pause, 60), 50);
+	EXPECT_DOUBLE_EQ(1000 / shown_ms(15 + commit + pause, 60), 20);
+	EXPECT_NEAR(shown_ms(17 + commit + pause, 60), 66.67, 0.01);
+	EXPECT_DOUBLE_EQ(shown_ms(0.1, 50), 20);
+}
+
 // A tree as a device holds it: boot.conf (empty: none) and the frames by name, each a picture
 // of 64x48 (or as its name says: "1.jpeg:32x24", "0.jpg:cmyk", "0.jpg:progressive",
 // "0.jpg:dir").
@@ -252,7 +265,8 @@ struct check_case {
 	std::string conf;
 	std::string files; // separated by blanks
 	int status;
-	std::string lines; // each a line of the report
+	std::string lines;   // each a line of the report
+	std::string options; // after "--mode 64x48", separated by blanks
 };
 
 void PrintTo(const check_case &c, std::ostream *os)
@@ -271,12 +285,32 @@ const check_case k_check_cases[] = {
          "mode: 64x48\n"
          "frame 2: 2.jpg 64x48 components=3 baseline mode=same decode_ms=\n"
          "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=0\n"
+         "refresh: 60 Hz, each frame shown for whole refreshes\n"
          "rate: decode_ms_mean=\n"
          "result: ok"},
-        {"missing_frame", k_conf3, "0.jpg 2.jpg", 0,
+        {"missing_frame", k_conf3, "0.jpg 2.jpg", 1,
          "frame 1: missing (no 1.jpg, no 1.jpeg)\n"
          "frames: found=2 missing=1 cannot-show=0 progressive=0 scaled=0\n"
-         "result: ok"},
+         "result: 1 frames missing (--allow-gaps accepts them)"},
+        {"missing_frame_allowed", k_conf3, "0.jpg 2.jpg", 0,
+         "frames: found=2 missing=1 cannot-show=0 progressive=0 scaled=0\n"
+         "refresh: 50 Hz, each frame shown for whole refreshes\n"
+         "result: ok",
+         "--allow-gaps --refresh 50"},
+        {"other_aspect", k_conf3, "0.jpg 1.jpg 2.jpeg:32x24", 0,
+         "mode: 128x72\n"
+         "aspect: 3 frames differ from the mode's aspect ratio by more than 1 % (frame 0: 64x48, "
+         "1.333; mode 128x72, 1.778): the player stretches them\n"
+         "fix: bootanim-frames prepare PICTURES OUT --size 128x72 --fps 25 --fit contain (or "
+         "--fit cover: cropped, no bands)\n"
+         "result: ok",
+         "--mode 128x72"},
+        {"sideways_panel", k_conf3, "0.jpg 1.jpg 2.jpg", 0,
+         "aspect: 3 frames differ from the mode's aspect ratio by more than 1 % (frame 0: 64x48, "
+         "1.333; mode 48x64, 0.750): the player stretches them\n"
+         "fix: bootanim-frames prepare PICTURES OUT --size 48x64 --fps 25 --orientation NAME "
+         "(the connector's \"panel orientation\")",
+         "--mode 48x64"},
         {"jpeg_fallback_and_jpg_first", k_conf3, "0.jpeg 1.jpg 1.jpeg:32x24 2.jpeg:32x24", 0,
          "frame 0: 0.jpeg 64x48 components=3 baseline mode=same decode_ms=\n"
          "frame 1: 1.jpg 64x48 components=3 baseline mode=same decode_ms=\n"
@@ -296,7 +330,7 @@ const check_case k_check_cases[] = {
          "frame 2: missing (no 2.jpg, no 2.jpeg)\n"
          "result: no frame found"},
         {"long_run_missing_ends", "cnt=40\npath=/mnt/bootanimation/frames\nfps=25\n",
-         "0.jpg 30.jpg", 0,
+         "0.jpg 30.jpg", 1,
          "end: 17 frames missing in a row, the player ends the animation at frame 17\n"
          "frames: found=1 missing=17 cannot-show=0 progressive=0 scaled=0"},
         {"cut_line_shifts_the_next",
@@ -348,7 +382,11 @@ TEST_P(check, ReportsAndExitStatus)
 			ASSERT_TRUE(write_jpeg(path, test_picture(64, 48, 2), 90,
 			                       kind == "progressive"));
 	}
-	const result r = run({"check", dir.path(), "--mode", "64x48"});
+	std::vector<std::string> args = {"check", dir.path(), "--mode", "64x48"};
+	std::istringstream options(c.options);
+	for (std::string o; options >> o;)
+		args.push_back(o);
+	const result r = run(args);
 	EXPECT_EQ(r.status, c.status) << r.out;
 	for (const std::string &line : harness::lines_of(c.lines))
 		EXPECT_TRUE(has_line(r.out, line)) << "no line: " << line << "\n" << r.out;
