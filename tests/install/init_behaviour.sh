@@ -2,7 +2,8 @@
 # Drives the init script through start, status and stop with a stand-in player, under the given
 # shell (dash as /bin/sh, BusyBox ash): the start returns at once and the player starts only
 # once the card exists, with the configured arguments and its output in the configured log; the
-# pid file names the player itself; stop ends it and a stale pid file never hits a stranger.
+# pid file names the player itself; stop hands the display over from it and a stale pid file
+# never hits a stranger.
 #
 # init_behaviour.sh INIT_SCRIPT SHELL...
 set -uo pipefail
@@ -37,10 +38,19 @@ wait
 PLAYER
 chmod +x "$work/bootanim"
 
+# The stand-in hand-over asks the player to stop and, like the real one, returns before the
+# player has gone.
+cat >"$work/handover" <<HANDOVER
+#!/bin/sh
+echo "handover: \$*" >>"$work/log"
+kill -TERM "\$@"
+HANDOVER
+chmod +x "$work/handover"
+
 sed -e "s|^DAEMON=.*|DAEMON=$work/bootanim|" -e "s|^DEVICE=.*|DEVICE=$work/card0|" \
 	-e "s|^PIDFILE=.*|PIDFILE=$work/pid|" -e "s|^DEFAULTS=.*|DEFAULTS=$work/defaults|" \
-	"$init" >"$work/init"
-for v in DAEMON DEVICE PIDFILE DEFAULTS; do
+	-e "s|^HANDOVER=.*|HANDOVER=$work/handover|" "$init" >"$work/init"
+for v in DAEMON DEVICE PIDFILE DEFAULTS HANDOVER; do
 	grep -q "^$v=$work/" "$work/init" || fail "the init script has no $v= line to point elsewhere"
 done
 cat >"$work/defaults" <<DEFAULTS
@@ -97,9 +107,10 @@ expect 0 "bootanim: already running (pid $pid)" start
 [ "$(grep -c '^player started' "$work/log")" -eq 1 ] || fail "a second start ran a second player"
 
 expect 0 "Stopping bootanim" stop
-gone "$pid" || fail "the player still runs after stop"
+logged "handover: $pid" || fail "stop did not hand the display over from pid $pid"
 [ ! -e "$work/pid" ] || fail "stop left the pid file"
 wait_for logged "player stopped" || fail "the player was not stopped with SIGTERM"
+wait_for gone "$pid" || fail "the player still runs after its stop"
 
 expect 3 "bootanim is not running" status
 
