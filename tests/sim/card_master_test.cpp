@@ -1,6 +1,7 @@
 // DRM master on the virtual card: who may set the display, and how it passes from one program to
 // the next.
 #include "tests/sim/card_fixture.h"
+#include "tools/standin.h"
 
 namespace
 {
@@ -98,6 +99,28 @@ TEST_F(card_master, a_picture_passes_to_the_next_master_and_stays_when_the_old_o
 	EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"), theirs);
 	EXPECT_EQ(sim::screen(0).pixel(960, 540)[1], 0x40);
 	EXPECT_TRUE(sim::live().master);
+}
+
+// The stand-in compositor: retries until the player lets go, then takes the whole display.
+TEST_F(card_master, the_stand_in_shows_its_picture_once_the_master_lets_go)
+{
+	ASSERT_EQ(full_screen(fd_, 2), 0);
+	ASSERT_EQ(drmDropMaster(fd_), 0);
+	std::vector<std::string> said;
+	standin::shown shown;
+	ASSERT_TRUE(standin::show(
+	        other_, [&](const std::string &l) { said.push_back(l); }, &shown));
+	ASSERT_EQ(said.size(), 2u);
+	EXPECT_EQ(said[0].rfind("standin: master after ", 0), 0u) << said[0];
+	EXPECT_EQ(said[1], "standin: shown 1920x1080 on crtc " + std::to_string(sim::crtc_id(0)));
+	EXPECT_EQ(sim::property_value(sim::plane_id(2), "FB_ID"), 0u) << "switched off with it";
+	const sim::image img = sim::screen(0);
+	ASSERT_EQ(img.width, 1920u);
+	for (uint32_t x : {0u, 31u, 32u, 1919u})
+		EXPECT_EQ(std::vector<uint8_t>(img.pixel(x, 1079), img.pixel(x, 1079) + 3),
+		          std::vector<uint8_t>(standin::colour_at(x, 1079),
+		                               standin::colour_at(x, 1079) + 3))
+		        << x;
 }
 
 } // namespace
