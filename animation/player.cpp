@@ -167,13 +167,15 @@ bool add_framebuffer(int fd, bo *b)
 
 } // namespace
 
+std::atomic<bool> g_animation_stop{false};
+
 void play_boot_animation(int fd)
 {
 	frame_path_buffer path;
 	int missing = 0;
 	bool xr24_said = false;
 	present_new_run();
-	for (int k = 0; k < mImageCount; k++) {
+	for (int k = 0; k < mImageCount && !g_animation_stop.load(); k++) {
 		if (!find_frame(path, k)) {
 			if (++missing > k_max_missing_run) {
 				printf("%s: %d frames missing in a row, animation ends \n",
@@ -230,8 +232,9 @@ void play_boot_animation(int fd)
 			}
 		}
 
-		// No pause at 0 frames per second, nor for a negative rate.
-		if (mFps > 0)
+		// No pause at 0 frames per second, nor for a negative rate; none after the last
+		// frame of a run asked to stop.
+		if (mFps > 0 && !g_animation_stop.load())
 			usleep(static_cast<useconds_t>(1000000 / mFps));
 
 		shift_ring(b, path);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 
 #include "buffer/bo.h"
 
@@ -38,6 +39,10 @@ struct frame_file {
 // tools check a copy of a device's tree). Prints nothing.
 frame_file find_frame_file(const char *dir, const char *local_dir, int k, frame_path_buffer &path);
 
-// Shows frames 0 .. mImageCount - 1 of mBootAnimPath once, on `fd`. Returns early only when a
-// buffer cannot be created. The last frame stays on screen.
+// Set once the process is asked to stop: the player ends its run with the frame it is showing.
+extern std::atomic<bool> g_animation_stop;
+
+// Shows frames 0 .. mImageCount - 1 of mBootAnimPath once, on `fd`. Returns early when a buffer
+// cannot be created, or after the frame being shown when g_animation_stop is set. The last
+// frame stays on screen.
 void play_boot_animation(int fd);

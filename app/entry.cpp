@@ -1,11 +1,17 @@
 #include "app/entry.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
+#include <vector>
+
+#include "animation/player.h"
 
 #include "display/display.h"
 #include "hotplug/event_monitor.h"
@@ -18,6 +24,60 @@ namespace
 // The entry's own copy of the descriptor, alive as long as the process; the event thread gets
 // its address but takes the descriptor from drm_open_card.
 int g_entry_fd = -1;
+
+constexpr int64_t k_handover_ns = 5000000000;
+
+sigset_t stop_signals()
+{
+	sigset_t set;
+	sigemptyset(&set);
+	sigaddset(&set, SIGTERM);
+	sigaddset(&set, SIGINT);
+	return set;
+}
+
+int64_t now_ns()
+{
+	timespec t{};
+	clock_gettime(CLOCK_MONOTONIC, &t);
+	return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The framebuffers the planes show, the console's left out: at a stop, the process's own.
+std::vector<uint32_t> shown_framebuffers(int fd)
+{
+	std::vector<uint32_t> fbs;
+	plane_res_holder planes(drmModeGetPlaneResources(fd));
+	for (uint32_t i = 0; planes && i < planes->count_planes; i++) {
+		plane_holder p(drmModeGetPlane(fd, planes->planes[i]));
+		if (p && p->fb_id != 0 && !drm_is_console_fb(p->fb_id))
+			fbs.push_back(p->fb_id);
+	}
+	return fbs;
+}
+
+// Whether another program has shown its own picture: no plane shows one of `ours` any more,
+// and, when there were none (the mode-set run holds only a mode), some plane shows another
+// program's framebuffer.
+bool handed_over(int fd, const std::vector<uint32_t> &ours)
+{
+	const std::vector<uint32_t> now = shown_framebuffers(fd);
+	for (uint32_t fb : now)
+		if (std::find(ours.begin(), ours.end(), fb) != ours.end())
+			return false;
+	return !ours.empty() || !now.empty();
+}
+
+// One refresh of the display's mode (60 Hz where none is known), so that a hand-over is seen
+// within a frame without spinning.
+long refresh_period_ns(int fd)
+{
+	uint32_t pipe = 0;
+	crtc_holder crtc = get_encoder_crtc(fd, &pipe);
+	const uint32_t hz =
+	        crtc && crtc->mode_valid && crtc->mode.vrefresh > 0 ? crtc->mode.vrefresh : 60;
+	return long(1000000000 / hz);
+}
 
 bool use_other_card(bool wait, bool need_connector)
 {
@@ -102,8 +162,42 @@ void bootanim_run(int fd)
 	vsync_control(1);
 }
 
-void idle_forever()
+void block_stop_signals()
 {
-	for (;;)
-		usleep(200000);
+	const sigset_t set = stop_signals();
+	pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int idle_until_stopped()
+{
+	const sigset_t set = stop_signals();
+	const timespec idle{0, 200000000};
+	int sig = -1;
+	while ((sig = sigtimedwait(&set, nullptr, &idle)) < 0) {
+	}
+	printf("bootanim: stop requested (SIG%s)\n", sigabbrev_np(sig));
+	g_hotplug_stopped.store(true);
+	g_animation_stop.store(true);
+	stop_boot_thread();
+
+	const int fd = drm_open_card();
+	const std::vector<uint32_t> ours = shown_framebuffers(fd);
+	drmDropMaster(fd);
+	const timespec period{0, refresh_period_ns(fd)};
+	const int64_t deadline = now_ns() + k_handover_ns;
+	for (;;) {
+		if (sigtimedwait(&set, nullptr, &period) >= 0) {
+			printf("bootanim: second stop request: exiting at once\n");
+			return 0;
+		}
+		if (handed_over(fd, ours)) {
+			printf("bootanim: the display is handed over: exiting\n");
+			return 0;
+		}
+		if (now_ns() >= deadline) {
+			printf("bootanim: nobody took the display within %d s: exiting\n",
+			       int(k_handover_ns / 1000000000));
+			return 0;
+		}
+	}
 }

@@ -17,5 +17,14 @@ int bootanim_start(int argc, char **argv);
 // which plays the animation.
 void bootanim_run(int fd);
 
-// Sleeps 0.2 s at a time for ever: the open descriptor holds the committed display state.
-[[noreturn]] void idle_forever();
+// Blocks SIGTERM and SIGINT, the stop requests, in the calling thread and so in every thread it
+// starts later: they are taken by idle_until_stopped alone, and no handler ever runs.
+void block_stop_signals();
+
+// Waits 0.2 s at a time for a stop request (the open descriptor holds the committed display
+// state meanwhile), then hands the display over: the animation ends with the frame it shows,
+// the worker stops, hot-plugs are no longer acted on, DRM master is dropped with the last frame
+// left on its plane, and the wait ends as soon as no plane shows one of the process's
+// framebuffers (another program has shown its own), after 5 s at most, or at a second stop
+// request. One line says which. Returns the exit status, 0.
+int idle_until_stopped();

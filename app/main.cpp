@@ -1,5 +1,6 @@
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
 
 #include "app/entry.h"
 
@@ -10,6 +11,11 @@ int main(int argc, char **argv)
 	// The process is killed, never exits: every complete line must reach a pipe or the journal
 	// at once.
 	setvbuf(stdout, nullptr, _IOLBF, 0);
+	// Before any thread exists, so that every thread inherits the mask.
+	block_stop_signals();
 	bootanim_run(bootanim_start(argc, argv));
-	idle_forever();
+	const int status = idle_until_stopped();
+	// The other threads still run: no destructor of a process-wide value may run under them.
+	fflush(stdout);
+	_exit(status);
 }

@@ -40,6 +40,7 @@ std::atomic<uint32_t> g_rg24_crtcs{0}, g_xr24_crtcs{0};
 constexpr const char *k_dri_dir = "/dev/dri";
 constexpr int k_max_cards = 64; // the kernel's primary minors
 constexpr int k_card_wait_ms = 10000;
+constexpr int64_t k_retry_ms = 50;
 
 bool offers(const drmModePlane &plane, uint32_t format)
 {
@@ -89,13 +90,16 @@ res_holder display_resources(int fd, bool need_connector)
 	return res;
 }
 
-// The first /dev/dri/cardN (N from 1) that can show something, opened, else -1.
-int open_display_card(bool need_connector, int *number)
+// The first /dev/dri/cardN (N from 1) that can show something, opened, else -1 with `pending`
+// set when some such node exists but could not be used.
+int open_display_card(bool need_connector, int *number, bool *pending = nullptr)
 {
 	for (int n = 1; n < k_max_cards; n++) {
 		char path[32];
 		snprintf(path, sizeof path, "%s/card%d", k_dri_dir, n);
 		int fd = open(path, O_RDWR);
+		if (pending && (fd >= 0 || errno != ENOENT))
+			*pending = true;
 		if (fd < 0)
 			continue;
 		if (display_resources(fd, need_connector)) {
@@ -184,7 +188,8 @@ int drm_use_display_card(bool wait, bool need_connector)
 		timespec start{};
 		clock_gettime(CLOCK_MONOTONIC, &start);
 		for (;;) {
-			fd = open_display_card(need_connector, &number);
+			bool pending = false;
+			fd = open_display_card(need_connector, &number, &pending);
 			timespec now{};
 			clock_gettime(CLOCK_MONOTONIC, &now);
 			const int64_t left =
@@ -197,8 +202,13 @@ int drm_use_display_card(bool wait, bool need_connector)
 				usleep(100000);
 				continue;
 			}
+			// The kernel makes a card's node a moment before the card can be opened or
+			// shows its outputs, and without udev no later event follows: a node that
+			// is there but not usable yet is looked at again shortly.
 			pollfd p{in, POLLIN, 0};
-			if (poll(&p, 1, static_cast<int>(left)) <= 0)
+			const int64_t timeout =
+			        pending ? std::min<int64_t>(left, k_retry_ms) : left;
+			if (poll(&p, 1, static_cast<int>(timeout)) <= 0)
 				continue;
 			alignas(inotify_event) char buf[4096];
 			while (read(in, buf, sizeof buf) > 0) {

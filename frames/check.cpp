@@ -1,7 +1,10 @@
-// bootanim-frames check DIR [--mode WxH]: DIR read as the player reads /mnt/bootanimation.
+// bootanim-frames check DIR [--mode WxH] [--refresh HZ] [--allow-gaps]: DIR read as the player
+// reads /mnt/bootanimation.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -21,6 +24,10 @@ constexpr const char *k_device_root = "/mnt/bootanimation";
 // probe, the lookups, the framebuffer and the atomic commit, 0.20 + 0.30 ms as player_bench
 // measures them on the build machine with resident buffer memory.
 constexpr double k_commit_ms = 0.5;
+constexpr double k_default_refresh_hz = 60;
+
+// Beyond this difference of aspect ratios a stretched frame looks distorted.
+constexpr double k_aspect_tolerance = 0.01;
 
 // The kernel computes a dumb buffer's size in 32 bits and refuses one whose page-aligned size
 // would wrap.
@@ -102,7 +109,14 @@ std::string local_dir(const std::string &dir)
 struct tally {
 	int found = 0, missing = 0, cannot_show = 0, progressive = 0, scaled = 0;
 	std::vector<double> decode_ms;
+	int other_aspect = 0, first_other = -1; // frames the mode stretches out of shape
+	int first_w = 0, first_h = 0;
 };
+
+bool aspect_differs(double w, double h, double mode_w, double mode_h)
+{
+	return std::fabs((w / h) / (mode_w / mode_h) - 1) > k_aspect_tolerance;
+}
 
 // One found frame: its header, size, whether the player can show it, and its decode time.
 void check_frame(int k, const std::string &name, const std::string &file, int mode_w, int mode_h,
@@ -125,6 +139,12 @@ void check_frame(int k, const std::string &name, const std::string &file, int mo
 		printf(" mode=%s", same ? "same" : "scaled");
 		if (!same)
 			t.scaled++;
+		if (aspect_differs(info.width, info.height, mode_w, mode_h) &&
+		    t.other_aspect++ == 0) {
+			t.first_other = k;
+			t.first_w = info.width;
+			t.first_h = info.height;
+		}
 	}
 	const uint64_t pitch = uint64_t(info.width) * 3;
 	if (info.components != 1 && info.components != 3) {
@@ -161,23 +181,56 @@ void check_frame(int k, const std::string &name, const std::string &file, int mo
 	printf(" decode_ms=%.2f\n", ms);
 }
 
+// Frames the player will stretch out of shape, and the prepare command that makes them fit.
+void report_aspect(const tally &t, int mode_w, int mode_h)
+{
+	if (t.other_aspect == 0)
+		return;
+	printf("aspect: %d frames differ from the mode's aspect ratio by more than 1 %% (frame %d: "
+	       "%dx%d, %.3f; mode %dx%d, %.3f): the player stretches them\n",
+	       t.other_aspect, t.first_other, t.first_w, t.first_h, double(t.first_w) / t.first_h,
+	       mode_w, mode_h, double(mode_w) / mode_h);
+	// Frames of the mode's size turned a quarter: a panel mounted sideways.
+	const bool sideways = !aspect_differs(t.first_h, t.first_w, mode_w, mode_h);
+	printf("fix: bootanim-frames prepare PICTURES OUT --size %dx%d --fps %d %s\n", mode_w,
+	       mode_h, mFps,
+	       sideways ? "--orientation NAME (the connector's \"panel orientation\")"
+	                : "--fit contain (or --fit cover: cropped, no bands)");
+}
+
 int usage()
 {
-	fprintf(stderr, "usage: bootanim-frames check DIR [--mode WxH]\n");
+	fprintf(stderr, "usage: %s", k_check_usage);
 	return 2;
 }
 
 } // namespace
 
+double shown_ms(double work_ms, double refresh_hz)
+{
+	const double refresh_ms = 1000.0 / refresh_hz;
+	return std::max(1.0, std::ceil(work_ms / refresh_ms)) * refresh_ms;
+}
+
 int frames_check(int argc, char **argv)
 {
 	std::string dir;
 	int mode_w = 0, mode_h = 0;
+	double refresh_hz = k_default_refresh_hz;
+	bool allow_gaps = false;
 	for (int i = 1; i < argc; i++) {
 		const std::string a = argv[i];
 		if (a == "--mode" && i + 1 < argc) {
 			if (!parse_size(argv[++i], &mode_w, &mode_h))
 				return usage();
+		} else if (a == "--refresh" && i + 1 < argc) {
+			char *end = nullptr;
+			refresh_hz = strtod(argv[++i], &end);
+			if (end == argv[i] || *end != '\0' ||
+			    !(refresh_hz >= 1 && refresh_hz <= 1000))
+				return usage();
+		} else if (a == "--allow-gaps") {
+			allow_gaps = true;
 		} else if (a.rfind("--", 0) == 0 || !dir.empty()) {
 			return usage();
 		} else {
@@ -228,24 +281,34 @@ int frames_check(int argc, char **argv)
 	if (mode_w > 0)
 		printf(" scaled=%d", t.scaled);
 	printf("\n");
+	report_aspect(t, mode_w, mode_h);
 	if (!t.decode_ms.empty()) {
-		double sum = 0;
-		for (double ms : t.decode_ms)
-			sum += ms;
-		const double mean = sum / double(t.decode_ms.size());
-		const double worst = *std::max_element(t.decode_ms.begin(), t.decode_ms.end());
+		double sum = 0, shown = 0;
 		const double pause = mFps > 0 ? 1000.0 / mFps : 0.0;
-		const double frame = mean + k_commit_ms + pause;
+		for (double ms : t.decode_ms) {
+			sum += ms;
+			shown += shown_ms(ms + k_commit_ms + pause, refresh_hz);
+		}
+		const double n = double(t.decode_ms.size());
+		const double worst = *std::max_element(t.decode_ms.begin(), t.decode_ms.end());
+		printf("refresh: %g Hz, each frame shown for whole refreshes\n", refresh_hz);
 		printf("rate: decode_ms_mean=%.2f decode_ms_max=%.2f commit_ms=%.2f pause_ms=%.2f "
 		       "frame_ms=%.2f fps=%.1f\n",
-		       mean, worst, k_commit_ms, pause, frame, 1000.0 / frame);
+		       sum / n, worst, k_commit_ms, pause, shown / n, 1000.0 * n / shown);
 	}
 	if (t.found == 0) {
 		printf("result: no frame found\n");
 		return 1;
 	}
-	if (t.cannot_show > 0) {
-		printf("result: %d frames cannot be shown\n", t.cannot_show);
+	const bool gaps = t.missing > 0 && !allow_gaps;
+	if (t.cannot_show > 0 || gaps) {
+		std::string why;
+		if (t.cannot_show > 0)
+			why = std::to_string(t.cannot_show) + " frames cannot be shown";
+		if (gaps)
+			why += (why.empty() ? "" : ", ") + std::to_string(t.missing) +
+			       " frames missing (--allow-gaps accepts them)";
+		printf("result: %s\n", why.c_str());
 		return 1;
 	}
 	printf("result: ok\n");

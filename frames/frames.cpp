@@ -4,6 +4,13 @@
 
 #include "frames/frames.h"
 
+const char k_prepare_usage[] =
+        "bootanim-frames prepare SRC DEST --size WxH [--fps N] [--quality Q] [--drm-order]\n"
+        "       [--rotate 0|90|180|270 | --orientation NAME] [--fit stretch|contain|cover]\n"
+        "       [--background RRGGBB]\n";
+const char k_check_usage[] =
+        "bootanim-frames check DIR [--mode WxH] [--refresh HZ] [--allow-gaps]\n";
+
 bool parse_size(const char *text, int *width, int *height)
 {
 	char *end = nullptr;
@@ -25,8 +32,6 @@ int frames_main(int argc, char **argv)
 		return frames_prepare(argc - 1, argv + 1);
 	if (argc >= 2 && strcmp(argv[1], "check") == 0)
 		return frames_check(argc - 1, argv + 1);
-	fprintf(stderr, "usage: bootanim-frames prepare SRC DEST --size WxH [--fps N] "
-	                "[--quality Q] [--drm-order]\n"
-	                "       bootanim-frames check DIR [--mode WxH]\n");
+	fprintf(stderr, "usage: %s       %s", k_prepare_usage, k_check_usage);
 	return 2;
 }

@@ -13,6 +13,10 @@ int frames_main(int argc, char **argv);
 int frames_prepare(int argc, char **argv); // argv[0] is "prepare"
 int frames_check(int argc, char **argv);   // argv[0] is "check"
 
+// The command lines, for the usage messages.
+extern const char k_prepare_usage[];
+extern const char k_check_usage[];
+
 // Parses "WxH" (each 1 .. 65500, the largest JPEG side).
 bool parse_size(const char *text, int *width, int *height);
 
@@ -27,3 +31,17 @@ struct rgb_image {
 // source pixel weighted by how much of the output pixel it covers), bilinear between the nearest
 // source pixel centres where it grows, unchanged where the size is kept.
 rgb_image resize(const rgb_image &in, int width, int height);
+
+// `in` turned clockwise by `degrees` (0, 90, 180 or 270).
+rgb_image turn_clockwise(const rgb_image &in, int degrees);
+
+enum class fit_mode { stretch, contain, cover };
+
+// `in` made width x height: stretched, or its aspect ratio kept and either shown whole on
+// `background` (red, green, blue) or cropped to its middle. Resized as `resize` does.
+rgb_image fit(const rgb_image &in, int width, int height, fit_mode mode,
+              const uint8_t background[3]);
+
+// How long the player shows a frame: its work, then the blocking commit, which returns only at
+// the next vertical blank, so each frame takes whole refreshes.
+double shown_ms(double work_ms, double refresh_hz);

@@ -1,5 +1,8 @@
 // bootanim-frames prepare SRC DEST --size WxH [--fps N] [--quality Q] [--drm-order]
+//     [--rotate 0|90|180|270 | --orientation NAME] [--fit stretch|contain|cover]
+//     [--background RRGGBB]
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
@@ -203,10 +206,56 @@ bool parse_number(const char *text, int low, int high, int *value)
 	return true;
 }
 
+// The connector's "panel orientation" names (drm_connector.c: drm_panel_orientation_enum_list,
+// set by drm_connector_set_panel_orientation()) and the clockwise turn that shows a picture
+// upright on such a panel, as the kernel's console turns: drm_client_rotation()
+// (drm_client_modeset.c) makes "Left Side Up" DRM_MODE_ROTATE_90, counter-clockwise, and
+// drm_setup_crtcs_fb() (drm_fb_helper.c) turns fbcon FB_ROTATE_CCW for it where the plane
+// cannot; "Right Side Up" is FB_ROTATE_CW.
+struct orientation {
+	const char *name;
+	int clockwise;
+};
+constexpr orientation k_orientations[] = {
+        {"Normal", 0}, {"Upside Down", 180}, {"Left Side Up", 270}, {"Right Side Up", 90}};
+
+bool parse_orientation(const std::string &text, int *degrees)
+{
+	for (const orientation &o : k_orientations)
+		if (text == o.name) {
+			*degrees = o.clockwise;
+			return true;
+		}
+	return false;
+}
+
+bool parse_fit(const std::string &text, fit_mode *mode)
+{
+	const std::pair<const char *, fit_mode> names[] = {{"stretch", fit_mode::stretch},
+	                                                   {"contain", fit_mode::contain},
+	                                                   {"cover", fit_mode::cover}};
+	for (const auto &[name, m] : names)
+		if (text == name) {
+			*mode = m;
+			return true;
+		}
+	return false;
+}
+
+bool parse_colour(const std::string &text, uint8_t rgb[3])
+{
+	if (text.size() != 6 || !std::all_of(text.begin(), text.end(),
+	                                     [](unsigned char c) { return std::isxdigit(c) != 0; }))
+		return false;
+	const unsigned long v = strtoul(text.c_str(), nullptr, 16);
+	for (int c = 0; c < 3; c++)
+		rgb[c] = uint8_t(v >> (16 - 8 * c));
+	return true;
+}
+
 int usage()
 {
-	fprintf(stderr, "usage: bootanim-frames prepare SRC DEST --size WxH [--fps N] "
-	                "[--quality Q] [--drm-order]\n");
+	fprintf(stderr, "usage: %s", k_prepare_usage);
 	return 2;
 }
 
@@ -223,6 +272,10 @@ int frames_prepare(int argc, char **argv)
 	std::vector<std::string> places;
 	int width = 0, height = 0, fps = k_default_fps, quality = k_default_quality;
 	bool drm_order = false;
+	int turn = -1;
+	fit_mode mode = fit_mode::stretch;
+	uint8_t background[3] = {0, 0, 0};
+	bool has_background = false;
 	for (int i = 1; i < argc; i++) {
 		const std::string a = argv[i];
 		const bool has_value = i + 1 < argc;
@@ -237,6 +290,21 @@ int frames_prepare(int argc, char **argv)
 				return usage();
 		} else if (a == "--drm-order") {
 			drm_order = true;
+		} else if (a == "--rotate" && has_value && turn < 0) {
+			const std::string d = argv[++i];
+			if (d != "0" && d != "90" && d != "180" && d != "270")
+				return usage();
+			turn = std::stoi(d);
+		} else if (a == "--orientation" && has_value && turn < 0) {
+			if (!parse_orientation(argv[++i], &turn))
+				return usage();
+		} else if (a == "--fit" && has_value) {
+			if (!parse_fit(argv[++i], &mode))
+				return usage();
+		} else if (a == "--background" && has_value) {
+			if (!parse_colour(argv[++i], background))
+				return usage();
+			has_background = true;
 		} else if (a.rfind("--", 0) == 0) {
 			return usage();
 		} else {
@@ -245,6 +313,12 @@ int frames_prepare(int argc, char **argv)
 	}
 	if (places.size() != 2 || width == 0)
 		return usage();
+	// A background shows only around a picture that is contained.
+	if (has_background && mode != fit_mode::contain) {
+		fprintf(stderr, "bootanim-frames: --background goes with --fit contain\n");
+		return 2;
+	}
+	turn = std::max(turn, 0);
 	const std::string &dest = places[1];
 
 	std::string error;
@@ -261,7 +335,8 @@ int frames_prepare(int argc, char **argv)
 		rgb_image in;
 		if (!read_picture(sources[k], in, error))
 			return fail(error);
-		rgb_image out = resize(in, width, height);
+		// Turned first, so that the fit sees the picture as the panel scans it out.
+		rgb_image out = fit(turn_clockwise(in, turn), width, height, mode, background);
 		if (drm_order)
 			for (size_t i = 0; i < out.rgb.size(); i += 3)
 				std::swap(out.rgb[i], out.rgb[i + 2]);
@@ -282,5 +357,12 @@ int frames_prepare(int argc, char **argv)
 	printf("boot.conf: cnt=%zu path=%s fps=%d\n", sources.size(), k_device_frames, fps);
 	printf("frames: %zu of %dx%d, quality %d, %s order\n", sources.size(), width, height,
 	       quality, drm_order ? "blue-first (DRM)" : "red-first");
+	if (turn != 0)
+		printf("turned: %d degrees clockwise\n", turn);
+	if (mode == fit_mode::contain)
+		printf("fit: contain, background %02x%02x%02x\n", background[0], background[1],
+		       background[2]);
+	else if (mode == fit_mode::cover)
+		printf("fit: cover\n");
 	return 0;
 }

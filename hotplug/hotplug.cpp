@@ -403,8 +403,12 @@ bool light_dark_display(int fd)
 	return true;
 }
 
+std::atomic<bool> g_hotplug_stopped{false};
+
 void handle_hotplug(int fd)
 {
+	if (g_hotplug_stopped.load())
+		return;
 	auto res = g_drm_mode_res.get();
 	if (!res) {
 		printf("hotplug: no display resources, nothing to set\n");

@@ -2,6 +2,7 @@
 // that turns the kernel's DRM hot-plug uevents into calls of the handler.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Counts the connected monitors with modes. With at least one, gives the first connected HDMI-A
@@ -15,6 +16,9 @@
 // worker and switches every connector, CRTC and plane off (reading the planes again once when
 // refused). Refusals are reported on standard error.
 void handle_hotplug(int fd);
+
+// Set once the process is asked to stop: hot-plugs after it are not acted on.
+extern std::atomic<bool> g_hotplug_stopped;
 
 // In the player run at start: when the chosen connector is connected with modes but no active
 // CRTC drives it (no console lit it: no encoder bound, or its CRTC off), gives it its preferred

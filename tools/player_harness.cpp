@@ -363,6 +363,7 @@ bool player::alive()
 	if (waitpid(pid_, &status, WNOHANG) == pid_) {
 		reaped_ = true;
 		end_signal_ = WIFSIGNALED(status) ? WTERMSIG(status) : -1;
+		exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 		return false;
 	}
 	return true;

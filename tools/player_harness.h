@@ -104,6 +104,11 @@ public:
 	{
 		return end_signal_;
 	}
+	// Its exit status when it exited (end_signal() is -1 then).
+	int exit_status() const
+	{
+		return exit_status_;
+	}
 
 private:
 	std::string root_;
@@ -113,6 +118,7 @@ private:
 	std::string sender_;
 	bool reaped_ = false;
 	int end_signal_ = -1;
+	int exit_status_ = -1;
 };
 
 // The datagram that the kernel's DRM core sends for a hot-plug on card0.

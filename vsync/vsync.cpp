@@ -284,27 +284,46 @@ void vsync_worker_step()
 		play_boot_animation(fd);
 }
 
-void release_boot_resources()
+namespace
 {
-	// The worker is stopped before its slots are freed: it may be playing, and the player
-	// owns the ring while it runs. Without usable primitives no worker exists.
-	bool usable = g_usable.load();
-	if (usable) {
+
+// Tells the worker to end and joins it; false when it could not be told.
+bool end_worker(bool say_unjoined)
+{
+	// Without usable primitives no worker exists.
+	if (g_usable.load()) {
 		pthread_mutex_lock(&g_vsync_lock);
 		g_vsync.exit = true;
 		pthread_mutex_unlock(&g_vsync_lock);
 		int err = pthread_cond_signal(&g_vsync_cond);
 		if (err != 0) {
 			printf("Failed to signal condition  thread %d\n", err);
-			return;
+			return false;
 		}
 	} else {
 		g_vsync.exit = true;
 	}
 	// Joining a thread that was never created is not possible; report it as a failed join.
-	if (!g_thread_started || pthread_join(g_vsync_thread, nullptr) != 0)
+	if ((!g_thread_started || pthread_join(g_vsync_thread, nullptr) != 0) && say_unjoined)
 		printf("Couldn't cancel vsync thread \n");
 	g_thread_started = false;
+	return true;
+}
+
+} // namespace
+
+void stop_boot_thread()
+{
+	end_worker(false);
+}
+
+void release_boot_resources()
+{
+	// The worker is stopped before its slots are freed: it may be playing, and the player
+	// owns the ring while it runs.
+	bool usable = g_usable.load();
+	if (!end_worker(true))
+		return;
 
 	for (size_t i = 0; i < mSfJpegBufInfo.size(); i++) {
 		bo *b = mSfJpegBufInfo[i].mBuf;

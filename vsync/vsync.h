@@ -35,6 +35,10 @@ int vsync_control(int enable);
 // Signals g_vsync_cond; 0 or the error number (reported).
 int vsync_signal();
 
+// Stops the worker thread and waits for it: a run of the player ends with the frame it shows.
+// Quiet when no worker was started.
+void stop_boot_thread();
+
 // Stops the worker thread and frees the player's slots.
 void release_boot_resources();
 

@@ -139,28 +139,58 @@ TEST_F(boot, ClosedStandardOutputDoesNotEndThePlayer)
 	expect_frames_shown(shown);
 }
 
-TEST_F(boot, TermAndKillEndThePlayerPromptly)
+// SIGTERM and SIGINT ask the player to stop: the play ends with the frame it shows (every frame
+// begun is committed whole), the display is left to the next program for at most 5 s, and a
+// second request ends the wait at once. SIGKILL ends it at once.
+TEST_F(boot, AStopRequestEndsThePlayWithTheFrameShownAndWaitsForTheNextProgram)
 {
 	for (int k = 0; k < 40; k++)
 		write_frame(k, 64, 36);
 	write_boot_conf(40, 30);
 	harness::player_options o = options();
 	o.capture = false;
-	for (int sig : {SIGTERM, SIGKILL}) {
-		SCOPED_TRACE(sig);
-		// While it plays,
+	for (int second : {SIGINT, SIGTERM}) {
+		SCOPED_TRACE(second);
 		start(o);
 		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
-		// The signal itself ends it: no handler of the player's comes between.
-		EXPECT_TRUE(player_->stop(sig, 30000));
-		EXPECT_EQ(player_->end_signal(), sig);
-		// and once idle.
-		start(o);
-		ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/39.jpg \n"));
-		ASSERT_TRUE(wait_worker_cycles());
-		EXPECT_TRUE(player_->stop(sig, 30000));
-		EXPECT_EQ(player_->end_signal(), sig);
+		kill(player_->pid(), second == SIGINT ? SIGTERM : SIGINT);
+		ASSERT_TRUE(player_->wait_for(second == SIGINT
+		                                      ? "bootanim: stop requested (SIGTERM)\n"
+		                                      : "bootanim: stop requested (SIGINT)\n"));
+		// Master is dropped once the play has ended.
+		ASSERT_TRUE(wait_until(
+		        [&] {
+			        return player_->command("requests")
+			                       .value_or("")
+			                       .find("DROP_MASTER") != std::string::npos;
+		        },
+		        k_wait_deadline, k_poll));
+		const size_t commits = player_->commits().size();
+		EXPECT_EQ(int(commits), occurrences(player_->output(), "picPath: "));
+		EXPECT_LT(commits, 40u);
+		EXPECT_TRUE(player_->stop(second, 30000));
+		EXPECT_EQ(player_->end_signal(), -1);
+		EXPECT_EQ(player_->exit_status(), 0);
+		EXPECT_TRUE(player_->output().ends_with(
+		        "bootanim: second stop request: exiting at once\n"))
+		        << player_->output();
 	}
+
+	// Idle, with no other program to take the display: the wait ends after 5 s.
+	start(o);
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/39.jpg \n"));
+	ASSERT_TRUE(wait_worker_cycles());
+	kill(player_->pid(), SIGTERM);
+	EXPECT_TRUE(player_->wait_for("bootanim: nobody took the display within 5 s: exiting\n",
+	                              30000));
+	EXPECT_TRUE(player_->stop(SIGKILL, 30000));
+	EXPECT_EQ(player_->end_signal(), -1);
+	EXPECT_EQ(player_->exit_status(), 0);
+
+	start(o);
+	ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/3.jpg \n"));
+	EXPECT_TRUE(player_->stop(SIGKILL, 30000));
+	EXPECT_EQ(player_->end_signal(), SIGKILL);
 }
 
 } // namespace

@@ -320,7 +320,8 @@ protected:
 			        std::ifstream in(path);
 			        long nr = -1;
 			        return bool(in >> nr) &&
-			               (nr == SYS_clock_nanosleep || nr == SYS_nanosleep);
+			               (nr == SYS_clock_nanosleep || nr == SYS_nanosleep ||
+			                nr == SYS_rt_sigtimedwait);
 		        },
 		        k_wait_deadline, k_poll);
 	}

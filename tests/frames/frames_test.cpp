@@ -68,16 +68,34 @@ bool exists(const std::string &path)
 	return stat(path.c_str(), &st) == 0;
 }
 
-// The mean colour of a decoded picture, each channel rounded.
-std::vector<int> mean_colour(const rgb_picture &p)
+struct area {
+	int x = 0, y = 0, w = -1, h = -1; // the whole picture where w is negative
+};
+
+// The mean colour of a decoded picture, or of an area of it, each channel rounded.
+std::vector<int> mean_colour(const rgb_picture &p, area a = {})
 {
+	if (a.w < 0)
+		a = {0, 0, p.width, p.height};
 	std::vector<long> sum(3, 0);
-	for (size_t i = 0; i < p.data.size(); i += 3)
-		for (int c = 0; c < 3; c++)
-			sum[size_t(c)] += p.data[i + size_t(c)];
-	const long n = long(p.data.size() / 3);
+	for (int y = a.y; y < a.y + a.h; y++)
+		for (int x = a.x; x < a.x + a.w; x++)
+			for (int c = 0; c < 3; c++)
+				sum[size_t(c)] += p.data[(size_t(y) * p.width + x) * 3 + size_t(c)];
+	const long n = long(a.w) * a.h;
 	return {int((sum[0] + n / 2) / n), int((sum[1] + n / 2) / n), int((sum[2] + n / 2) / n)};
 }
+
+void paint(rgb_picture &p, area a, const std::vector<int> &rgb)
+{
+	for (int y = a.y; y < a.y + a.h; y++)
+		for (int x = a.x; x < a.x + a.w; x++)
+			for (int c = 0; c < 3; c++)
+				p.data[(size_t(y) * p.width + x) * 3 + size_t(c)] =
+				        uint8_t(rgb[size_t(c)]);
+}
+
+const std::vector<int> k_red = {220, 30, 30}, k_green = {30, 200, 60};
 
 void expect_near(const std::vector<int> &got, const std::vector<int> &want, int tolerance = 4)
 {
@@ -150,6 +168,79 @@ TEST_F(frames, PrepareFromOneJpegKeepsOrSwapsRedAndBlue)
 	}
 }
 
+TEST_F(frames, PrepareTurnsThePictureSoItsTopLeftIsThePanelsTopLeft)
+{
+	// 4:3, its top-left corner marked.
+	rgb_picture p = flat(80, 60, 30, 200, 60);
+	paint(p, {0, 0, 16, 12}, k_red);
+	write_png(tmp("corner.png"), p);
+	struct turn {
+		const char *option, *value, *size;
+		int degrees;
+		int corner; // where the mark lands: 0 top-left, then clockwise
+	};
+	const turn turns[] = {
+	        {"--rotate", "0", "80x60", 0, 0},
+	        {"--rotate", "90", "60x80", 90, 1},
+	        {"--rotate", "180", "80x60", 180, 2},
+	        {"--rotate", "270", "60x80", 270, 3},
+	        {"--orientation", "Left Side Up", "60x80", 270, 3},
+	        {"--orientation", "Right Side Up", "60x80", 90, 1},
+	};
+	for (const turn &t : turns) {
+		const std::string out = tmp(std::string("turned-") + t.value);
+		const result r = run(
+		        {"prepare", tmp("corner.png"), out, "--size", t.size, t.option, t.value});
+		ASSERT_EQ(r.status, 0) << r.out;
+		EXPECT_EQ(has_line(r.out,
+		                   "turned: " + std::to_string(t.degrees) + " degrees clockwise"),
+		          t.degrees != 0)
+		        << r.out;
+		const rgb_picture f = decode_jpeg(out + "/frames/0.jpg");
+		const bool right = t.corner == 1 || t.corner == 2, low = t.corner >= 2;
+		expect_near(
+		        mean_colour(f, {right ? f.width - 10 : 2, low ? f.height - 8 : 2, 8, 6}),
+		        k_red, 12);
+	}
+}
+
+TEST_F(frames, PrepareContainsWithBandsOrCoversWithTheMiddle)
+{
+	// 4:3 with red bands of 7 rows at the top and bottom, into 16:9.
+	rgb_picture p = flat(80, 60, 30, 200, 60);
+	paint(p, {0, 0, 80, 7}, k_red);
+	paint(p, {0, 53, 80, 7}, k_red);
+	write_png(tmp("bands.png"), p);
+
+	result r = run({"prepare", tmp("bands.png"), tmp("contain"), "--size", "160x90", "--fit",
+	                "contain", "--background", "2040C0"});
+	ASSERT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(has_line(r.out, "fit: contain, background 2040c0")) << r.out;
+	rgb_picture f = decode_jpeg(tmp("contain/frames/0.jpg"));
+	// 120x90 in the middle, bands of 20 columns on either side.
+	expect_near(mean_colour(f, {2, 30, 14, 30}), {32, 64, 192});
+	expect_near(mean_colour(f, {60, 1, 40, 6}), k_red);
+
+	r = run({"prepare", tmp("bands.png"), tmp("cover"), "--size", "160x90", "--fit", "cover"});
+	ASSERT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(has_line(r.out, "fit: cover")) << r.out;
+	// The middle 80x45 rows 7 to 51: neither the red bands nor any side band.
+	f = decode_jpeg(tmp("cover/frames/0.jpg"));
+	expect_near(mean_colour(f, {60, 1, 40, 6}), k_green);
+	expect_near(mean_colour(f, {2, 30, 14, 30}), k_green);
+}
+
+// The example of a player whose commit returns at the next vertical blank: at 30 frames per
+// second on 60 Hz a frame takes three refreshes whether it decodes in 1 ms or in 15 ms, four
+// from 17 ms on.
+TEST(check_rate, EachFrameTakesWholeRefreshes)
+{
+	const double pause = 1000.0 / 30, commit = 0.5;
+	EXPECT_DOUBLE_EQ(shown_ms(1 + commit + pause, 60), 50);
+	EXPECT_DOUBLE_EQ(shown_ms(15 + commit + pause, 60), 50);
+	EXPECT_NEAR(shown_ms(17 + commit + pause, 60), 66.67, 0.01);
+}
+
 // A tree as a device holds it: boot.conf (empty: none) and the frames by name, each a picture
 // of 64x48 (or as its name says: "1.jpeg:32x24", "0.jpg:cmyk", "0.jpg:progressive",
 // "0.jpg:dir").
@@ -158,7 +249,8 @@ struct check_case {
 	std::string conf;
 	std::string files; // separated by blanks
 	int status;
-	std::string lines; // each a line of the report
+	std::string lines;   // each a line of the report
+	std::string options; // after "--mode 64x48", separated by blanks
 };
 
 void PrintTo(const check_case &c, std::ostream *os)
@@ -179,10 +271,25 @@ const check_case k_check_cases[] = {
          "frames: found=3 missing=0 cannot-show=0 progressive=0 scaled=0\n"
          "rate: decode_ms_mean=\n"
          "result: ok"},
-        {"missing_frame", k_conf3, "0.jpg 2.jpg", 0,
+        {"missing_frame", k_conf3, "0.jpg 2.jpg", 1,
          "frame 1: missing (no 1.jpg, no 1.jpeg)\n"
          "frames: found=2 missing=1 cannot-show=0 progressive=0 scaled=0\n"
-         "result: ok"},
+         "result: 1 frames missing (--allow-gaps accepts them)"},
+        {"missing_frame_allowed", k_conf3, "0.jpg 2.jpg", 0,
+         "refresh: 50 Hz, each frame shown for whole refreshes\n"
+         "result: ok",
+         "--allow-gaps --refresh 50"},
+        {"other_aspect", k_conf3, "0.jpg 1.jpg 2.jpeg:32x24", 0,
+         "aspect: 3 frames differ from the mode's aspect ratio by more than 1 % (frame 0: 64x48, "
+         "1.333; mode 128x72, 1.778): the player stretches them\n"
+         "fix: bootanim-frames prepare PICTURES OUT --size 128x72 --fps 25 --fit contain (or "
+         "--fit cover: cropped, no bands)\n"
+         "result: ok",
+         "--mode 128x72"},
+        {"sideways_panel", k_conf3, "0.jpg 1.jpg 2.jpg", 0,
+         "fix: bootanim-frames prepare PICTURES OUT --size 48x64 --fps 25 --orientation NAME "
+         "(the connector's \"panel orientation\")",
+         "--mode 48x64"},
         {"jpeg_fallback_and_jpg_first", k_conf3, "0.jpeg 1.jpg 1.jpeg:32x24 2.jpeg:32x24", 0,
          "frame 0: 0.jpeg 64x48 components=3 baseline mode=same decode_ms=\n"
          "frame 1: 1.jpg 64x48 components=3 baseline mode=same decode_ms=\n"
@@ -202,7 +309,7 @@ const check_case k_check_cases[] = {
          "frame 2: missing (no 2.jpg, no 2.jpeg)\n"
          "result: no frame found"},
         {"long_run_missing_ends", "cnt=40\npath=/mnt/bootanimation/frames\nfps=25\n",
-         "0.jpg 30.jpg", 0,
+         "0.jpg 30.jpg", 1,
          "end: 17 frames missing in a row, the player ends the animation at frame 17\n"
          "frames: found=1 missing=17 cannot-show=0 progressive=0 scaled=0"},
         {"cut_line_shifts_the_next",
@@ -254,7 +361,11 @@ TEST_P(check, ReportsAndExitStatus)
 			ASSERT_TRUE(write_jpeg(path, test_picture(64, 48, 2), 90,
 			                       kind == "progressive"));
 	}
-	const result r = run({"check", dir.path(), "--mode", "64x48"});
+	std::vector<std::string> args = {"check", dir.path(), "--mode", "64x48"};
+	std::istringstream options(c.options);
+	for (std::string o; options >> o;)
+		args.push_back(o);
+	const result r = run(args);
 	EXPECT_EQ(r.status, c.status) << r.out;
 	for (const std::string &line : harness::lines_of(c.lines))
 		EXPECT_TRUE(has_line(r.out, line)) << "no line: " << line << "\n" << r.out;
