@@ -354,6 +354,9 @@ int64_t frame_ns(const drm_mode_modeinfo &m);
 void set_modes(connector &c, const std::vector<mode_def> &specs);
 void attach_edid(device &d, connector &c);
 
+// What a CRTC shows (sim::screen()), with the lock already held (compose.cpp).
+image compose_screen(device &d, int crtc_index);
+
 // --- the console (card_console.cpp) ----------------------------------------------------------
 // fbdev emulation's restore of the console when the last file closes.
 void restore_console(device &d);

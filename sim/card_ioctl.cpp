@@ -189,8 +189,6 @@ const request_desc *find_request(unsigned nr)
 // size allow, zero-filled beyond, served, and copied back whatever the result.
 int card_ioctl(int fd, unsigned long cmd, void *arg)
 {
-	unsigned commit_flags = 0;
-	bool after_commit = false;
 	int ret = 0;
 	{
 		card_lock lock;
@@ -259,11 +257,11 @@ int card_ioctl(int fd, unsigned long cmd, void *arg)
 		} else if (out_size && arg) {
 			memcpy(arg, kdata, out_size);
 		}
-		after_commit = c.after_commit && ret == 0;
-		commit_flags = c.commit_flags;
+		// Before any other file can see the new state: a program that exits once it sees
+		// its picture replaced must not take the capture of the new one with it.
+		if (c.after_commit && ret == 0 && simkms_preload_after_commit)
+			simkms_preload_after_commit(c.commit_flags);
 	}
-	if (after_commit && simkms_preload_after_commit)
-		simkms_preload_after_commit(commit_flags);
 	return ret;
 }
 
