@@ -203,6 +203,9 @@ struct drm_file {
 	bool stereo = false;
 	bool aspect_ratio = false;
 	bool writeback = false;
+	// Has been the card's master (drm_file.was_master): may take it back without
+	// CAP_SYS_ADMIN (drm_master_check_perm()).
+	bool was_master = false;
 	std::map<uint32_t, uint64_t> handles; // GEM handle -> gem object key
 	std::vector<uint32_t> fbs;            // newest first, as the kernel lists them
 	std::vector<uint32_t> blobs;          // user blobs this file created and still owns
@@ -255,7 +258,10 @@ struct device {
 	uint64_t next_offset = 0x100000000ull; // DRM_FILE_PAGE_OFFSET_START on 64-bit
 	uint64_t next_event_order = 1;
 	std::map<int, std::unique_ptr<drm_file>> files; // by descriptor
-	std::map<uintptr_t, mapping> mappings;          // by address
+	int master = -1; // descriptor of the current master (dev->master), -1 when none
+	// The calling process has CAP_SYS_ADMIN (capable() in drm_master_check_perm()).
+	bool sys_admin = true;
+	std::map<uintptr_t, mapping> mappings; // by address
 	std::vector<fault> faults;
 	int open_fault = 0;
 	int64_t installed_at = 0; // CLOCK_MONOTONIC; the display's card1 appears after its delay
@@ -348,6 +354,9 @@ int64_t frame_ns(const drm_mode_modeinfo &m);
 void set_modes(connector &c, const std::vector<mode_def> &specs);
 void attach_edid(device &d, connector &c);
 
+// What a CRTC shows (sim::screen()), with the lock already held (compose.cpp).
+image compose_screen(device &d, int crtc_index);
+
 // --- the console (card_console.cpp) ----------------------------------------------------------
 // fbdev emulation's restore of the console when the last file closes.
 void restore_console(device &d);
@@ -396,7 +405,8 @@ void fill_version(drm_version &v, const driver_def &drv, std::string_view date);
 bool render_cap(drm_get_cap &cap, uint64_t prime);
 int get_cap(request_ctx &c, drm_get_cap &cap);
 int set_client_cap(request_ctx &c, drm_set_client_cap &cap);
-int master(request_ctx &, void *);
+int set_master(request_ctx &c, void *);
+int drop_master(request_ctx &c, void *);
 int get_resources(request_ctx &c, drm_mode_card_res &r);
 int get_crtc(request_ctx &c, drm_mode_crtc &r);
 int get_encoder(request_ctx &c, drm_mode_get_encoder &r);

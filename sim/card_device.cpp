@@ -442,10 +442,18 @@ void install(const topology &t)
 			reset_file(*d, *f);
 			d->files[fd] = std::move(f);
 		}
+		// ... and the master stays master.
+		d->master = old->master;
 		destroy_device(old);
 	}
 	g_dev = d;
 	__atomic_store_n(&g_card_mappings, 0, __ATOMIC_RELAXED);
+}
+
+void set_sys_admin(bool has)
+{
+	card_lock lock;
+	dev_or_die().sys_admin = has;
 }
 
 uint32_t connector_id(int index)

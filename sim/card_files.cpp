@@ -97,7 +97,8 @@ void remove_fb(device &d, uint32_t fb_id)
 namespace
 {
 
-// drm_file_free(): events, framebuffers, user blobs, then GEM handles.
+// drm_file_free(): events, framebuffers (drm_fb_release(): each one still in use is taken off
+// its planes by drm_framebuffer_remove()), user blobs, then GEM handles.
 void release_file(device &d, drm_file &f)
 {
 	f.events.clear();
@@ -218,6 +219,11 @@ int card_open(int minor, int flags)
 	auto f = std::make_unique<drm_file>();
 	f->fd = fd;
 	f->render_only = render_only;
+	// drm_master_open(): the first file of a card nobody is master of becomes master.
+	if (!render_only && g_dev->master < 0) {
+		g_dev->master = fd;
+		f->was_master = true;
+	}
 	g_dev->files[fd] = std::move(f);
 	__atomic_add_fetch(&g_card_files, 1, __ATOMIC_RELAXED);
 	return fd;
@@ -234,6 +240,9 @@ int card_close(int fd)
 			return 1;
 		const bool render_only = f->render_only;
 		release_file(*g_dev, *f);
+		// drm_master_release(), after drm_fb_release() took the file's framebuffers off.
+		if (g_dev->master == fd)
+			g_dev->master = -1;
 		g_dev->files.erase(fd);
 		__atomic_sub_fetch(&g_card_files, 1, __ATOMIC_RELAXED);
 		if (!render_only && !display_files_left(*g_dev))

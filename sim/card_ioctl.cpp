@@ -87,8 +87,8 @@ const request_desc k_requests[] = {
         REQ(DRM_IOCTL_GET_CAP, "GET_CAP", drm_get_cap, get_cap, rec_get_cap),
         REQ(DRM_IOCTL_SET_CLIENT_CAP, "SET_CLIENT_CAP", drm_set_client_cap, set_client_cap,
             rec_set_client_cap),
-        request_desc{DRM_IOCTL_SET_MASTER, "SET_MASTER", master, nullptr, nullptr},
-        request_desc{DRM_IOCTL_DROP_MASTER, "DROP_MASTER", master, nullptr, nullptr},
+        request_desc{DRM_IOCTL_SET_MASTER, "SET_MASTER", set_master, nullptr, nullptr},
+        request_desc{DRM_IOCTL_DROP_MASTER, "DROP_MASTER", drop_master, nullptr, nullptr},
         REQ(DRM_IOCTL_GEM_CLOSE, "GEM_CLOSE", drm_gem_close, gem_close, rec_gem_close),
         REQ(DRM_IOCTL_WAIT_VBLANK, "WAIT_VBLANK", drm_wait_vblank, wait_vblank, rec_wait_vblank),
         REQ(DRM_IOCTL_MODE_GETRESOURCES, "MODE_GETRESOURCES", drm_mode_card_res, get_resources,
@@ -153,6 +153,28 @@ const request_desc k_requests[] = {
 #undef REQ_OBJ
 #undef UNSUPPORTED
 
+// The requests drm_ioctls[] flags DRM_MASTER: only the current master may make them.
+constexpr unsigned long k_master_only[] = {
+        DRM_IOCTL_SET_VERSION,       DRM_IOCTL_SET_UNIQUE,      DRM_IOCTL_BLOCK,
+        DRM_IOCTL_UNBLOCK,           DRM_IOCTL_AUTH_MAGIC,      DRM_IOCTL_ADD_DRAW,
+        DRM_IOCTL_RM_DRAW,           DRM_IOCTL_UPDATE_DRAW,     DRM_IOCTL_MODE_SETCRTC,
+        DRM_IOCTL_MODE_SETPLANE,     DRM_IOCTL_MODE_CURSOR,     DRM_IOCTL_MODE_SETGAMMA,
+        DRM_IOCTL_MODE_ATTACHMODE,   DRM_IOCTL_MODE_DETACHMODE, DRM_IOCTL_MODE_SETPROPERTY,
+        DRM_IOCTL_MODE_PAGE_FLIP,    DRM_IOCTL_MODE_DIRTYFB,    DRM_IOCTL_MODE_OBJ_SETPROPERTY,
+        DRM_IOCTL_MODE_CURSOR2,      DRM_IOCTL_MODE_ATOMIC,     DRM_IOCTL_MODE_CREATE_LEASE,
+        DRM_IOCTL_MODE_LIST_LESSEES, DRM_IOCTL_MODE_GET_LEASE,  DRM_IOCTL_MODE_REVOKE_LEASE,
+};
+
+// drm_ioctl_permit(): a master-only request from a file that is not the current master
+// (drm_is_current_master()) is EACCES, before the request is looked at.
+bool permitted(const device &d, int fd, unsigned nr)
+{
+	if (d.master == fd)
+		return true;
+	return std::none_of(std::begin(k_master_only), std::end(k_master_only),
+	                    [&](unsigned long cmd) { return _IOC_NR(cmd) == nr; });
+}
+
 const request_desc *find_request(unsigned nr)
 {
 	for (const request_desc &r : k_requests)
@@ -167,8 +189,6 @@ const request_desc *find_request(unsigned nr)
 // size allow, zero-filled beyond, served, and copied back whatever the result.
 int card_ioctl(int fd, unsigned long cmd, void *arg)
 {
-	unsigned commit_flags = 0;
-	bool after_commit = false;
 	int ret = 0;
 	{
 		card_lock lock;
@@ -213,6 +233,8 @@ int card_ioctl(int fd, unsigned long cmd, void *arg)
 		memcpy(in, kdata, ksize);
 		int err = 0;
 		if (ret) {
+		} else if (!permitted(*c.dev, fd, nr)) {
+			ret = -EACCES;
 		} else if (!desc) {
 			ret = -EINVAL;
 		} else if (take_fault(*c.dev, c.rec.name, desc->object ? desc->object(in) : 0,
@@ -235,11 +257,11 @@ int card_ioctl(int fd, unsigned long cmd, void *arg)
 		} else if (out_size && arg) {
 			memcpy(arg, kdata, out_size);
 		}
-		after_commit = c.after_commit && ret == 0;
-		commit_flags = c.commit_flags;
+		// Before any other file can see the new state: a program that exits once it sees
+		// its picture replaced must not take the capture of the new one with it.
+		if (c.after_commit && ret == 0 && simkms_preload_after_commit)
+			simkms_preload_after_commit(c.commit_flags);
 	}
-	if (after_commit && simkms_preload_after_commit)
-		simkms_preload_after_commit(commit_flags);
 	return ret;
 }
 

@@ -290,8 +290,41 @@ int set_client_cap(request_ctx &c, drm_set_client_cap &cap)
 	}
 }
 
-int master(request_ctx &, void *)
+namespace
 {
+
+// drm_master_check_perm(): a file that has been master takes it back or lets it go freely (its
+// opener is this process, as every file of the card is); any other needs CAP_SYS_ADMIN, else
+// EACCES.
+int master_perm(const request_ctx &c)
+{
+	return c.file->was_master || c.dev->sys_admin ? 0 : -EACCES;
+}
+
+} // namespace
+
+// drm_setmaster_ioctl(): a no-op for the master itself, EBUSY while another file is master.
+int set_master(request_ctx &c, void *)
+{
+	if (const int err = master_perm(c))
+		return err;
+	if (c.dev->master == c.fd)
+		return 0;
+	if (c.dev->master >= 0)
+		return -EBUSY;
+	c.dev->master = c.fd;
+	c.file->was_master = true;
+	return 0;
+}
+
+// drm_dropmaster_ioctl(): EINVAL from a file that is not the current master.
+int drop_master(request_ctx &c, void *)
+{
+	if (const int err = master_perm(c))
+		return err;
+	if (c.dev->master != c.fd)
+		return -EINVAL;
+	c.dev->master = -1;
 	return 0;
 }
 

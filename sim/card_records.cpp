@@ -318,6 +318,7 @@ live_counts live()
 		n.files += !f->render_only;
 	n.dumb_buffers = int(d.gems.size());
 	n.mappings = int(d.mappings.size());
+	n.master = d.master >= 0;
 	for (const auto &[id, fb] : d.fbs)
 		if (fb.owner >= 0)
 			n.framebuffers++;

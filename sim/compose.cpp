@@ -128,10 +128,14 @@ void draw_plane(device &d, const plane_state &ps, image &img)
 image screen(int crtc_index)
 {
 	card_lock lock;
+	return g_dev ? kms::compose_screen(*g_dev, crtc_index) : image{};
+}
+
+image kms::compose_screen(device &d, int crtc_index)
+{
 	image img;
-	if (!g_dev || crtc_index < 0 || size_t(crtc_index) >= g_dev->crtcs.size())
+	if (crtc_index < 0 || size_t(crtc_index) >= d.crtcs.size())
 		return img;
-	device &d = *g_dev;
 	const crtc &c = d.crtcs[crtc_index];
 	if (!c.state.active || !c.state.enable())
 		return img;

@@ -35,6 +35,11 @@
 //   property <object_id> <name>    the property's current value on the object
 //   ids                            four lines: "connectors <id> ...", "encoders ...",
 //                                  "crtcs ...", "planes ..."
+//   standin                        the stand-in compositor (tools/standin.h) on a new file of
+//                                  the card that stays open: its lines, the last "standin:
+//                                  shown <W>x<H> on crtc <id>", once its picture is committed;
+//                                  its last line as the error when it gave up (after 10 s of
+//                                  SET_MASTER refused, or a refused request)
 //   help                           the command list
 #pragma once
 

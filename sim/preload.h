@@ -9,7 +9,8 @@ extern "C" {
 // channel.
 __attribute__((weak)) void simkms_preload_init(void);
 
-// Called after every successful atomic commit that is not TEST_ONLY, outside the card's lock,
-// with the commit's flags: the preload library captures the screen when asked to.
+// Called after every successful atomic commit that is not TEST_ONLY, with the commit's flags and
+// the card's lock still held (it reads the card through sim::kms only): the preload library
+// captures the screen when asked to.
 __attribute__((weak)) void simkms_preload_after_commit(unsigned flags);
 }

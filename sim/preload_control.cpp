@@ -15,6 +15,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "tools/standin.h"
+
 namespace sim
 {
 
@@ -199,6 +201,7 @@ const char help_text[] = "connect <i> [WxH[@R][*] ...]\n"
                          "vblank <crtc_index>\n"
                          "property <object_id> <name>\n"
                          "ids\n"
+                         "standin\n"
                          "help\n";
 
 // Runs one command; output lines go to `out`, the result is "" or the error text.
@@ -322,11 +325,31 @@ std::string run(const topology &card, const std::vector<std::string_view> &w, st
 		list("encoders", card.encoders.size(), encoder_id);
 		list("crtcs", card.crtcs.size(), crtc_id);
 		list("planes", card.planes.size(), plane_id);
+	} else if (cmd == "standin" && args == 0) {
+		// The next program after the player, on a file of its own that it keeps open: the
+		// card lives in this process, so the stand-in cannot be another one.
+		const int fd = open(card.render_card0 ? "/dev/dri/card1" : "/dev/dri/card0",
+		                    O_RDWR | O_CLOEXEC);
+		if (fd < 0)
+			return std::string("standin: cannot open the card: ") + strerror(errno);
+		std::string last;
+		const bool shown = standin::show(
+		        fd,
+		        [&](const std::string &line) {
+			        out += line + "\n";
+			        last = line;
+		        },
+		        nullptr);
+		if (!shown) {
+			close(fd);
+			out.clear();
+			return last;
+		}
 	} else {
 		static constexpr std::string_view known[] = {
 		        "help",          "connect", "disconnect", "fail", "fail-mmap", "fail-open",
 		        "clear-faults",  "screen",  "captures",   "live", "commits",   "requests",
-		        "clear-records", "vblank",  "property",   "ids"};
+		        "clear-records", "vblank",  "property",   "ids",  "standin"};
 		if (std::find(std::begin(known), std::end(known), cmd) != std::end(known))
 			return "wrong arguments for " + std::string(cmd) + " (see help)";
 		return "unknown command " + std::string(cmd);

@@ -1,6 +1,7 @@
 // The LD_PRELOAD virtual card: at the first open of the card it installs the topology that the
 // file named by SIMKMS_CONFIG describes (sim/config.h), starts the control channel
 // (sim/control.h), and from then on captures the screen and keeps the log when asked to.
+#include "sim/card.h"
 #include "sim/config.h"
 #include "sim/control.h"
 #include "sim/preload.h"
@@ -72,7 +73,7 @@ void capture_changed_screens()
 	mutex_guard guard(capture_lock);
 	capture_state &c = *g_capture.load();
 	for (size_t i = 0; i < c.last.size(); i++) {
-		image img = screen(int(i));
+		image img = kms::compose_screen(*kms::g_dev, int(i));
 		image &last = c.last[i];
 		if (img.width == 0) {
 			last = image{};

@@ -241,6 +241,11 @@ std::vector<std::string_view> preset_names();
 // empty.
 void install(const topology &t);
 
+// Whether the process has CAP_SYS_ADMIN, which a file that never was master needs for
+// SET_MASTER and DROP_MASTER (EACCES without). Each install() sets it, as for a boot service run
+// as root.
+void set_sys_admin(bool has);
+
 // Ids of the installed card's objects, by index in the topology.
 uint32_t connector_id(int index);
 uint32_t encoder_id(int index);
@@ -319,6 +324,8 @@ struct live_counts {
 	int framebuffers = 0; // made by files (ADDFB2); the console's framebuffer is not counted
 	int blobs = 0;        // user-created blobs (CREATEPROPBLOB) still alive: not destroyed,
 	                      // or destroyed while still a CRTC's MODE_ID (as the kernel keeps it)
+	bool master = false;  // a file is the card's master (the first opener until it drops
+	                      // mastership or closes, or one that took it with SET_MASTER)
 };
 live_counts live();
 

@@ -3,17 +3,23 @@
 // commits the card refused and what the player printed about it.
 //
 // Usage: driver_matrix --bootanim PATH --preload PATH --send-uevent PATH [--jobs N]
-//                      [--card NAME ...]
+//                      [--card NAME ...] [--measure RUNS]
+//
+// --measure runs scenario (i) RUNS times on the first card named (hdmi-1080p without one) and
+// prints the median time from the stand-in's commit to the player's exit and the count of
+// screens between the last frame and the stand-in's picture, instead of the table.
 //
 // Every wait is for something the player prints or the card records, with a generous deadline.
 // The animation has one frame more in boot.conf than on disk: the line about the missing last
 // one marks the end of a play.
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -31,6 +37,7 @@
 #include "tests/support/jpeg_file.h"
 #include "tools/player_harness.h"
 #include "tools/png_read.h"
+#include "tools/standin.h"
 
 namespace
 {
@@ -61,6 +68,7 @@ struct scenario {
 	hotplug_kind hotplug;
 	bool mode_set_run;
 	std::vector<std::string> card_settings; // how the board boots
+	bool handover = false; // the stop request after the boot, then the stand-in
 };
 
 const std::vector<std::string> k_no_console = {"console 0"};
@@ -82,6 +90,7 @@ const scenario k_scenarios[] = {
          hotplug_kind::plug_late,
          false,
          {"console 0", "connected 0"}},
+        {"(i) stop, stand-in", false, hotplug_kind::none, false, {}, true},
 };
 
 // The monitor of (h) is plugged in this long after the player started.
@@ -452,8 +461,151 @@ bool hotplug(harness::player &p, const std::string &command, unsigned seqnum, in
 	return !enabled || wait_for_decision(p, before, reads);
 }
 
+// --- the hand-over ---------------------------------------------------------------------------
+
+const std::string k_stop_requested = "bootanim: stop requested (SIGTERM)";
+
+// The stand-in's squares, allowing for a scan-out of fewer bits per colour (RG16).
+bool shows_standin(const sim::image &img)
+{
+	if (img.width == 0)
+		return false;
+	for (uint32_t y = 0; y < img.height; y += 3)
+		for (uint32_t x = 0; x < img.width; x += 3)
+			for (int c = 0; c < 3; c++)
+				if (std::abs(int(standin::colour_at(x, y)[c]) -
+				             int(img.pixel(x, y)[c])) > 8)
+					return false;
+	return true;
+}
+
+// The captures of one CRTC, in the order the card wrote them.
+std::vector<std::string> captures_of(const std::string &dir, int crtc)
+{
+	std::vector<std::string> paths;
+	const std::string suffix = "-crtc" + std::to_string(crtc) + ".png";
+	if (DIR *d = opendir(dir.c_str())) {
+		while (const dirent *e = readdir(d)) {
+			const std::string n = e->d_name;
+			if (n.size() > suffix.size() &&
+			    n.compare(n.size() - suffix.size(), suffix.size(), suffix) == 0)
+				paths.push_back(dir + "/" + n);
+		}
+		closedir(d);
+	}
+	std::sort(paths.begin(), paths.end());
+	return paths;
+}
+
+struct handover_result {
+	std::string cell;
+	int others = -1;     // screens between the last frame and the stand-in's picture
+	double exit_ms = -1; // from the stand-in's commit to the player's exit
+};
+
+int64_t realtime_ns()
+{
+	timespec ts{};
+	clock_gettime(CLOCK_REALTIME, &ts);
+	return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// The stop request after the boot, then the stand-in on a file of the card; what the monitor
+// showed from the last frame to the stand-in's picture (every picture change is captured), and
+// how the player ended.
+handover_result hand_over(harness::player &p, const card_facts &f, const rgb_picture &last,
+                          bool red_first)
+{
+	handover_result r;
+	auto ids = ids_of(p);
+	int crtc = -1;
+	if (size_t(f.monitor) < ids["connectors"].size()) {
+		const uint64_t id = property(p, ids["connectors"][size_t(f.monitor)], "CRTC_ID");
+		const auto at = std::find(ids["crtcs"].begin(), ids["crtcs"].end(), id);
+		if (at != ids["crtcs"].end())
+			crtc = int(at - ids["crtcs"].begin());
+	}
+	const size_t mark = p.output().size();
+	kill(p.pid(), SIGTERM);
+	wait_until(p, [&] { return p.output().find(k_stop_requested, mark) != std::string::npos; });
+	// The player may exit before the stand-in's reply is written: only the card's own error
+	// line is a refusal.
+	std::string refused;
+	const bool ran = p.alive();
+	int64_t exited = -1;
+	if (ran) {
+		std::string error;
+		if (!p.command("standin", &error) && error.rfind("standin: ", 0) == 0)
+			refused = error;
+		const int64_t end = harness::now_ms() + k_deadline_ms;
+		while (p.alive() && harness::now_ms() < end)
+			usleep(500);
+		if (!p.alive())
+			exited = realtime_ns();
+	}
+	std::string ending;
+	if (p.alive()) {
+		ending = "still running";
+		p.stop(SIGKILL, k_deadline_ms);
+	} else if (p.end_signal() > 0) {
+		ending = std::string("killed by SIG") + sigabbrev_np(p.end_signal());
+	} else {
+		const std::vector<std::string> lines = harness::lines_of(p.output());
+		ending = lines.empty() ? "silent" : lines.back();
+		if (ending.rfind("bootanim: ", 0) == 0)
+			ending.erase(0, 10);
+	}
+
+	std::vector<std::string> seq; // the screens from the last frame on
+	for (const std::string &path : captures_of(p.capture_dir(), crtc)) {
+		std::string error;
+		const std::optional<sim::image> img = read_png(path, error);
+		if (!seq.empty() && seq.back() == "stand-in")
+			break;
+		std::string what = "other";
+		if (!img)
+			what = "unreadable";
+		else if (shows_frame(*img, last, red_first, false) ||
+		         shows_frame(*img, last, red_first, true))
+			what = "frame";
+		else if (shows_standin(*img))
+			what = "stand-in";
+		// The card writes a capture before any other file sees the commit: its time is the
+		// commit's, give or take the writing.
+		struct stat st {
+		};
+		if (what == "stand-in" && exited > 0 && stat(path.c_str(), &st) == 0)
+			r.exit_ms = double(exited - (int64_t(st.st_mtim.tv_sec) * 1000000000 +
+			                             st.st_mtim.tv_nsec)) /
+			            1e6;
+		else if (std::all_of(img->rgb.begin(), img->rgb.end(),
+		                     [](uint8_t v) { return !v; }))
+			what = "black";
+		if (what == "frame")
+			seq.clear();
+		seq.push_back(what);
+	}
+	if (seq.empty() || seq.front() != "frame")
+		seq.insert(seq.begin(), "no frame");
+	// The card lives in the player's process: a player that ended before the stand-in took
+	// its card with it, and the kernel's last close would then give the screen back to the
+	// console (or leave the pipe dark without one).
+	if (!ran)
+		seq.push_back(f.card.driver.fbdev ? "console" : "dark");
+	if (!seq.empty() && seq.back() == "stand-in")
+		r.others = int(seq.size()) - 2;
+	std::string screens;
+	for (const std::string &w : seq)
+		screens += (screens.empty() ? "" : " → ") + w;
+	if (!refused.empty())
+		screens += " · " + refused;
+	r.cell = screens + " · " + ending;
+	return r;
+}
+
 std::string run_cell(const tool_options &o, const card_facts &f, const std::string &name,
-                     const scenario &s, frame_store &store, std::string &format)
+                     const scenario &s, frame_store &store, std::string &format,
+                     handover_result *measured = nullptr)
 {
 	harness::scratch_dir dir;
 	const uint32_t w = s.small_frames ? f.mode_w / 3 : f.mode_w;
@@ -468,6 +620,7 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 	po.send_uevent = o.send_uevent;
 	po.preset = name;
 	po.card_settings = s.card_settings;
+	po.capture = s.handover;
 	if (s.mode_set_run)
 		po.args = {"1"};
 	harness::player p(dir.path());
@@ -519,6 +672,12 @@ std::string run_cell(const tool_options &o, const card_facts &f, const std::stri
 
 	read_commits(p, log, true);
 	const bool xr24 = p.output().find(k_xr24_prefix) != std::string::npos;
+	if (s.handover) {
+		handover_result r = hand_over(p, f, last, xr24 || f.card.driver.rg24_red_first);
+		if (measured)
+			*measured = r;
+		return r.cell;
+	}
 	const std::string what =
 	        seen(p, f, s.mode_set_run ? nullptr : &last, xr24, log, dir.path());
 	if (!s.mode_set_run && p.output().find("picPath: ") != std::string::npos)
@@ -576,8 +735,11 @@ void print_table(const std::vector<std::string> &cards, const std::vector<std::s
 	       "CRTC lit, no encoder bound; (g) a boot where card0 is a GPU's render-only driver "
 	       "that probed first and the display's card1 appears 1 s after the player started; "
 	       "(h) a boot without the console and with nothing connected, the monitor (or panel) "
-	       "plugged in 1 s after the player started. Cells (c), (d) and (h) tell what followed "
-	       "the hot-plug.\n"
+	       "plugged in 1 s after the player started; (i) after (a), the stop request (SIGTERM) "
+	       "to "
+	       "the player, then the stand-in compositor (`bootanim-standin`'s core, on a file of "
+	       "its own) taking the display. Cells (c), (d) and (h) tell what followed the "
+	       "hot-plug.\n"
 	       "\n"
 	       "- Frames: the format of the frames' buffers in (a) (or (b)): `RG24` as they are "
 	       "made for, `XR24` where no plane on the CRTC offers RG24 (its colours as DRM "
@@ -591,6 +753,14 @@ void print_table(const std::vector<std::string> &cards, const std::vector<std::s
 	       "framebuffer, which no file owns; `black` a lit pipe showing nothing; `off` no lit "
 	       "pipe drives the monitor; `other` "
 	       "anything else.\n"
+	       "- (i): every picture the monitor showed from the last frame on, until the "
+	       "stand-in's "
+	       "picture (`frame → stand-in` when nothing came between; `black` a screen all black, "
+	       "as the console's is; `console` where the player ended before the stand-in came: "
+	       "the virtual card ends with the player's process, and the kernel's last close "
+	       "gives the screen to the console, or leaves it `dark` without one), then the "
+	       "player's last line, or the signal that "
+	       "ended it.\n"
 	       "- `EINVAL ×n`: the card refused n atomic commits (one where ×n is left out), the "
 	       "first with that error.\n"
 	       "- Then the player's first failure line (an error text given as its errno name), or "
@@ -603,8 +773,41 @@ void print_table(const std::vector<std::string> &cards, const std::vector<std::s
 int usage()
 {
 	fprintf(stderr, "usage: driver_matrix --bootanim PATH --preload PATH --send-uevent PATH "
-	                "[--jobs N] [--card NAME ...]\n");
+	                "[--jobs N] [--card NAME ...] [--measure RUNS]\n");
 	return 2;
+}
+
+// Scenario (i) `runs` times on one card, one run at a time: the time from the stand-in's commit
+// to the player's exit, and the screens between the last frame and the stand-in's picture.
+int measure(const tool_options &o, const std::string &card, const card_facts &f, int runs)
+{
+	harness::scratch_dir store_dir;
+	frame_store store(store_dir.path());
+	std::vector<double> times;
+	int others = 0, incomplete = 0;
+	std::string format;
+	for (int i = 0; i < runs; i++) {
+		handover_result r;
+		const std::string cell = run_cell(
+		        o, f, card, k_scenarios[std::size(k_scenarios) - 1], store, format, &r);
+		if (r.exit_ms < 0 || r.others < 0) {
+			incomplete++;
+			fprintf(stderr, "driver_matrix: run %d: %s\n", i + 1, cell.c_str());
+			continue;
+		}
+		times.push_back(r.exit_ms);
+		others += r.others;
+	}
+	std::sort(times.begin(), times.end());
+	printf("%s, %d runs of (i): ", card.c_str(), runs);
+	if (!times.empty())
+		printf("the stand-in's commit to the player's exit: median %.1f ms (min %.1f, max "
+		       "%.1f); ",
+		       times[times.size() / 2], times.front(), times.back());
+	printf("screens showing anything else between the last frame and the stand-in's "
+	       "picture: %d; runs without a hand-over: %d\n",
+	       others, incomplete);
+	return incomplete ? 1 : 0;
 }
 
 } // namespace
@@ -612,6 +815,7 @@ int usage()
 int main(int argc, char **argv)
 {
 	tool_options o;
+	int runs = 0;
 	for (int i = 1; i < argc; i++) {
 		const std::string a = argv[i];
 		if (i + 1 >= argc)
@@ -627,6 +831,8 @@ int main(int argc, char **argv)
 			o.jobs = atoi(v.c_str());
 		else if (a == "--card")
 			o.cards.push_back(v);
+		else if (a == "--measure")
+			runs = atoi(v.c_str());
 		else
 			return usage();
 	}
@@ -643,6 +849,8 @@ int main(int argc, char **argv)
 		}
 		facts.push_back(facts_of(c));
 	}
+	if (runs > 0)
+		return measure(o, o.cards.front(), facts.front(), runs);
 	// A cell spends most of its time waiting (frame pacing, a display or monitor that comes
 	// late), so several run per processor.
 	if (o.jobs <= 0)

@@ -109,11 +109,13 @@ lrwxrwxrwx etc/systemd/system/sysinit.target.wants/bootanim.service
 -rwxr-xr-x usr/sbin/bootanim
 -rwxr-xr-x usr/sbin/bootanim-frames
 -rwxr-xr-x usr/sbin/bootanim-handover
+-rwxr-xr-x usr/sbin/bootanim-standin
 -rw-r--r-- usr/share/doc/bootanim/changelog.gz
 -rw-r--r-- usr/share/doc/bootanim/copyright
 -rw-r--r-- usr/share/lintian/overrides/bootanim
 -rw-r--r-- usr/share/man/man8/bootanim-frames.8.gz
 -rw-r--r-- usr/share/man/man8/bootanim-handover.8.gz
+-rw-r--r-- usr/share/man/man8/bootanim-standin.8.gz
 -rw-r--r-- usr/share/man/man8/bootanim.8.gz
 -rw-r--r-- var/lib/systemd/deb-systemd-helper-enabled/bootanim.service.dsh-also
 -rw-r--r-- var/lib/systemd/deb-systemd-helper-enabled/sysinit.target.wants/bootanim.service"

@@ -65,8 +65,10 @@ TEST_F(card_atomic, refused_without_the_atomic_cap_and_for_bad_flags)
 {
 	const int legacy = open_card();
 	ASSERT_GE(legacy, 0);
+	pass_master(fd_, legacy);
 	drm_mode_atomic arg{};
 	EXPECT_EQ(errno_of([&] { return drmIoctl(legacy, DRM_IOCTL_MODE_ATOMIC, &arg); }), EINVAL);
+	pass_master(legacy, fd_);
 	close(legacy);
 
 	for (uint32_t flags : {0x8000u, uint32_t(DRM_MODE_PAGE_FLIP_ASYNC),

@@ -141,6 +141,7 @@ TEST_F(console, a_commit_replaces_it_and_the_last_close_brings_it_back)
 
 	// Re-show a picture through the other file, then close it too: the console takes over.
 	fd_ = other;
+	ASSERT_EQ(drmSetMaster(fd_), 0);
 	ASSERT_EQ(set_atomic(fd_), 0);
 	const uint32_t again = make_fb(1920, 1080);
 	ASSERT_EQ(show(request(fd_), 0, 0, again, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),

@@ -171,10 +171,12 @@ TEST_F(card_events, events_use_the_files_4096_byte_space)
 	const int other = open_card();
 	ASSERT_GE(other, 0);
 	ASSERT_EQ(set_atomic(other), 0);
+	pass_master(fd_, other);
 	EXPECT_EQ(request(other)
 	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
 	                  .commit(DRM_MODE_PAGE_FLIP_EVENT),
 	          0);
+	pass_master(other, fd_);
 	close(other);
 
 	while (g_seen.size() < 128) {
@@ -261,6 +263,7 @@ TEST_F(card_events, closing_with_events_pending_releases_them)
 	const int other = open_card();
 	ASSERT_GE(other, 0);
 	ASSERT_EQ(set_atomic(other), 0);
+	pass_master(fd_, other);
 	ASSERT_EQ(request(other)
 	                  .set(sim::crtc_id(0), k_crtc, "ACTIVE", 1)
 	                  .commit(DRM_MODE_PAGE_FLIP_EVENT),

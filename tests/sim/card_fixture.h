@@ -67,6 +67,13 @@ inline int set_atomic(int fd)
 	return drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1);
 }
 
+// Only the card's master sets the display: the master lets go and another file takes over.
+inline void pass_master(int from, int to)
+{
+	ASSERT_EQ(drmDropMaster(from), 0);
+	ASSERT_EQ(drmSetMaster(to), 0);
+}
+
 // A dumb buffer through the raw requests, as the player's buffer layer makes it.
 struct dumb {
 	uint32_t handle = 0;

@@ -227,6 +227,7 @@ TEST_F(pipe_test, closing_the_owner_removes_its_framebuffers_the_same_way)
 	const int other = open_card();
 	ASSERT_GE(other, 0);
 	ASSERT_EQ(set_atomic(other), 0);
+	pass_master(fd_, other);
 	show_primary(other);
 	ASSERT_EQ(crtc_value("ACTIVE"), 1u);
 	close(other);
