@@ -290,6 +290,38 @@ TEST_F(Player, BufferCreationFailingAtFrameFiveEndsTheRun)
 	EXPECT_EQ(pause_seam::pauses.size(), 5u);
 }
 
+// Only the card's refusal of the 24-bit dumb buffer itself makes the frames XR24, and only for
+// that run: the next run asks for RG24 again.
+TEST_F(Player, ARefused24BitBufferMakesThatRunXr24)
+{
+	struct refusal_case {
+		const char *request;
+		const char *out, *err; // the first run's, after its picPath line
+		uint32_t format;       // its frame's; 0: none shown
+	};
+	const refusal_case cases[] = {
+	        {"MODE_CREATE_DUMB",
+	         "bootAnimation: frames are XR24: the card refuses 24-bit buffers \n",
+	         "failed to create dumb buffer: Invalid argument\n", DRM_FORMAT_XRGB8888},
+	        {"MODE_MAP_DUMB", "failed to bo_create fb: Invalid argument\n",
+	         "failed to map buffer: Invalid argument\n", 0},
+	};
+	const std::string f0 = frame(0);
+	mImageCount = 1;
+	for (const refusal_case &c : cases) {
+		SCOPED_TRACE(c.request);
+		empty_ring();
+		sim::fail_request(c.request, EINVAL, 1);
+		output_capture err(2);
+		EXPECT_EQ(play(), "picPath: " + f0 + " \n" + c.out);
+		EXPECT_EQ(err.stop(), c.err);
+		EXPECT_EQ(mSfJpegBufInfo[1].mBuf ? mSfJpegBufInfo[1].mBuf->format : 0, c.format);
+		EXPECT_EQ(play(), "picPath: " + f0 + " \n");
+		ASSERT_NE(mSfJpegBufInfo[1].mBuf, nullptr);
+		EXPECT_EQ(mSfJpegBufInfo[1].mBuf->format, uint32_t(DRM_FORMAT_RGB888));
+	}
+}
+
 TEST_F(Player, FramebufferRefusedTearsTheBufferDown)
 {
 	std::string f0 = frame(0), f1 = frame(1), f2 = frame(2);
