@@ -1,5 +1,6 @@
 #include "animation/player.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -57,20 +58,35 @@ uint32_t encoder_crtc_bit()
 	return bit ? bit : ~0u;
 }
 
-// RG24, which the frames are made for, where a plane on the encoder's CRTC offers it and the
-// card makes such buffers; else XR24, which nearly every plane offers and whose bytes the
+// The CRTC bit of the CRTC the frame will be committed on; the card is asked only where the
+// format depends on it (`xr24_on`: the CRTCs where the frames would be XR24).
+uint32_t frame_crtc_bit(int fd, uint32_t xr24_on)
+{
+	const auto res = g_drm_mode_res.get();
+	const int count = res ? std::min(res->count_crtcs, 32) : 32;
+	const uint32_t all = count >= 32 ? ~0u : (1u << count) - 1;
+	if (xr24_on == 0 || (xr24_on & all) == all)
+		return ~0u;
+	const uint32_t bit = present_crtc_bit(fd);
+	return bit ? bit : encoder_crtc_bit();
+}
+
+// RG24, which the frames are made for, where a plane on the CRTC the frames go on offers it and
+// the card makes such buffers; else XR24, which nearly every plane offers and whose bytes the
 // decoder writes as DRM defines them, so the colours are right. `why` gets the reason for XR24;
 // `rg24_refused` tells that the card refused a 24-bit dumb buffer in this run.
-uint32_t frame_format(bool rg24_refused, const char **why)
+uint32_t frame_format(int fd, bool rg24_refused, const char **why)
 {
-	const uint32_t bit = encoder_crtc_bit();
-	if (!(drm_format_crtcs(DRM_FORMAT_XRGB8888) & bit))
+	const uint32_t rg24 = drm_format_crtcs(DRM_FORMAT_RGB888);
+	const uint32_t xr24 = drm_format_crtcs(DRM_FORMAT_XRGB8888);
+	const uint32_t bit = frame_crtc_bit(fd, rg24_refused ? xr24 : xr24 & ~rg24);
+	if (!(xr24 & bit))
 		return DRM_FORMAT_RGB888;
 	if (rg24_refused) {
 		*why = "the card refuses 24-bit buffers";
 		return DRM_FORMAT_XRGB8888;
 	}
-	if (drm_format_crtcs(DRM_FORMAT_RGB888) & bit)
+	if (rg24 & bit)
 		return DRM_FORMAT_RGB888;
 	*why = "no plane shows RG24";
 	return DRM_FORMAT_XRGB8888;
@@ -195,7 +211,7 @@ void play_boot_animation(int fd)
 		release_oldest();
 
 		const char *why = nullptr;
-		const uint32_t format = frame_format(rg24_refused, &why);
+		const uint32_t format = frame_format(fd, rg24_refused, &why);
 		if (why && !xr24_said) {
 			printf("%s: frames are XR24: %s \n", "bootAnimation", why);
 			xr24_said = true;
@@ -206,13 +222,17 @@ void play_boot_animation(int fd)
 		               h = padded ? ph : uint32_t(height);
 		bool dumb_refused = false;
 		bo *b = make_frame(fd, path, format, w, h, padded, &dumb_refused);
-		if (!b && dumb_refused && errno == EINVAL && format == DRM_FORMAT_RGB888 &&
-		    (drm_format_crtcs(DRM_FORMAT_XRGB8888) & encoder_crtc_bit())) {
+		const int err = errno;
+		const char *unused = nullptr;
+		if (!b && dumb_refused && err == EINVAL && format == DRM_FORMAT_RGB888 &&
+		    frame_format(fd, true, &unused) == DRM_FORMAT_XRGB8888) {
 			rg24_refused = true;
 			printf("%s: frames are XR24: %s \n", "bootAnimation",
 			       "the card refuses 24-bit buffers");
 			xr24_said = true;
 			b = make_frame(fd, path, DRM_FORMAT_XRGB8888, w, h, padded);
+		} else if (!b) {
+			errno = err;
 		}
 		if (!b) {
 			printf("failed to bo_create fb: %s\n", strerror(errno));

@@ -69,20 +69,23 @@ bool is_named(const drmModePropertyRes *prop, std::string_view name)
 }
 
 // The first CRTC of the list whose "ACTIVE" is non-zero; CRTCs that cannot be read are
-// reported and passed over.
-crtc_holder find_active_crtc(int fd, const drmModeRes *res)
+// passed over, and reported with `say`.
+crtc_holder find_active_crtc(int fd, const drmModeRes *res, bool say = true)
 {
 	for (int i = 0; i < res->count_crtcs; i++) {
 		crtc_holder crtc(drmModeGetCrtc(fd, res->crtcs[i]));
 		if (!crtc) {
-			printf("Could not get crtc %u: %s\n", res->crtcs[i], strerror(errno));
+			if (say)
+				printf("Could not get crtc %u: %s\n", res->crtcs[i],
+				       strerror(errno));
 			continue;
 		}
 		props_holder props(
 		        drmModeObjectGetProperties(fd, crtc->crtc_id, DRM_MODE_OBJECT_CRTC));
 		if (!props) {
-			printf("failed to found props crtc[%d] %s\n",
-			       static_cast<int>(crtc->crtc_id), strerror(errno));
+			if (say)
+				printf("failed to found props crtc[%d] %s\n",
+				       static_cast<int>(crtc->crtc_id), strerror(errno));
 			continue;
 		}
 		bool active = false;
@@ -436,6 +439,15 @@ void present_frame(int fd, const bo *b)
 	} else if (!g_fit.chosen) {
 		choose_fit(fd, t, plane->plane_id);
 	}
+}
+
+uint32_t present_crtc_bit(int fd)
+{
+	auto res = g_drm_mode_res.get();
+	if (!res)
+		return 0;
+	crtc_holder crtc = find_active_crtc(fd, res.get(), false);
+	return crtc ? drm_crtc_bit(res.get(), crtc->crtc_id) : 0;
 }
 
 void present_new_run()

@@ -290,6 +290,50 @@ TEST_F(Player, BufferCreationFailingAtFrameFiveEndsTheRun)
 	EXPECT_EQ(pause_seam::pauses.size(), 5u);
 }
 
+// A DisplayPort output lit on the first CRTC, where the frames go, and the HDMI monitor the
+// display chose on the second: RG24 on the planes of one of them only. The frames' format is
+// the one the first CRTC shows.
+TEST_F(Player, TheFormatIsTheOneTheCrtcTheFramesGoOnShows)
+{
+	struct format_case {
+		uint32_t first_crtc_format, second_crtc_format;
+		uint32_t format;
+		const char *line;
+	};
+	const format_case cases[] = {
+	        {DRM_FORMAT_RGB888, DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888, ""},
+	        {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888, DRM_FORMAT_XRGB8888,
+	         "bootAnimation: frames are XR24: no plane shows RG24 \n"},
+	};
+	const std::string f0 = frame(0);
+	mImageCount = 1;
+	for (const format_case &c : cases) {
+		SCOPED_TRACE(c.line);
+		sim::topology t;
+		t.crtcs = {{.active = true, .mode = test_mode(k_mode_w, k_mode_h)},
+		           {.active = true, .mode = test_mode(k_mode_w, k_mode_h)}};
+		t.connectors = {{.type = DRM_MODE_CONNECTOR_DisplayPort,
+		                 .modes = {test_mode(k_mode_w, k_mode_h)},
+		                 .encoders = {0}},
+		                {.modes = {test_mode(k_mode_w, k_mode_h)}, .encoders = {1}}};
+		t.encoders = {{.possible_crtcs = 0x1, .crtc = 0},
+		              {.possible_crtcs = 0x2, .crtc = 1}};
+		t.planes = {test_plane(DRM_PLANE_TYPE_PRIMARY,
+		                       {DRM_FORMAT_XRGB8888, c.first_crtc_format}, 0x1),
+		            test_plane(DRM_PLANE_TYPE_PRIMARY,
+		                       {DRM_FORMAT_XRGB8888, c.second_crtc_format}, 0x2)};
+		empty_ring();
+		install_card(t);
+		ASSERT_TRUE(open_and_discover(&fd));
+		ASSERT_EQ(g_drm_encoder.get()->crtc_id, sim::crtc_id(1));
+		EXPECT_EQ(play(), "picPath: " + f0 + " \n" + c.line);
+		ASSERT_NE(mSfJpegBufInfo[1].mBuf, nullptr);
+		EXPECT_EQ(mSfJpegBufInfo[1].mBuf->format, c.format);
+		EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"),
+		          mSfJpegBufInfo[1].mBuf->fb_id);
+	}
+}
+
 // Only the card's refusal of the 24-bit dumb buffer itself makes the frames XR24, and only for
 // that run: the next run asks for RG24 again.
 TEST_F(Player, ARefused24BitBufferMakesThatRunXr24)
