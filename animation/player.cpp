@@ -1,5 +1,6 @@
 #include "animation/player.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,9 +49,6 @@ frame_file find_frame_file(const char *dir, const char *local_dir, int k, frame_
 namespace
 {
 
-// Set when the card refused a 24-bit dumb buffer: it will refuse every one.
-bool g_rg24_buffers_refused = false;
-
 // The CRTC bit of the encoder's CRTC, every bit when it is not known.
 uint32_t encoder_crtc_bit()
 {
@@ -60,19 +58,35 @@ uint32_t encoder_crtc_bit()
 	return bit ? bit : ~0u;
 }
 
-// RG24, which the frames are made for, where a plane on the encoder's CRTC offers it and the
-// card makes such buffers; else XR24, which nearly every plane offers and whose bytes the
-// decoder writes as DRM defines them, so the colours are right. `why` gets the reason for XR24.
-uint32_t frame_format(const char **why)
+// The CRTC bit of the CRTC the frame will be committed on; the card is asked only where the
+// format depends on it (`xr24_on`: the CRTCs where the frames would be XR24).
+uint32_t frame_crtc_bit(int fd, uint32_t xr24_on)
 {
-	const uint32_t bit = encoder_crtc_bit();
-	if (!(drm_format_crtcs(DRM_FORMAT_XRGB8888) & bit))
+	const auto res = g_drm_mode_res.get();
+	const int count = res ? std::min(res->count_crtcs, 32) : 32;
+	const uint32_t all = count >= 32 ? ~0u : (1u << count) - 1;
+	if (xr24_on == 0 || (xr24_on & all) == all)
+		return ~0u;
+	const uint32_t bit = present_crtc_bit(fd);
+	return bit ? bit : encoder_crtc_bit();
+}
+
+// RG24, which the frames are made for, where a plane on the CRTC the frames go on offers it and
+// the card makes such buffers; else XR24, which nearly every plane offers and whose bytes the
+// decoder writes as DRM defines them, so the colours are right. `why` gets the reason for XR24;
+// `rg24_refused` tells that the card refused a 24-bit dumb buffer in this run.
+uint32_t frame_format(int fd, bool rg24_refused, const char **why)
+{
+	const uint32_t rg24 = drm_format_crtcs(DRM_FORMAT_RGB888);
+	const uint32_t xr24 = drm_format_crtcs(DRM_FORMAT_XRGB8888);
+	const uint32_t bit = frame_crtc_bit(fd, rg24_refused ? xr24 : xr24 & ~rg24);
+	if (!(xr24 & bit))
 		return DRM_FORMAT_RGB888;
-	if (g_rg24_buffers_refused) {
+	if (rg24_refused) {
 		*why = "the card refuses 24-bit buffers";
 		return DRM_FORMAT_XRGB8888;
 	}
-	if (drm_format_crtcs(DRM_FORMAT_RGB888) & bit)
+	if (rg24 & bit)
 		return DRM_FORMAT_RGB888;
 	*why = "no plane shows RG24";
 	return DRM_FORMAT_XRGB8888;
@@ -136,11 +150,11 @@ void shift_ring(bo *b, const frame_path_buffer &path)
 }
 
 // A new mapped buffer of `format` holding the frame's picture (centred in it with `centred`), or
-// null with errno from the failed creation.
+// null with errno from the failed creation; `dumb_refused` as bo_create gives it.
 bo *make_frame(int fd, const frame_path_buffer &path, uint32_t format, uint32_t width,
-               uint32_t height, bool centred)
+               uint32_t height, bool centred, bool *dumb_refused = nullptr)
 {
-	bo *b = bo_create(fd, format, width, height);
+	bo *b = bo_create(fd, format, width, height, dumb_refused);
 	if (!b)
 		return nullptr;
 	if (centred)
@@ -174,6 +188,8 @@ void play_boot_animation(int fd)
 	frame_path_buffer path;
 	int missing = 0;
 	bool xr24_said = false;
+	// A card that refused a 24-bit dumb buffer refuses the next; a new run asks again.
+	bool rg24_refused = false;
 	present_new_run();
 	for (int k = 0; k < mImageCount && !g_animation_stop.load(); k++) {
 		if (!find_frame(path, k)) {
@@ -195,7 +211,7 @@ void play_boot_animation(int fd)
 		release_oldest();
 
 		const char *why = nullptr;
-		const uint32_t format = frame_format(&why);
+		const uint32_t format = frame_format(fd, rg24_refused, &why);
 		if (why && !xr24_said) {
 			printf("%s: frames are XR24: %s \n", "bootAnimation", why);
 			xr24_said = true;
@@ -204,14 +220,19 @@ void play_boot_animation(int fd)
 		const bool padded = present_padded_size(&pw, &ph);
 		const uint32_t w = padded ? pw : uint32_t(width),
 		               h = padded ? ph : uint32_t(height);
-		bo *b = make_frame(fd, path, format, w, h, padded);
-		if (!b && errno == EINVAL && format == DRM_FORMAT_RGB888 &&
-		    (drm_format_crtcs(DRM_FORMAT_XRGB8888) & encoder_crtc_bit())) {
-			g_rg24_buffers_refused = true;
+		bool dumb_refused = false;
+		bo *b = make_frame(fd, path, format, w, h, padded, &dumb_refused);
+		const int err = errno;
+		const char *unused = nullptr;
+		if (!b && dumb_refused && err == EINVAL && format == DRM_FORMAT_RGB888 &&
+		    frame_format(fd, true, &unused) == DRM_FORMAT_XRGB8888) {
+			rg24_refused = true;
 			printf("%s: frames are XR24: %s \n", "bootAnimation",
 			       "the card refuses 24-bit buffers");
 			xr24_said = true;
 			b = make_frame(fd, path, DRM_FORMAT_XRGB8888, w, h, padded);
+		} else if (!b) {
+			errno = err;
 		}
 		if (!b) {
 			printf("failed to bo_create fb: %s\n", strerror(errno));

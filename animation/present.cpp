@@ -69,20 +69,23 @@ bool is_named(const drmModePropertyRes *prop, std::string_view name)
 }
 
 // The first CRTC of the list whose "ACTIVE" is non-zero; CRTCs that cannot be read are
-// reported and passed over.
-crtc_holder find_active_crtc(int fd, const drmModeRes *res)
+// passed over, and reported with `say`.
+crtc_holder find_active_crtc(int fd, const drmModeRes *res, bool say = true)
 {
 	for (int i = 0; i < res->count_crtcs; i++) {
 		crtc_holder crtc(drmModeGetCrtc(fd, res->crtcs[i]));
 		if (!crtc) {
-			printf("Could not get crtc %u: %s\n", res->crtcs[i], strerror(errno));
+			if (say)
+				printf("Could not get crtc %u: %s\n", res->crtcs[i],
+				       strerror(errno));
 			continue;
 		}
 		props_holder props(
 		        drmModeObjectGetProperties(fd, crtc->crtc_id, DRM_MODE_OBJECT_CRTC));
 		if (!props) {
-			printf("failed to found props crtc[%d] %s\n",
-			       static_cast<int>(crtc->crtc_id), strerror(errno));
+			if (say)
+				printf("failed to found props crtc[%d] %s\n",
+				       static_cast<int>(crtc->crtc_id), strerror(errno));
 			continue;
 		}
 		bool active = false;
@@ -150,11 +153,11 @@ bool read_mode(int fd, drmModeModeInfo *mode)
 	return false;
 }
 
-// A plane's current value of the property `name`, if it has one.
-std::optional<uint64_t> plane_value(int fd, uint32_t plane_id, std::string_view name,
-                                    uint32_t *prop_id = nullptr)
+// An object's current value of the property `name`, if it has one.
+std::optional<uint64_t> object_value(int fd, uint32_t object_id, uint32_t type,
+                                     std::string_view name, uint32_t *prop_id = nullptr)
 {
-	props_holder props(drmModeObjectGetProperties(fd, plane_id, DRM_MODE_OBJECT_PLANE));
+	props_holder props(drmModeObjectGetProperties(fd, object_id, type));
 	for (uint32_t j = 0; props && j < props->count_props; j++) {
 		property_holder prop(drmModeGetProperty(fd, props->props[j]));
 		if (!is_named(prop.get(), name))
@@ -164,6 +167,12 @@ std::optional<uint64_t> plane_value(int fd, uint32_t plane_id, std::string_view 
 		return props->prop_values[j];
 	}
 	return std::nullopt;
+}
+
+std::optional<uint64_t> plane_value(int fd, uint32_t plane_id, std::string_view name,
+                                    uint32_t *prop_id = nullptr)
+{
+	return object_value(fd, plane_id, DRM_MODE_OBJECT_PLANE, name, prop_id);
 }
 
 // Whether plane `a` (at position ia of the list) is scanned out above plane `b`: by their
@@ -272,8 +281,10 @@ bool commit_plane(int fd, const bo *b, uint32_t crtc_id, uint32_t plane_id,
 	const uint32_t flags =
 	        DRM_MODE_ATOMIC_ALLOW_MODESET | (test_only ? DRM_MODE_ATOMIC_TEST_ONLY : 0u);
 	if (drmModeAtomicCommit(fd, req.get(), flags, nullptr) != 0) {
+		const int err = errno;
 		if (!test_only)
-			printf("atomic: couldn't commit new state: %s\n", strerror(errno));
+			printf("atomic: couldn't commit new state: %s\n", strerror(err));
+		errno = err;
 		return false;
 	}
 	return true;
@@ -312,6 +323,19 @@ uint32_t commit_on_accepting_plane(int fd, const frame_target &t, const plane_re
 		}
 	}
 	return 0;
+}
+
+// Whether a refusal of the frame (`err`) is one that another plane, a placement or buffers of
+// the mode's size may meet: the plane checks' scaling refusal (ERANGE), or their EINVAL
+// (placement, or a format the plane takes only at framebuffer creation) while the CRTC keeps its
+// mode. A CRTC switched off meanwhile refuses every frame with EINVAL too, and any other errno
+// (EACCES, EBUSY, ENOMEM) has nothing to do with the frame's fit.
+bool fit_may_help(int fd, uint32_t crtc_id, int err)
+{
+	if (err == ERANGE)
+		return true;
+	return err == EINVAL &&
+	       object_value(fd, crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID").value_or(0) != 0;
 }
 
 void choose(frame_fit fit, uint32_t plane_id, const drmModeModeInfo &mode)
@@ -433,9 +457,18 @@ void present_frame(int fd, const bo *b)
 	if (commit_plane(fd, b, crtc->crtc_id, plane->plane_id, ids, r, off)) {
 		g_console_may_cover.store(false);
 		g_fit.chosen = g_fit.chosen || g_fit.fit == frame_fit::padded;
-	} else if (!g_fit.chosen) {
+	} else if (!g_fit.chosen && fit_may_help(fd, crtc->crtc_id, errno)) {
 		choose_fit(fd, t, plane->plane_id);
 	}
+}
+
+uint32_t present_crtc_bit(int fd)
+{
+	auto res = g_drm_mode_res.get();
+	if (!res)
+		return 0;
+	crtc_holder crtc = find_active_crtc(fd, res.get(), false);
+	return crtc ? drm_crtc_bit(res.get(), crtc->crtc_id) : 0;
 }
 
 void present_new_run()

@@ -20,6 +20,10 @@ enum class frame_fit {
 // buffers of the mode's size, which the player then makes (present_padded_size).
 void present_frame(int fd, const bo *bo);
 
+// The possible_crtcs bit of the CRTC present_frame would put a frame on now, found quietly; 0
+// when there is none.
+uint32_t present_crtc_bit(int fd);
+
 // Forgets the fit of the previous run.
 void present_new_run();
 

@@ -5,7 +5,7 @@ if(TARGET bootanim_animation AND TARGET simkms AND TARGET bootanim_test_support)
 	target_link_libraries(player_bench PRIVATE bootanim_animation bootanim_test_support simkms
 		benchmark::benchmark)
 	# The player's own cost per frame leaves out the time inside these (see own_ms).
-	target_link_options(player_bench PRIVATE -Wl,--wrap=_Z9bo_createijjj
+	target_link_options(player_bench PRIVATE -Wl,--wrap=_Z9bo_createijjjPb
 		-Wl,--wrap=_Z10bo_releaseP2bo -Wl,--wrap=_Z14jpeg_sf_decodePKcP2bo
 		-Wl,--wrap=_Z22jpeg_sf_decode_centredPKcP2bo)
 endif()

@@ -298,19 +298,19 @@ BENCHMARK(BM_PresentFrame)->Unit(benchmark::kMicrosecond);
 
 // The player's calls to these reach the wrappers (-Wl,--wrap of the mangled names in
 // bench/player.cmake); the real functions keep their names with the __real_ prefix.
-bo *real_bo_create(int fd, uint32_t format, uint32_t width,
-                   uint32_t height) __asm__("__real__Z9bo_createijjj");
+bo *real_bo_create(int fd, uint32_t format, uint32_t width, uint32_t height,
+                   bool *dumb_refused) __asm__("__real__Z9bo_createijjjPb");
 void real_bo_release(bo *b) __asm__("__real__Z10bo_releaseP2bo");
 bool real_jpeg_sf_decode(const char *path, bo *b) __asm__("__real__Z14jpeg_sf_decodePKcP2bo");
 bool real_jpeg_sf_decode_centred(const char *path,
                                  bo *b) __asm__("__real__Z22jpeg_sf_decode_centredPKcP2bo");
 
-bo *wrap_bo_create(int fd, uint32_t format, uint32_t width,
-                   uint32_t height) __asm__("__wrap__Z9bo_createijjj");
-bo *wrap_bo_create(int fd, uint32_t format, uint32_t width, uint32_t height)
+bo *wrap_bo_create(int fd, uint32_t format, uint32_t width, uint32_t height,
+                   bool *dumb_refused) __asm__("__wrap__Z9bo_createijjjPb");
+bo *wrap_bo_create(int fd, uint32_t format, uint32_t width, uint32_t height, bool *dumb_refused)
 {
 	buffer_work_timer t;
-	return real_bo_create(fd, format, width, height);
+	return real_bo_create(fd, format, width, height, dumb_refused);
 }
 
 void wrap_bo_release(bo *b) __asm__("__wrap__Z10bo_releaseP2bo");

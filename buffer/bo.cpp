@@ -97,16 +97,21 @@ uint32_t rows_for(const format_info &info, uint32_t height)
 
 } // namespace
 
-bo *bo_create(int fd, uint32_t format, uint32_t width, uint32_t height)
+bo *bo_create(int fd, uint32_t format, uint32_t width, uint32_t height, bool *dumb_refused)
 {
+	if (dumb_refused)
+		*dumb_refused = false;
 	const format_info *info = find_format(format);
 	if (!info) {
 		fprintf(stderr, "unsupported format 0x%08x\n", format);
 		return nullptr;
 	}
 	bo *b = create_dumb_buffer(fd, width, rows_for(*info, height), info->bpp);
-	if (!b)
+	if (!b) {
+		if (dumb_refused)
+			*dumb_refused = true;
 		return nullptr;
+	}
 	b->format = format;
 	if (map_buffer(b) == 0)
 		return b;

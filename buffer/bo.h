@@ -20,8 +20,10 @@ struct bo {
 };
 
 // A new mapped buffer of `format` (one of the 46 packed and YUV codes of the format table),
-// or null with a message on standard error. The caller owns the result.
-bo *bo_create(int fd, uint32_t format, uint32_t width, uint32_t height);
+// or null with a message on standard error; `dumb_refused`, when given, tells whether the card
+// refused the dumb buffer itself (rather than its mapping). The caller owns the result.
+bo *bo_create(int fd, uint32_t format, uint32_t width, uint32_t height,
+              bool *dumb_refused = nullptr);
 
 // A new unmapped buffer of `height` rows at `bpp` bits per pixel, or null. Used by bo_create.
 bo *create_dumb_buffer(int fd, uint32_t width, uint32_t height, uint32_t bpp);

@@ -195,16 +195,24 @@ int choose_crtc(int fd, const drmModeRes *res, const drmModeConnector *conn)
 }
 
 // The CRTC the connector is bound to now, 0 for none.
-uint32_t current_crtc(int fd, const drmModeConnector *conn)
+uint32_t current_crtc(int fd, uint32_t connector_id)
 {
-	props_holder props(
-	        drmModeObjectGetProperties(fd, conn->connector_id, DRM_MODE_OBJECT_CONNECTOR));
+	props_holder props(drmModeObjectGetProperties(fd, connector_id, DRM_MODE_OBJECT_CONNECTOR));
 	for (uint32_t i = 0; props && i < props->count_props; i++) {
 		property_holder prop(drmModeGetProperty(fd, props->props[i]));
 		if (prop && strcmp(prop->name, "CRTC_ID") == 0)
 			return static_cast<uint32_t>(props->prop_values[i]);
 	}
 	return 0;
+}
+
+// Whether a connector other than `conn` is bound to the CRTC: a clone.
+bool drives_another(int fd, const drmModeRes *res, uint32_t conn, uint32_t crtc_id)
+{
+	for (int i = 0; i < res->count_connectors; i++)
+		if (res->connectors[i] != conn && current_crtc(fd, res->connectors[i]) == crtc_id)
+			return true;
+	return false;
 }
 
 // A CRTC that keeps its mode after losing its only connector makes the kernel refuse the whole
@@ -249,8 +257,11 @@ bool set_mode(int fd, const drmModeRes *res, const drmModeConnector *conn,
 	complete &= set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID",
 	                         blob_id);
 	complete &= set_property(fd, req.get(), crtc->crtc_id, DRM_MODE_OBJECT_CRTC, "ACTIVE", 1);
-	uint32_t lit_on = current_crtc(fd, conn);
-	if (lit_on != 0 && lit_on != crtc->crtc_id)
+	// A CRTC that still drives a clone stays lit: switched off, it would keep that connector,
+	// which the kernel refuses.
+	uint32_t lit_on = current_crtc(fd, conn->connector_id);
+	if (lit_on != 0 && lit_on != crtc->crtc_id &&
+	    !drives_another(fd, res, conn->connector_id, lit_on))
 		switch_off_crtc(fd, req.get(), lit_on);
 	atomic_holder with_black(drmModeAtomicDuplicate(req.get()));
 	bool committed = drmModeAtomicCommit(fd, req.get(), k_mode_set_flags, nullptr) == 0;

@@ -345,8 +345,8 @@ void build(device &d, const topology &t)
 	        t.driver.fbdev && t.driver.fbdev_picks_crtcs ? pick_console_crtcs(d, t) : t;
 	const uint32_t console_fb = t.driver.fbdev ? create_console_fb(d, lit) : 0;
 	const int64_t now = now_ns();
-	// A lit CRTC drives the first connected connector whose encoder can reach it (and, when the
-	// topology names the encoder's CRTC, is meant to).
+	// A lit CRTC drives the first connected connector whose encoder can reach it, or every one
+	// whose encoder the topology names it for: a clone.
 	for (size_t i = 0; i < lit.crtcs.size(); i++) {
 		if (!lit.crtcs[i].active)
 			continue;
@@ -377,7 +377,8 @@ void build(device &d, const topology &t)
 			if (encoder_busy)
 				continue;
 			con.state.crtc = int(i);
-			break;
+			if (!wanted)
+				break;
 		}
 		if (console_fb && c.primary >= 0) {
 			d.console.resize(d.crtcs.size());

@@ -290,6 +290,82 @@ TEST_F(Player, BufferCreationFailingAtFrameFiveEndsTheRun)
 	EXPECT_EQ(pause_seam::pauses.size(), 5u);
 }
 
+// A DisplayPort output lit on the first CRTC, where the frames go, and the HDMI monitor the
+// display chose on the second: RG24 on the planes of one of them only. The frames' format is
+// the one the first CRTC shows.
+TEST_F(Player, TheFormatIsTheOneTheCrtcTheFramesGoOnShows)
+{
+	struct format_case {
+		uint32_t first_crtc_format, second_crtc_format;
+		uint32_t format;
+		const char *line;
+	};
+	const format_case cases[] = {
+	        {DRM_FORMAT_RGB888, DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888, ""},
+	        {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888, DRM_FORMAT_XRGB8888,
+	         "bootAnimation: frames are XR24: no plane shows RG24 \n"},
+	};
+	const std::string f0 = frame(0);
+	mImageCount = 1;
+	for (const format_case &c : cases) {
+		SCOPED_TRACE(c.line);
+		sim::topology t;
+		t.crtcs = {{.active = true, .mode = test_mode(k_mode_w, k_mode_h)},
+		           {.active = true, .mode = test_mode(k_mode_w, k_mode_h)}};
+		t.connectors = {{.type = DRM_MODE_CONNECTOR_DisplayPort,
+		                 .modes = {test_mode(k_mode_w, k_mode_h)},
+		                 .encoders = {0}},
+		                {.modes = {test_mode(k_mode_w, k_mode_h)}, .encoders = {1}}};
+		t.encoders = {{.possible_crtcs = 0x1, .crtc = 0},
+		              {.possible_crtcs = 0x2, .crtc = 1}};
+		t.planes = {test_plane(DRM_PLANE_TYPE_PRIMARY,
+		                       {DRM_FORMAT_XRGB8888, c.first_crtc_format}, 0x1),
+		            test_plane(DRM_PLANE_TYPE_PRIMARY,
+		                       {DRM_FORMAT_XRGB8888, c.second_crtc_format}, 0x2)};
+		empty_ring();
+		install_card(t);
+		ASSERT_TRUE(open_and_discover(&fd));
+		ASSERT_EQ(g_drm_encoder.get()->crtc_id, sim::crtc_id(1));
+		EXPECT_EQ(play(), "picPath: " + f0 + " \n" + c.line);
+		ASSERT_NE(mSfJpegBufInfo[1].mBuf, nullptr);
+		EXPECT_EQ(mSfJpegBufInfo[1].mBuf->format, c.format);
+		EXPECT_EQ(sim::property_value(sim::plane_id(0), "FB_ID"),
+		          mSfJpegBufInfo[1].mBuf->fb_id);
+	}
+}
+
+// Only the card's refusal of the 24-bit dumb buffer itself makes the frames XR24, and only for
+// that run: the next run asks for RG24 again.
+TEST_F(Player, ARefused24BitBufferMakesThatRunXr24)
+{
+	struct refusal_case {
+		const char *request;
+		const char *out, *err; // the first run's, after its picPath line
+		uint32_t format;       // its frame's; 0: none shown
+	};
+	const refusal_case cases[] = {
+	        {"MODE_CREATE_DUMB",
+	         "bootAnimation: frames are XR24: the card refuses 24-bit buffers \n",
+	         "failed to create dumb buffer: Invalid argument\n", DRM_FORMAT_XRGB8888},
+	        {"MODE_MAP_DUMB", "failed to bo_create fb: Invalid argument\n",
+	         "failed to map buffer: Invalid argument\n", 0},
+	};
+	const std::string f0 = frame(0);
+	mImageCount = 1;
+	for (const refusal_case &c : cases) {
+		SCOPED_TRACE(c.request);
+		empty_ring();
+		sim::fail_request(c.request, EINVAL, 1);
+		output_capture err(2);
+		EXPECT_EQ(play(), "picPath: " + f0 + " \n" + c.out);
+		EXPECT_EQ(err.stop(), c.err);
+		EXPECT_EQ(mSfJpegBufInfo[1].mBuf ? mSfJpegBufInfo[1].mBuf->format : 0, c.format);
+		EXPECT_EQ(play(), "picPath: " + f0 + " \n");
+		ASSERT_NE(mSfJpegBufInfo[1].mBuf, nullptr);
+		EXPECT_EQ(mSfJpegBufInfo[1].mBuf->format, uint32_t(DRM_FORMAT_RGB888));
+	}
+}
+
 TEST_F(Player, FramebufferRefusedTearsTheBufferDown)
 {
 	std::string f0 = frame(0), f1 = frame(1), f2 = frame(2);

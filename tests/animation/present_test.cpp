@@ -496,6 +496,42 @@ TEST_F(Present, AfterTheFirstRefusalTheRunsFitIsChosenOnce)
 	}
 }
 
+// A refusal that no plane, placement or buffer size would meet: the monitor's CRTC switched
+// off between the lookups and the commit (as the hot-plug handler does), or another errno
+// than the plane checks give. It is reported; the run's fit is not chosen.
+TEST_F(Present, ARefusalNoFitMeetsLeavesTheFitUnchosen)
+{
+	const auto switch_off = [] {
+		atomic_holder req(drmModeAtomicAlloc());
+		const uint32_t conn = sim::connector_id(0), crtc = sim::crtc_id(1);
+		const int card = g_drm_fd.load();
+		drmModeAtomicAddProperty(req.get(), conn,
+		                         uint32_t(find_property_id(
+		                                 card, conn, DRM_MODE_OBJECT_CONNECTOR, "CRTC_ID")),
+		                         0);
+		for (const char *name : {"MODE_ID", "ACTIVE"})
+			drmModeAtomicAddProperty(
+			        req.get(), crtc,
+			        uint32_t(find_property_id(card, crtc, DRM_MODE_OBJECT_CRTC, name)),
+			        0);
+		drmModeAtomicCommit(card, req.get(), DRM_MODE_ATOMIC_ALLOW_MODESET, nullptr);
+	};
+	for (int err : {EINVAL, EACCES, EBUSY}) {
+		SCOPED_TRACE(err);
+		start(two_crtc_card());
+		if (err == EINVAL) {
+			atomic_adds::race_at = 1;
+			atomic_adds::race = switch_off;
+		} else {
+			sim::fail_request("MODE_ATOMIC", err, 1);
+		}
+		EXPECT_EQ(present(), std::string("atomic: couldn't commit new state: ") +
+		                             strerror(err) + "\n");
+		EXPECT_EQ(present_fit(), frame_fit::stretched);
+		EXPECT_EQ(requests_named("MODE_ATOMIC").size(), err == EINVAL ? 2u : 1u);
+	}
+}
+
 TEST_F(Present, NoEncoder)
 {
 	start(two_crtc_card());

@@ -389,7 +389,8 @@ TEST_F(ModeSet, TheMonitorAndTheCrtcChosenOnOtherCards)
 		sim::topology card;
 		bool unreadable_first; // the first connector cannot be read while counting
 		int monitors, conn, crtc;
-		int left; // the CRTC lit at start that the monitor leaves, -1: none
+		int left;      // the CRTC lit at start that the monitor leaves, -1: none
+		int kept = -1; // a CRTC lit at start that stays lit: it drives a clone
 	};
 	auto second_only = [](int lit) {
 		sim::topology t =
@@ -405,6 +406,13 @@ TEST_F(ModeSet, TheMonitorAndTheCrtcChosenOnOtherCards)
 	               output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 1)},
 	              {-1, 1}),
 	         false, 1, 1, 0, 1},
+	        // A CRTC the monitor leaves that still drives another output stays lit: switched
+	        // off, it would keep a connector, which the kernel refuses.
+	        {"the CRTC the monitor leaves drives a clone",
+	         card({output(DRM_MODE_CONNECTOR_DisplayPort, true, five_modes(), 0),
+	               output(DRM_MODE_CONNECTOR_HDMIA, true, five_modes(), 1)},
+	              {1, 1}),
+	         false, 2, 1, 0, -1, 1},
 	        // The first CRTC the encoder can drive when it cannot drive the card's first.
 	        {"encoder reaches the second CRTC only, lit", second_only(1), false, 1, 0, 1, -1},
 	        {"encoder reaches the second CRTC only, off", second_only(-1), false, 1, 0, 1, -1},
@@ -448,6 +456,9 @@ TEST_F(ModeSet, TheMonitorAndTheCrtcChosenOnOtherCards)
 		EXPECT_EQ(commits[0].error, 0);
 		if (s.left >= 0) {
 			EXPECT_EQ(sim::property_value(sim::crtc_id(s.left), "ACTIVE"), 0u);
+		}
+		if (s.kept >= 0) {
+			EXPECT_EQ(sim::property_value(sim::crtc_id(s.kept), "ACTIVE"), 1u);
 		}
 		EXPECT_EQ(sim::screen(s.crtc).width, 1920u);
 		EXPECT_EQ(g_drm_encoder.get()->crtc_id, sim::crtc_id(s.crtc));

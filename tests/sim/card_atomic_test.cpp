@@ -514,6 +514,47 @@ TEST_F(card_atomic, a_connector_moved_off_a_crtc_that_stays_enabled)
 	          0);
 }
 
+// A clone: HDMI-A and DisplayPort both driven by CRTC 0.
+class card_clone : public card_atomic
+{
+protected:
+	sim::topology topology() override
+	{
+		sim::topology t = two_pipes();
+		t.connectors[1].connected = true;
+		t.connectors[1].bound_encoder = 1;
+		t.encoders[0].crtc = 0;
+		t.encoders[1].crtc = 0;
+		return t;
+	}
+};
+
+// drm_atomic_helper_check_modeset(): a CRTC switched off while it keeps a connector is an
+// "enabled/connectors mismatch"; left lit with the clone, or with every connector moved, it is
+// not.
+TEST_F(card_clone, a_crtc_switched_off_must_lose_every_connector)
+{
+	for (int c : {0, 1})
+		ASSERT_EQ(sim::property_value(sim::connector_id(c), "CRTC_ID"), sim::crtc_id(0));
+	const uint32_t blob = mode_blob(connector_mode(0));
+	const auto move = [&](request &&r) -> request & {
+		return r.set(sim::connector_id(0), k_conn, "CRTC_ID", sim::crtc_id(1))
+		        .set(sim::crtc_id(1), k_crtc, "MODE_ID", blob)
+		        .set(sim::crtc_id(1), k_crtc, "ACTIVE", 1);
+	};
+	const auto off = [&](request &r) -> request & {
+		return r.set(sim::crtc_id(0), k_crtc, "MODE_ID", 0)
+		        .set(sim::crtc_id(0), k_crtc, "ACTIVE", 0);
+	};
+	constexpr uint32_t test = DRM_MODE_ATOMIC_TEST_ONLY | DRM_MODE_ATOMIC_ALLOW_MODESET;
+	EXPECT_EQ(off(move(request(fd_))).commit(test), EINVAL);
+	EXPECT_EQ(move(request(fd_)).commit(test), 0);
+	EXPECT_EQ(off(move(request(fd_)))
+	                  .set(sim::connector_id(1), k_conn, "CRTC_ID", 0)
+	                  .commit(test),
+	          0);
+}
+
 // drm_atomic_helper_check_modeset() adds every plane of a CRTC that needs a modeset, and the
 // plane check compares a plane that cannot position with the new mode, after clipping the plane
 // to it: a full-screen plane still covers a smaller mode, a plane of the smaller mode no longer
