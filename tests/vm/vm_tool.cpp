@@ -12,10 +12,14 @@
 //       red first (as XR24 frames show), no channel off by more than <tolerance>; `centred`:
 //       at its own size in the middle, black around it, or cropped to its middle
 //   compare-screens <a.ppm> <b.ppm> <tolerance>   one size, no channel off by more
+//   screen-kind <screen.ppm> <frame.jpg> <drm|red-first>
+//       prints what the screen shows: frame, standin, frame-to-standin, console, black, other
 //
 // Steps, in order; a wait looks at the output written since the previous wait matched:
 //   wait=<text>  console=<text> (qemu: the guest's console)  sleep=<seconds>
 //   screendump=<path> (QMP "screendump", or the card's "screen 0 <path>")
+//   screens=<path prefix>|<text> (qemu: screendumps back to back until the console shows the
+//       text, <prefix>000.ppm on, one file for each run of alike screens; moves no wait on)
 //   resize=<W>x<H> (qemu: an RFB SetDesktopSize)  live=<path> (sim: the card's "live" reply)
 // Exit status 0 when every step and check passed, 1 otherwise, with the reason on stderr.
 
@@ -41,6 +45,7 @@
 #include <vector>
 
 #include "tests/support/jpeg_file.h"
+#include "tools/standin.h"
 
 namespace
 {
@@ -113,16 +118,23 @@ struct difference {
 	}
 };
 
+// The screen in argv[0] and the frame in argv[1].
+void read_screen_and_frame(char **argv, ppm &screen, rgb_picture &frame)
+{
+	if (!read_ppm(argv[0], screen))
+		die(std::string("cannot read the screen ") + argv[0]);
+	frame = decode_jpeg(argv[1]);
+	if (frame.width == 0 || frame.components != 3)
+		die(std::string("cannot decode ") + argv[1]);
+}
+
 int cmd_compare_frame(int argc, char **argv)
 {
 	if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "centred"))
 		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]");
 	ppm screen;
-	if (!read_ppm(argv[0], screen))
-		die(std::string("cannot read the screen ") + argv[0]);
-	rgb_picture frame = decode_jpeg(argv[1]);
-	if (frame.width == 0 || frame.components != 3)
-		die(std::string("cannot decode ") + argv[1]);
+	rgb_picture frame;
+	read_screen_and_frame(argv, screen, frame);
 	bool drm_order = std::string(argv[2]) == "drm";
 	int tolerance = atoi(argv[3]);
 	const bool centred = argc == 5;
@@ -164,6 +176,58 @@ int cmd_compare_frame(int argc, char **argv)
 		        argv[0], argv[1], as_read.first_x, as_read.first_y);
 		return 1;
 	}
+	return 0;
+}
+
+// What a screen shows: the frame (at its size, as compare-frame with tolerance 3), the stand-in's
+// squares (within 8, for scan-outs of fewer bits), the squares copied over the frame from the
+// top down to some pixel (a driver that copies frames into video memory, caught in the copy),
+// the console (black and grey, within 8 as its 16-bit scan-out gives it, mostly black, some
+// text or its cursor) or black; anything else is "other".
+int cmd_screen_kind(int argc, char **argv)
+{
+	if (argc != 3)
+		die("screen-kind <screen.ppm> <frame.jpg> <drm|red-first>");
+	ppm screen;
+	rgb_picture frame;
+	read_screen_and_frame(argv, screen, frame);
+	const bool drm_order = std::string(argv[2]) == "drm";
+	const bool frame_size = screen.width == frame.width && screen.height == frame.height;
+	auto near = [](const uint8_t *a, const uint8_t *b, int tolerance) {
+		for (int c = 0; c < 3; c++)
+			if (abs(int(a[c]) - int(b[c])) > tolerance)
+				return false;
+		return true;
+	};
+	const long pixels = long(screen.width) * screen.height;
+	long squares = 0, frame_from = 0, black = 0, grey = 0;
+	bool frame_after = frame_size;
+	for (long i = 0; i < pixels; i++) {
+		const int x = int(i % screen.width), y = int(i / screen.width);
+		const uint8_t *s = &screen.rgb[size_t(i) * 3];
+		if (squares == i && near(s, standin::colour_at(uint32_t(x), uint32_t(y)), 8))
+			squares++;
+		if (frame_size) {
+			const uint8_t *f = &frame.data[size_t(i) * 3];
+			const uint8_t drm[3] = {f[2], f[1], f[0]};
+			if (!near(s, drm_order ? drm : f, 3))
+				frame_from = i + 1;
+		}
+		if (s[0] == 0 && s[1] == 0 && s[2] == 0)
+			black++;
+		else if (abs(s[0] - s[1]) <= 8 && abs(s[1] - s[2]) <= 8)
+			grey++;
+	}
+	// At the seam a pixel or two may be half written: the copy goes in words, not pixels.
+	frame_after = frame_after && frame_from <= squares + 2;
+	const char *kind = frame_after && frame_from == 0 ? "frame"
+	                   : squares == pixels            ? "standin"
+	                   : frame_after                  ? "frame-to-standin"
+	                   : black == pixels              ? "black"
+	                   : black + grey == pixels && grey > 0 && black > pixels * 9 / 10
+	                           ? "console"
+	                           : "other";
+	puts(kind);
 	return 0;
 }
 
@@ -457,6 +521,8 @@ public:
 				ok = pause(std::chrono::duration<double>(atof(s.arg.c_str())));
 			else if (s.kind == "screendump")
 				ok = still_running() && screendump(s.arg);
+			else if (s.kind == "screens")
+				ok = screens(s.arg);
 			else if (s.kind == "resize")
 				ok = still_running() && resize(s.arg);
 			else if (s.kind == "live")
@@ -547,6 +613,64 @@ private:
 				return fail(file + " never showed \"" + text + "\"");
 			std::this_thread::sleep_for(std::chrono::milliseconds(100));
 		}
+	}
+
+	// Screendumps back to back until the console shows the text: <prefix>000.ppm and on, each
+	// kept only when it differs from the one before. Says on stderr when each was taken, how
+	// often it was seen again, and when the guest's "@@VM" lines arrived between. The next
+	// console wait still looks from where this one began: the lines that end a hand-over come
+	// in no fixed order.
+	bool screens(const std::string &arg)
+	{
+		const size_t bar = arg.find('|');
+		if (bar == std::string::npos || console().empty())
+			return fail("screens=<path prefix>|<console text> needs a console");
+		const std::string prefix = arg.substr(0, bar), text = arg.substr(bar + 1);
+		const auto start = clock_type::now();
+		auto ms = [&] {
+			return long(std::chrono::duration_cast<std::chrono::milliseconds>(
+			                    clock_type::now() - start)
+			                    .count());
+		};
+		ppm last;
+		int kept = 0, alike = 0;
+		size_t lines = console_seen_;
+		for (;;) {
+			const std::string out = read_file(console());
+			for (size_t nl; (nl = out.find('\n', lines)) != std::string::npos;
+			     lines = nl + 1)
+				if (out.compare(lines, 4, "@@VM") == 0)
+					fprintf(stderr, "screens: %ld ms: %s\n", ms(),
+					        out.substr(lines, nl - lines).c_str());
+			if (out.find(text, console_seen_) != std::string::npos)
+				break;
+			if (!still_running())
+				return false;
+			char name[16];
+			snprintf(name, sizeof name, "%03d.ppm", kept);
+			const std::string path = prefix + name;
+			const long taken = ms();
+			ppm now;
+			if (!screendump(path) || !read_ppm(path, now))
+				return fail("no screen in " + path);
+			if (kept > 0 && now.width == last.width && now.height == last.height &&
+			    now.rgb == last.rgb) {
+				std::filesystem::remove(path);
+				alike++;
+				continue;
+			}
+			if (kept > 0)
+				fprintf(stderr, "screens: ... seen %d more times\n", alike);
+			fprintf(stderr, "screens: %ld ms: %s %dx%d\n", taken, name, now.width,
+			        now.height);
+			last = std::move(now);
+			kept++;
+			alike = 0;
+		}
+		if (kept > 0)
+			fprintf(stderr, "screens: ... seen %d more times\n", alike);
+		fprintf(stderr, "screens: %ld ms: the console showed \"%s\"\n", ms(), text.c_str());
+		return kept > 0 || fail("no screen was taken");
 	}
 
 	std::string output_;
@@ -741,7 +865,7 @@ int main(int argc, char **argv)
 {
 	signal(SIGPIPE, SIG_IGN);
 	if (argc < 2)
-		die("frames | qemu | sim | compare-frame | compare-screens ...");
+		die("frames | qemu | sim | compare-frame | compare-screens | screen-kind ...");
 	std::string cmd = argv[1];
 	if (cmd == "frames")
 		return cmd_frames(argc - 2, argv + 2);
@@ -753,5 +877,7 @@ int main(int argc, char **argv)
 		return cmd_compare_frame(argc - 2, argv + 2);
 	if (cmd == "compare-screens")
 		return cmd_compare_screens(argc - 2, argv + 2);
+	if (cmd == "screen-kind")
+		return cmd_screen_kind(argc - 2, argv + 2);
 	die("unknown command " + cmd);
 }
