@@ -17,6 +17,8 @@
 //   wait=<text>  console=<text> (qemu: the guest's console)  sleep=<seconds>
 //   screendump=<path> (QMP "screendump", or the card's "screen 0 <path>")
 //   resize=<W>x<H> (qemu: an RFB SetDesktopSize)  live=<path> (sim: the card's "live" reply)
+//   until-frame=<screen.ppm>,<frame.jpg>,<order>,<tolerance>[,centred] (screendumps until one
+//   shows the frame, as compare-frame reads it)
 // Exit status 0 when every step and check passed, 1 otherwise, with the reason on stderr.
 
 #include <algorithm>
@@ -113,23 +115,21 @@ struct difference {
 	}
 };
 
-int cmd_compare_frame(int argc, char **argv)
+// Whether the screen shows the frame; `quiet` when a caller asks again until it does.
+bool shows_frame(const char *screen_path, const char *frame_path, bool drm_order, int tolerance,
+                 bool centred, bool quiet)
 {
-	if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "centred"))
-		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]");
 	ppm screen;
-	if (!read_ppm(argv[0], screen))
-		die(std::string("cannot read the screen ") + argv[0]);
-	rgb_picture frame = decode_jpeg(argv[1]);
+	if (!read_ppm(screen_path, screen))
+		die(std::string("cannot read the screen ") + screen_path);
+	rgb_picture frame = decode_jpeg(frame_path);
 	if (frame.width == 0 || frame.components != 3)
-		die(std::string("cannot decode ") + argv[1]);
-	bool drm_order = std::string(argv[2]) == "drm";
-	int tolerance = atoi(argv[3]);
-	const bool centred = argc == 5;
+		die(std::string("cannot decode ") + frame_path);
 	if (!centred && (screen.width != frame.width || screen.height != frame.height)) {
-		fprintf(stderr, "compare-frame: the screen is %dx%d, the frame %dx%d\n",
-		        screen.width, screen.height, frame.width, frame.height);
-		return 1;
+		if (!quiet)
+			fprintf(stderr, "compare-frame: the screen is %dx%d, the frame %dx%d\n",
+			        screen.width, screen.height, frame.width, frame.height);
+		return false;
 	}
 	const int w = std::min(screen.width, frame.width),
 	          h = std::min(screen.height, frame.height);
@@ -155,16 +155,28 @@ int cmd_compare_frame(int argc, char **argv)
 				other.add(abs(int(s[c]) - int(unwanted[c])), 255, x, y);
 			}
 		}
+	if (quiet)
+		return as_read.over == 0;
 	printf("compare-frame: %s byte order%s: largest channel difference %d, %ld channels over "
 	       "%d; the other order's largest difference %d\n",
 	       drm_order ? "DRM" : "red-first", centred ? ", centred" : "", as_read.max,
 	       as_read.over, tolerance, other.max);
 	if (as_read.over != 0) {
 		fprintf(stderr, "compare-frame: %s does not show %s (first difference at %d,%d)\n",
-		        argv[0], argv[1], as_read.first_x, as_read.first_y);
-		return 1;
+		        screen_path, frame_path, as_read.first_x, as_read.first_y);
+		return false;
 	}
-	return 0;
+	return true;
+}
+
+int cmd_compare_frame(int argc, char **argv)
+{
+	if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "centred"))
+		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]");
+	return shows_frame(argv[0], argv[1], std::string(argv[2]) == "drm", atoi(argv[3]),
+	                   argc == 5, false)
+	               ? 0
+	               : 1;
 }
 
 int cmd_compare_screens(int argc, char **argv)
@@ -459,6 +471,8 @@ public:
 				ok = still_running() && screendump(s.arg);
 			else if (s.kind == "resize")
 				ok = still_running() && resize(s.arg);
+			else if (s.kind == "until-frame")
+				ok = until_frame(s.arg);
 			else if (s.kind == "live")
 				ok = still_running() && live(s.arg);
 			else
@@ -520,6 +534,24 @@ protected:
 	bool ended_ = false;
 
 private:
+	// <screen.ppm>,<frame.jpg>,<drm|red-first>,<tolerance>[,centred]: screendumps until one
+	// shows the frame (the last one stays in <screen.ppm>), within the run's time.
+	bool until_frame(const std::string &arg)
+	{
+		std::vector<std::string> f;
+		std::stringstream in(arg);
+		for (std::string part; std::getline(in, part, ',');)
+			f.push_back(part);
+		if (f.size() != 4 && !(f.size() == 5 && f[4] == "centred"))
+			return fail("until-frame=<screen.ppm>,<frame.jpg>,<order>,<tolerance>[,"
+			            "centred]");
+		while (still_running() && screendump(f[0]))
+			if (shows_frame(f[0].c_str(), f[1].c_str(), f[2] == "drm",
+			                atoi(f[3].c_str()), f.size() == 5, true))
+				return true;
+		return fail("the screen never showed " + f[1]);
+	}
+
 	bool pause(std::chrono::duration<double> d)
 	{
 		auto until =
