@@ -3,7 +3,7 @@
 # shell (dash as /bin/sh, BusyBox ash): the start returns at once and the player starts only
 # once the card exists, with the configured arguments and its output in the configured log; the
 # pid file names the player itself; stop hands the display over from it and a stale pid file
-# never hits a stranger.
+# never hits a stranger. Run as root, the player runs as the configured unprivileged user.
 #
 # init_behaviour.sh INIT_SCRIPT SHELL...
 set -uo pipefail
@@ -31,7 +31,7 @@ fail() {
 # its wait at once.
 cat >"$work/bootanim" <<'PLAYER'
 #!/bin/sh
-echo "player started: $*"
+echo "player started as $(id -un): $*"
 sleep 100000 &
 trap 'kill $!; echo "player stopped"; exit 0' TERM
 wait
@@ -53,10 +53,19 @@ sed -e "s|^DAEMON=.*|DAEMON=$work/bootanim|" -e "s|^DEVICE=.*|DEVICE=$work/card0
 for v in DAEMON DEVICE PIDFILE DEFAULTS HANDOVER; do
 	grep -q "^$v=$work/" "$work/init" || fail "the init script has no $v= line to point elsewhere"
 done
+# Root hands the player to nobody (the folder must let that user run it); anyone else keeps
+# their own user.
+user=$(id -un)
+if [ "$(id -u)" -eq 0 ] && command -v start-stop-daemon >/dev/null && id nobody >/dev/null 2>&1; then
+	user=nobody
+	chmod 755 "$work"
+fi
 cat >"$work/defaults" <<DEFAULTS
 BOOTANIM_ARGS=2
 BOOTANIM_LOG=$work/log
 BOOTANIM_WAIT=20
+BOOTANIM_USER=nobody
+BOOTANIM_GROUP=$(id -gn nobody 2>/dev/null || echo nogroup)
 DEFAULTS
 
 run() {
@@ -96,15 +105,15 @@ expect 3 "bootanim is not running" status
 expect 0 "Starting bootanim" start
 pid=$(cat "$work/pid")
 wait_for waits_for_card "$pid" || fail "the start's background process never waited for the card"
-logged "player started: 2" && fail "the player started before the card existed"
+logged "player started as $user: 2" && fail "the player started before the card existed"
 : >"$work/card0"
-wait_for logged "player started: 2" || fail "the player did not start once the card existed"
+wait_for logged "player started as $user: 2" || fail "the player did not start once the card existed"
 [ "$(cat "$work/pid")" = "$pid" ] || fail "the pid file changed after the start"
 grep -q "$work/bootanim" "/proc/$pid/cmdline" || fail "pid $pid in the pid file is not the player"
 
 expect 0 "bootanim is running (pid $pid)" status
 expect 0 "bootanim: already running (pid $pid)" start
-[ "$(grep -c '^player started' "$work/log")" -eq 1 ] || fail "a second start ran a second player"
+[ "$(grep -c '^player started as' "$work/log")" -eq 1 ] || fail "a second start ran a second player"
 
 expect 0 "Stopping bootanim" stop
 logged "handover: $pid" || fail "stop did not hand the display over from pid $pid"

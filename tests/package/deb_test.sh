@@ -5,10 +5,12 @@
 # deb-systemd-helper enables it, nothing started, the init script's rc links, a clean
 # systemd-analyze verify; then that a purge takes it all away again.
 #
-# deb_test.sh SOURCE_DIR VERSION ARCH       (ARCH: a Debian architecture, or "native")
+# deb_test.sh SOURCE_DIR VERSION ARCH [KEEP_DIR]   (ARCH: a Debian architecture, or "native")
+#
+# With KEEP_DIR the package stays there for the tests that boot it (tests/vm/systemd-test).
 set -euo pipefail
 
-src=$1 version=$2 arch=$3
+src=$1 version=$2 arch=$3 keep=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 [ "$arch" != native ] || arch=$(dpkg --print-architecture)
 
@@ -83,7 +85,7 @@ isolate=(unshare --mount)
 [ "$(id -u)" -eq 0 ] || isolate=(unshare --user --map-root-user --mount)
 mkdir "$work/empty"
 root=$work/root
-mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers}
+mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers} "$root/etc"
 touch "$root"/var/lib/dpkg/{status,available}
 dpkg_root() {
 	# shellcheck disable=SC2016 # expanded by the inner shell
@@ -96,9 +98,12 @@ dpkg_root() {
 		exit 1
 	}
 }
+# The user databases are the system's: the postinst adds the player's user to them, and like
+# every Debian package the purge leaves it.
 installed() {
 	(cd "$root" && find . -path ./var/lib/dpkg -prune -o \( -type f -o -type l \) \
-		-printf '%M %P\n' | LC_ALL=C sort -k2)
+		! -regex '\./etc/\(g?shadow\|passwd\|group\)-?\|\./etc/\.pwd\.lock' -printf '%M %P\n' |
+		LC_ALL=C sort -k2)
 }
 
 dpkg_root -i "$deb"
@@ -106,6 +111,7 @@ expected="-rwxr-xr-x etc/init.d/bootanim
 lrwxrwxrwx etc/systemd/system/sysinit.target.wants/bootanim.service
 -rw-r--r-- lib/systemd/system/bootanim.service
 -rw-r--r-- lib/udev/rules.d/70-bootanim.rules
+-rw-r--r-- usr/lib/sysusers.d/bootanim.conf
 -rwxr-xr-x usr/sbin/bootanim
 -rwxr-xr-x usr/sbin/bootanim-frames
 -rwxr-xr-x usr/sbin/bootanim-handover
@@ -125,6 +131,8 @@ if [ "$actual" != "$expected" ]; then
 	diff <(echo "$expected") <(echo "$actual") | grep '^[<>]' | sed 's/^</-/; s/^>/+/'
 	fails=$((fails + 1))
 fi
+grep -q '^bootanim:x:[0-9]*:[0-9]*:Boot animation player:/:/usr/sbin/nologin$' "$root/etc/passwd" ||
+	fail "the postinst made no user bootanim: $(cat "$root/etc/passwd" 2>&1)"
 link=$(readlink "$root/etc/systemd/system/sysinit.target.wants/bootanim.service" || true)
 [ "$link" = /lib/systemd/system/bootanim.service ] ||
 	fail "sysinit.target.wants/bootanim.service points to '$link'"
@@ -155,5 +163,9 @@ dpkg_root --purge bootanim
 left=$(installed)
 [ -z "$left" ] || fail "the purge leaves:"$'\n'"$left"
 
+if [ -n "$keep" ]; then
+	mkdir -p "$keep"
+	cp "$deb" "$keep/"
+fi
 [ $fails -eq 0 ] || exit 1
 echo "bootanim_${version}_${arch}.deb: built, lintian clean, installed, enabled, verified, purged"

@@ -21,6 +21,8 @@
 //   screens=<path prefix>|<text> (qemu: screendumps back to back until the console shows the
 //       text, <prefix>000.ppm on, one file for each run of alike screens; moves no wait on)
 //   resize=<W>x<H> (qemu: an RFB SetDesktopSize)  live=<path> (sim: the card's "live" reply)
+//   until-frame=<screen.ppm>,<frame.jpg>,<order>,<tolerance>[,centred] (screendumps until one
+//   shows the frame, as compare-frame reads it)
 // Exit status 0 when every step and check passed, 1 otherwise, with the reason on stderr.
 
 #include <algorithm>
@@ -118,30 +120,28 @@ struct difference {
 	}
 };
 
-// The screen in argv[0] and the frame in argv[1].
-void read_screen_and_frame(char **argv, ppm &screen, rgb_picture &frame)
+void read_screen_and_frame(const char *screen_path, const char *frame_path, ppm &screen,
+                           rgb_picture &frame)
 {
-	if (!read_ppm(argv[0], screen))
-		die(std::string("cannot read the screen ") + argv[0]);
-	frame = decode_jpeg(argv[1]);
+	if (!read_ppm(screen_path, screen))
+		die(std::string("cannot read the screen ") + screen_path);
+	frame = decode_jpeg(frame_path);
 	if (frame.width == 0 || frame.components != 3)
-		die(std::string("cannot decode ") + argv[1]);
+		die(std::string("cannot decode ") + frame_path);
 }
 
-int cmd_compare_frame(int argc, char **argv)
+// Whether the screen shows the frame; `quiet` when a caller asks again until it does.
+bool shows_frame(const char *screen_path, const char *frame_path, bool drm_order, int tolerance,
+                 bool centred, bool quiet)
 {
-	if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "centred"))
-		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]");
 	ppm screen;
 	rgb_picture frame;
-	read_screen_and_frame(argv, screen, frame);
-	bool drm_order = std::string(argv[2]) == "drm";
-	int tolerance = atoi(argv[3]);
-	const bool centred = argc == 5;
+	read_screen_and_frame(screen_path, frame_path, screen, frame);
 	if (!centred && (screen.width != frame.width || screen.height != frame.height)) {
-		fprintf(stderr, "compare-frame: the screen is %dx%d, the frame %dx%d\n",
-		        screen.width, screen.height, frame.width, frame.height);
-		return 1;
+		if (!quiet)
+			fprintf(stderr, "compare-frame: the screen is %dx%d, the frame %dx%d\n",
+			        screen.width, screen.height, frame.width, frame.height);
+		return false;
 	}
 	const int w = std::min(screen.width, frame.width),
 	          h = std::min(screen.height, frame.height);
@@ -167,16 +167,28 @@ int cmd_compare_frame(int argc, char **argv)
 				other.add(abs(int(s[c]) - int(unwanted[c])), 255, x, y);
 			}
 		}
+	if (quiet)
+		return as_read.over == 0;
 	printf("compare-frame: %s byte order%s: largest channel difference %d, %ld channels over "
 	       "%d; the other order's largest difference %d\n",
 	       drm_order ? "DRM" : "red-first", centred ? ", centred" : "", as_read.max,
 	       as_read.over, tolerance, other.max);
 	if (as_read.over != 0) {
 		fprintf(stderr, "compare-frame: %s does not show %s (first difference at %d,%d)\n",
-		        argv[0], argv[1], as_read.first_x, as_read.first_y);
-		return 1;
+		        screen_path, frame_path, as_read.first_x, as_read.first_y);
+		return false;
 	}
-	return 0;
+	return true;
+}
+
+int cmd_compare_frame(int argc, char **argv)
+{
+	if (argc != 4 && !(argc == 5 && std::string(argv[4]) == "centred"))
+		die("compare-frame <screen.ppm> <frame.jpg> <drm|red-first> <tolerance> [centred]");
+	return shows_frame(argv[0], argv[1], std::string(argv[2]) == "drm", atoi(argv[3]),
+	                   argc == 5, false)
+	               ? 0
+	               : 1;
 }
 
 // What a screen shows: the frame (at its size, as compare-frame with tolerance 3), the stand-in's
@@ -190,7 +202,7 @@ int cmd_screen_kind(int argc, char **argv)
 		die("screen-kind <screen.ppm> <frame.jpg> <drm|red-first>");
 	ppm screen;
 	rgb_picture frame;
-	read_screen_and_frame(argv, screen, frame);
+	read_screen_and_frame(argv[0], argv[1], screen, frame);
 	const bool drm_order = std::string(argv[2]) == "drm";
 	const bool frame_size = screen.width == frame.width && screen.height == frame.height;
 	auto near = [](const uint8_t *a, const uint8_t *b, int tolerance) {
@@ -525,6 +537,8 @@ public:
 				ok = screens(s.arg);
 			else if (s.kind == "resize")
 				ok = still_running() && resize(s.arg);
+			else if (s.kind == "until-frame")
+				ok = until_frame(s.arg);
 			else if (s.kind == "live")
 				ok = still_running() && live(s.arg);
 			else
@@ -586,6 +600,24 @@ protected:
 	bool ended_ = false;
 
 private:
+	// <screen.ppm>,<frame.jpg>,<drm|red-first>,<tolerance>[,centred]: screendumps until one
+	// shows the frame (the last one stays in <screen.ppm>), within the run's time.
+	bool until_frame(const std::string &arg)
+	{
+		std::vector<std::string> f;
+		std::stringstream in(arg);
+		for (std::string part; std::getline(in, part, ',');)
+			f.push_back(part);
+		if (f.size() != 4 && !(f.size() == 5 && f[4] == "centred"))
+			return fail("until-frame=<screen.ppm>,<frame.jpg>,<order>,<tolerance>[,"
+			            "centred]");
+		while (still_running() && screendump(f[0]))
+			if (shows_frame(f[0].c_str(), f[1].c_str(), f[2] == "drm",
+			                atoi(f[3].c_str()), f.size() == 5, true))
+				return true;
+		return fail("the screen never showed " + f[1]);
+	}
+
 	bool pause(std::chrono::duration<double> d)
 	{
 		auto until =
