@@ -192,8 +192,8 @@ int cmd_compare_frame(int argc, char **argv)
 }
 
 // What a screen shows: the frame (at its size, as compare-frame with tolerance 3), the stand-in's
-// squares (within 8, for scan-outs of fewer bits), the squares copied over the frame from the
-// top down to some pixel (a driver that copies frames into video memory, caught in the copy),
+// squares (within 8, for scan-outs of fewer bits), the two together, each pixel one or the other
+// (a driver that copies frames into video memory, caught in the copy),
 // the console (black and grey, within 8 as its 16-bit scan-out gives it, mostly black, some
 // text or its cursor) or black; anything else is "other".
 int cmd_screen_kind(int argc, char **argv)
@@ -212,30 +212,33 @@ int cmd_screen_kind(int argc, char **argv)
 		return true;
 	};
 	const long pixels = long(screen.width) * screen.height;
-	long squares = 0, frame_from = 0, black = 0, grey = 0;
-	bool frame_after = frame_size;
+	long squares = 0, framed = 0, neither = 0, black = 0, grey = 0;
 	for (long i = 0; i < pixels; i++) {
 		const int x = int(i % screen.width), y = int(i / screen.width);
 		const uint8_t *s = &screen.rgb[size_t(i) * 3];
-		if (squares == i && near(s, standin::colour_at(uint32_t(x), uint32_t(y)), 8))
-			squares++;
+		const bool square = near(s, standin::colour_at(uint32_t(x), uint32_t(y)), 8);
+		bool in_frame = false;
 		if (frame_size) {
 			const uint8_t *f = &frame.data[size_t(i) * 3];
 			const uint8_t drm[3] = {f[2], f[1], f[0]};
-			if (!near(s, drm_order ? drm : f, 3))
-				frame_from = i + 1;
+			in_frame = near(s, drm_order ? drm : f, 3);
 		}
+		squares += square;
+		framed += in_frame;
+		neither += !square && !in_frame;
 		if (s[0] == 0 && s[1] == 0 && s[2] == 0)
 			black++;
 		else if (abs(s[0] - s[1]) <= 8 && abs(s[1] - s[2]) <= 8)
 			grey++;
 	}
-	// At the seam a pixel or two may be half written: the copy goes in words, not pixels.
-	frame_after = frame_after && frame_from <= squares + 2;
-	const char *kind = frame_after && frame_from == 0 ? "frame"
+	// A driver that copies the new picture into video memory is caught in the copy: parts of
+	// the screen show the squares, the rest still the frame, and at each seam a pixel or two
+	// may be half written (the copy goes in words, not pixels).
+	const char *kind = frame_size && framed == pixels ? "frame"
 	                   : squares == pixels            ? "standin"
-	                   : frame_after                  ? "frame-to-standin"
-	                   : black == pixels              ? "black"
+	                   : frame_size && framed > 0 && squares > 0 && neither <= screen.width
+	                           ? "frame-to-standin"
+	                   : black == pixels ? "black"
 	                   : black + grey == pixels && grey > 0 && black > pixels * 9 / 10
 	                           ? "console"
 	                           : "other";
