@@ -18,8 +18,10 @@
 // Steps, in order; a wait looks at the output written since the previous wait matched:
 //   wait=<text>  console=<text> (qemu: the guest's console)  sleep=<seconds>
 //   screendump=<path> (QMP "screendump", or the card's "screen 0 <path>")
-//   screens=<path prefix>|<text> (qemu: screendumps back to back until the console shows the
-//       text, <prefix>000.ppm on, one file for each run of alike screens; moves no wait on)
+//   screens=<path prefix>|<text>[|<key>] (qemu: screendumps back to back until the console
+//       shows the text, <prefix>000.ppm on, one file for each run of alike screens; moves no
+//       wait on; with a key (a QEMU qcode such as "ret"), presses it once the first screen is
+//       taken, for a guest that waits for it to begin what the screens watch)
 //   resize=<W>x<H> (qemu: an RFB SetDesktopSize)  live=<path> (sim: the card's "live" reply)
 //   until-frame=<screen.ppm>,<frame.jpg>,<order>,<tolerance>[,centred] (screendumps until one
 //   shows the frame, as compare-frame reads it)
@@ -598,6 +600,10 @@ protected:
 	{
 		return fail("live is not possible here");
 	}
+	virtual bool press(const std::string &)
+	{
+		return fail("there is no keyboard here");
+	}
 
 	pid_t pid_;
 	bool ended_ = false;
@@ -654,13 +660,17 @@ private:
 	// kept only when it differs from the one before. Says on stderr when each was taken, how
 	// often it was seen again, and when the guest's "@@VM" lines arrived between. The next
 	// console wait still looks from where this one began: the lines that end a hand-over come
-	// in no fixed order.
+	// in no fixed order. The key goes out after the first screen, so that screen shows what
+	// came before whatever the key starts in the guest.
 	bool screens(const std::string &arg)
 	{
 		const size_t bar = arg.find('|');
 		if (bar == std::string::npos || console().empty())
-			return fail("screens=<path prefix>|<console text> needs a console");
-		const std::string prefix = arg.substr(0, bar), text = arg.substr(bar + 1);
+			return fail("screens=<path prefix>|<console text>[|<key>] needs a console");
+		const std::string prefix = arg.substr(0, bar);
+		const size_t key_bar = arg.find('|', bar + 1);
+		const std::string text = arg.substr(bar + 1, key_bar - bar - 1);
+		std::string key = key_bar == std::string::npos ? "" : arg.substr(key_bar + 1);
 		const auto start = clock_type::now();
 		auto ms = [&] {
 			return long(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -688,6 +698,12 @@ private:
 			ppm now;
 			if (!screendump(path) || !read_ppm(path, now))
 				return fail("no screen in " + path);
+			if (!key.empty()) {
+				if (!press(key))
+					return false;
+				fprintf(stderr, "screens: %ld ms: pressed %s\n", ms(), key.c_str());
+				key.clear();
+			}
 			if (kept > 0 && now.width == last.width && now.height == last.height &&
 			    now.rgb == last.rgb) {
 				std::filesystem::remove(path);
@@ -783,6 +799,17 @@ protected:
 			close(vnc_);
 		vnc_ = rfb_set_desktop_size(sockets_ + "/vnc.sock", w, h, error);
 		return vnc_ >= 0 || fail(error);
+	}
+
+	bool press(const std::string &qcode) override
+	{
+		std::string reply;
+		return qmp_command(qmp_,
+		                   "{\"execute\":\"send-key\",\"arguments\":{\"keys\":[{\"type\":"
+		                   "\"qcode\",\"data\":\"" +
+		                           qcode + "\"}]}}\n",
+		                   reply) ||
+		       fail("send-key failed: " + reply);
 	}
 
 private:
