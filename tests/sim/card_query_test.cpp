@@ -2,9 +2,9 @@
 #include <algorithm>
 #include <chrono>
 #include <set>
-#include <thread>
 
 #include "tests/sim/card_fixture.h"
+#include "tests/support/wait.h"
 
 namespace
 {
@@ -119,11 +119,9 @@ TEST(render_card0_delay, card1_appears_only_after_its_delay)
 		EXPECT_EQ(fd, -1);
 		EXPECT_EQ(err, ENOENT);
 	}
-	while (fd < 0 && since() < 30000) {
-		std::this_thread::sleep_for(std::chrono::milliseconds(5));
-		fd = open("/dev/dri/card1", O_RDWR | O_CLOEXEC);
-	}
-	ASSERT_GE(fd, 0) << strerror(errno);
+	ASSERT_TRUE(wait_until([&] {
+		return fd >= 0 || (fd = open("/dev/dri/card1", O_RDWR | O_CLOEXEC)) >= 0;
+	})) << strerror(errno);
 	EXPECT_GE(since(), delay_ms);
 	version_holder v(drmGetVersion(fd));
 	ASSERT_TRUE(v);
