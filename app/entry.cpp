@@ -118,11 +118,13 @@ int bootanim_start(int argc, char **argv)
 
 	if (drmSetClientCap(fd, DRM_CLIENT_CAP_UNIVERSAL_PLANES, 1) != 0 ||
 	    drmSetClientCap(fd, DRM_CLIENT_CAP_ATOMIC, 1) != 0) {
-		printf("Failed to set atomic cap %s \n", strerror(errno));
+		// The kernel's reason, before a printf to a closed output sets its own.
+		const int err = errno;
+		printf("Failed to set atomic cap %s \n", strerror(err));
 		// On many boards card0 is the GPU's render-only driver, which the kernel answers
 		// so, and the display is another card, which may even probe after this process
 		// started.
-		if (fd < 0 || errno != EOPNOTSUPP || !use_other_card(true, false))
+		if (fd < 0 || err != EOPNOTSUPP || !use_other_card(true, false))
 			return fd;
 		fd = g_drm_fd.load();
 	}
