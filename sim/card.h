@@ -80,6 +80,7 @@ struct plane_state {
 	int32_t crtc_x = 0, crtc_y = 0;
 	uint32_t crtc_w = 0, crtc_h = 0;
 	uint32_t src_x = 0, src_y = 0, src_w = 0, src_h = 0; // 16.16
+	uint32_t damage_blob = 0; // FB_DAMAGE_CLIPS, which a duplicated state does not keep
 };
 
 struct plane {

@@ -605,8 +605,12 @@ int64_t apply(device &d, drm_file *f, atomic_state &s, uint64_t user_data)
 	const int64_t now = now_ns();
 	int64_t wait_until = 0;
 	for (size_t i = 0; i < s.planes.size(); i++)
-		if (s.plane_in[i])
+		if (s.plane_in[i]) {
+			const uint32_t damage = d.planes[i].state.damage_blob;
 			d.planes[i].state = s.planes[i];
+			d.planes[i].state.damage_blob = 0;
+			blob_unref_state(d, damage);
+		}
 	for (size_t i = 0; i < s.connectors.size(); i++)
 		if (s.connector_in[i])
 			d.connectors[i].state = s.connectors[i];

@@ -123,7 +123,9 @@ void show_console(device &d, int crtc_index, uint32_t fb)
 	if (c.primary < 0)
 		return;
 	plane_state &ps = d.planes[size_t(c.primary)].state;
+	const uint32_t damage = ps.damage_blob;
 	ps = plane_state{};
+	blob_unref_state(d, damage);
 	ps.crtc = crtc_index;
 	ps.fb = fb;
 	ps.crtc_w = c.state.mode.hdisplay;

@@ -196,6 +196,8 @@ void build_objects(device &d, const topology &t)
 		           prop_src_x,  prop_src_y,  prop_src_w,       prop_src_h};
 		if (t.driver.fb_modifiers && !ps.formats.empty())
 			p.props.push_back(prop_in_formats);
+		if (ps.damage_clips)
+			p.props.push_back(prop_fb_damage_clips);
 		d.planes.push_back(std::move(p));
 	}
 	for (size_t i = 0; i < t.crtcs.size(); i++) {
@@ -389,6 +391,16 @@ void build(device &d, const topology &t)
 				if (d.connectors[k].state.crtc == int(i))
 					out.connector = int(k);
 			show_console(d, int(i), console_fb);
+			plane &primary = d.planes[size_t(c.primary)];
+			if (std::find(primary.props.begin(), primary.props.end(),
+			              prop_fb_damage_clips) != primary.props.end()) {
+				// The console's first flush: the whole screen.
+				const drm_mode_rect all{0, 0, c.state.mode.hdisplay,
+				                        c.state.mode.vdisplay};
+				primary.state.damage_blob =
+				        create_blob(d, &all, sizeof all, false, -1);
+				blob_ref_state(d, primary.state.damage_blob);
+			}
 		}
 	}
 }

@@ -35,6 +35,11 @@ drm_mode_modeinfo make_modeinfo(const mode_def &m)
 	mi.vsync_end = uint16_t(v + 8);
 	mi.vtotal = uint16_t(vtotal);
 	mi.flags = DRM_MODE_FLAG_PHSYNC | DRM_MODE_FLAG_NVSYNC;
+	if (m.no_blanking) {
+		mi.hsync_start = mi.hsync_end = mi.htotal = uint16_t(h);
+		mi.vsync_start = mi.vsync_end = mi.vtotal = uint16_t(v);
+		mi.flags = 0;
+	}
 	mi.type = DRM_MODE_TYPE_DRIVER | (m.preferred ? DRM_MODE_TYPE_PREFERRED : 0);
 	std::string name = m.name.empty() ? std::to_string(h) + "x" + std::to_string(v) : m.name;
 	strncpy(mi.name, name.c_str(), DRM_DISPLAY_MODE_LEN - 1);

@@ -70,6 +70,8 @@ uint64_t prop_value(const device &d, const object_ref &o, int prop)
 			return s.src_h;
 		case prop_in_formats:
 			return p.in_formats_blob;
+		case prop_fb_damage_clips:
+			return s.damage_blob;
 		default:
 			return 0;
 		}

@@ -32,6 +32,9 @@ struct mode_def {
 	bool preferred = false;
 	uint32_t clock = 0; // kHz; 0 computes one from the size and refresh
 	std::string name;   // empty gives "<h>x<v>"
+	// No blanking and no sync flags: the totals are the size, as DRM_MODE_INIT() makes a
+	// firmware framebuffer's fixed mode (simpledrm_mode()).
+	bool no_blanking = false;
 };
 
 struct connector_def {
@@ -102,6 +105,10 @@ struct plane_def {
 	// Blending order on the screen, lowest first. Unset: primary, overlays in list order,
 	// cursor.
 	std::optional<int> zpos;
+	// The plane carries FB_DAMAGE_CLIPS (drm_plane_enable_fb_damage_clips()). fbdev's console
+	// on it has flushed its drawing through drm_atomic_helper_dirtyfb(), whose damage blob
+	// stays in the plane's state until the next commit duplicates it without one.
+	bool damage_clips = false;
 };
 
 // Where real drivers differ, the card follows these settings.
