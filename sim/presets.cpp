@@ -720,22 +720,39 @@ topology preset_simple_kms_6_1()
 	return simple_kms(false);
 }
 
-// simpledrm (tiny/simpledrm.c): the firmware's framebuffer as one fixed mode on a connector of
-// type Unknown, no vblank (WAIT_VBLANK EOPNOTSUPP), RGB888 offered by emulation of an XRGB8888
-// native format (drm_format_helper.c), no scaling or positioning, and an enabled CRTC needs its
-// primary (simpledrm_crtc_helper_atomic_check()).
+// simpledrm (tiny/simpledrm.c) on a Raspberry Pi 3's firmware framebuffer, 1024x768 XRGB8888,
+// as tests/sim/kernel-probes/simpledrm.txt recorded it: one fixed mode of the framebuffer's size
+// (simpledrm_mode(): clock 60 * w * h / 1000) on a connector of type Unknown, objects made plane,
+// CRTC, encoder, connector (simpledrm_device_create()), no vblank (WAIT_VBLANK EOPNOTSUPP). The
+// plane lists the native format, then what drm_fb_build_fourcc_list() can convert to it
+// (drm_format_helper.c): RG24 read with the first byte as red (drm_fb_rgb888_to_xrgb8888_line()).
+// Framebuffers at least the mode's size (mode_config.min_width, min_height: ADDFB2 EINVAL), no
+// scaling or positioning (drm_plane_helper_atomic_check()), an enabled CRTC needs its primary
+// (drm_atomic_helper_check_crtc_state()), damage clips on the plane.
 topology preset_simpledrm()
 {
 	topology t =
 	        board("simpledrm", "DRM driver for simple-framebuffer platform devices", 1, 1, 0x1);
 	t.driver.vblank = false;
+	t.driver.preferred_depth = 32;
+	t.driver.rg24_red_first = true;
+	t.driver.min_width = 1024;
+	t.driver.min_height = 768;
+	t.driver.max_width = 4096; // DRM_SHADOW_PLANE_MAX_WIDTH
+	t.driver.max_height = 4096;
 	t.encoders[0].type = DRM_MODE_ENCODER_NONE;
 	t.connectors[0].type = DRM_MODE_CONNECTOR_Unknown;
-	t.connectors[0].modes = {mode(1920, 1080, 60, 148500, true)};
+	mode_def fixed = mode(1024, 768, 60, 47185, true);
+	fixed.no_blanking = true;
+	t.connectors[0].modes = {fixed};
 	t.crtcs[0].needs_primary = true;
-	t.planes = {covering(
-	        unscaled(plane(DRM_PLANE_TYPE_PRIMARY, 0x1,
-	                       {DRM_FORMAT_XRGB8888, DRM_FORMAT_RGB888, DRM_FORMAT_RGB565})))};
+	plane_def primary = covering(unscaled(plane(
+	        DRM_PLANE_TYPE_PRIMARY, 0x1,
+	        {DRM_FORMAT_XRGB8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_RGB565, DRM_FORMAT_RGB888})));
+	primary.damage_clips = true;
+	t.planes = {primary};
+	using kind = driver_def::object_kind;
+	t.driver.creation_order = {kind::planes, kind::crtcs, kind::encoders, kind::connectors};
 	return t;
 }
 

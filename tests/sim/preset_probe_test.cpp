@@ -53,7 +53,7 @@ std::vector<std::string> normalise(const std::vector<std::string> &lines, bool k
 	const std::regex object(R"(\b(connector|encoder|crtc|plane) (\d+))");
 	const std::regex crtc_prop(R"(\bCRTC_ID=(\d+))");
 	const std::regex fb(R"(\b(fb |FB_ID=)([1-9]\d*))");
-	const std::regex blob(R"(\b(MODE_ID|IN_FORMATS|EDID)=([1-9]\d*))");
+	const std::regex blob(R"(\b(MODE_ID|IN_FORMATS|EDID|FB_DAMAGE_CLIPS)=([1-9]\d*))");
 	const std::regex waited(R"(waited [0-9.]+ ms)");
 	const std::regex vblank_seq(R"(: OK, seq=\d+)");
 	const std::regex flip_interval(R"(, [0-9.]+ ms apart on average)");
@@ -193,7 +193,7 @@ TEST_P(probe_on_preset, gives_objects_the_ids_the_kernel_gave)
 }
 
 INSTANTIATE_TEST_SUITE_P(kernel, probe_on_preset,
-                         testing::Values("cirrus", "bochs", "virtio", "vkms"),
+                         testing::Values("cirrus", "bochs", "virtio", "vkms", "simpledrm"),
                          [](const testing::TestParamInfo<const char *> &p) {
 	                         return std::string(p.param);
                          });
