@@ -42,6 +42,7 @@ protected:
 	{
 		sim::topology t = two_pipes();
 		t.driver.fbdev = true;
+		t.planes[0].damage_clips = true;
 		return t;
 	}
 	// The console's plane as fbdev leaves it on CRTC 0 at 1920x1080.
@@ -122,9 +123,14 @@ TEST_F(console, a_commit_replaces_it_and_the_last_close_brings_it_back)
 {
 	const uint64_t console_fb = value_of(fd_, sim::plane_id(0), k_plane, "FB_ID");
 	const uint64_t boot_blob = value_of(fd_, sim::crtc_id(0), k_crtc, "MODE_ID");
+	// The console's last flush left its damage, which no later plane state keeps.
+	const uint64_t damage = value_of(fd_, sim::plane_id(0), k_plane, "FB_DAMAGE_CLIPS");
+	ASSERT_NE(damage, 0u);
 	const uint32_t fb = make_fb(1920, 1080);
 	ASSERT_EQ(show(request(fd_), 0, 0, fb, 1920, 1080).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
 	          0);
+	EXPECT_EQ(value_of(fd_, sim::plane_id(0), k_plane, "FB_DAMAGE_CLIPS"), 0u);
+	EXPECT_EQ(drmModeGetPropertyBlob(fd_, uint32_t(damage)), nullptr);
 	const uint32_t overlay_fb = make_fb(64, 64);
 	ASSERT_EQ(
 	        show(request(fd_), 2, 0, overlay_fb, 64, 64).commit(DRM_MODE_ATOMIC_ALLOW_MODESET),
