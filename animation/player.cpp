@@ -179,11 +179,8 @@ bool add_framebuffer(int fd, bo *b)
 	return true;
 }
 
-} // namespace
-
-std::atomic<bool> g_animation_stop{false};
-
-void play_boot_animation(int fd)
+// One run of the animation; play_boot_animation's whole work but the note that it has ended.
+void play_run(int fd)
 {
 	frame_path_buffer path;
 	int missing = 0;
@@ -252,6 +249,7 @@ void play_boot_animation(int fd)
 				present_frame(fd, b);
 			}
 		}
+		g_first_frame_done.store(true);
 
 		// No pause at 0 frames per second, nor for a negative rate; none after the last
 		// frame of a run asked to stop.
@@ -260,4 +258,15 @@ void play_boot_animation(int fd)
 
 		shift_ring(b, path);
 	}
+}
+
+} // namespace
+
+std::atomic<bool> g_animation_stop{false};
+std::atomic<bool> g_first_frame_done{false};
+
+void play_boot_animation(int fd)
+{
+	play_run(fd);
+	g_first_frame_done.store(true);
 }

@@ -42,6 +42,10 @@ frame_file find_frame_file(const char *dir, const char *local_dir, int k, frame_
 // Set once the process is asked to stop: the player ends its run with the frame it is showing.
 extern std::atomic<bool> g_animation_stop;
 
+// Set once the first run has committed its first frame or has ended without one: what the boot
+// waits for before it goes on (the service manager hears it).
+extern std::atomic<bool> g_first_frame_done;
+
 // Shows frames 0 .. mImageCount - 1 of mBootAnimPath once, on `fd`. Returns early when a buffer
 // cannot be created, or after the frame being shown when g_animation_stop is set. The last
 // frame stays on screen.

@@ -325,14 +325,18 @@ uint32_t commit_on_accepting_plane(int fd, const frame_target &t, const plane_re
 	return 0;
 }
 
+// The kernel's own ENOTSUPP, which user space has no name for: exynosdrm's plane check gives it
+// for any scaling (exynos_drm_plane_check_size()).
+constexpr int kernel_enotsupp = 524;
+
 // Whether a refusal of the frame (`err`) is one that another plane, a placement or buffers of
-// the mode's size may meet: the plane checks' scaling refusal (ERANGE), or their EINVAL
-// (placement, or a format the plane takes only at framebuffer creation) while the CRTC keeps its
-// mode. A CRTC switched off meanwhile refuses every frame with EINVAL too, and any other errno
-// (EACCES, EBUSY, ENOMEM) has nothing to do with the frame's fit.
+// the mode's size may meet: the plane checks' scaling refusal (ERANGE, or a driver's ENOTSUPP),
+// or their EINVAL (placement, or a format the plane takes only at framebuffer creation) while
+// the CRTC keeps its mode. A CRTC switched off meanwhile refuses every frame with EINVAL too, and
+// any other errno (EACCES, EBUSY, ENOMEM) has nothing to do with the frame's fit.
 bool fit_may_help(int fd, uint32_t crtc_id, int err)
 {
-	if (err == ERANGE)
+	if (err == ERANGE || err == kernel_enotsupp)
 		return true;
 	return err == EINVAL &&
 	       object_value(fd, crtc_id, DRM_MODE_OBJECT_CRTC, "MODE_ID").value_or(0) != 0;

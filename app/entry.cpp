@@ -5,9 +5,14 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <vector>
 
@@ -26,6 +31,14 @@ namespace
 int g_entry_fd = -1;
 
 constexpr int64_t k_handover_ns = 5000000000;
+// The longest the boot waits for the first frame, whatever keeps it from coming.
+constexpr int64_t k_ready_limit_ns = 10000000000;
+
+// Where the service manager listens for "READY=1" (NOTIFY_SOCKET), taken out of the
+// environment at start-up so that nothing the player starts could speak for it.
+std::string g_notify_socket;
+bool g_ready_sent = false;
+int64_t g_started_ns = 0;
 
 sigset_t stop_signals()
 {
@@ -79,6 +92,31 @@ long refresh_period_ns(int fd)
 	return long(1000000000 / hz);
 }
 
+// Tells the service manager that the boot may go on, once. A datagram of the sd_notify
+// protocol; a path, or an abstract name written with a leading '@'.
+void notify_ready()
+{
+	if (g_ready_sent)
+		return;
+	g_ready_sent = true;
+	sockaddr_un addr{};
+	if (g_notify_socket.empty() || g_notify_socket.size() >= sizeof(addr.sun_path) ||
+	    (g_notify_socket[0] != '/' && g_notify_socket[0] != '@'))
+		return;
+	addr.sun_family = AF_UNIX;
+	memcpy(addr.sun_path, g_notify_socket.data(), g_notify_socket.size());
+	if (addr.sun_path[0] == '@')
+		addr.sun_path[0] = '\0';
+	const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	if (s < 0)
+		return;
+	static constexpr char k_ready[] = "READY=1";
+	const socklen_t len = socklen_t(offsetof(sockaddr_un, sun_path) + g_notify_socket.size());
+	sendto(s, k_ready, sizeof(k_ready) - 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr *>(&addr),
+	       len);
+	close(s);
+}
+
 bool use_other_card(bool wait, bool need_connector)
 {
 	if (wait)
@@ -109,6 +147,10 @@ int32_t parse_mode_index(const char *text)
 
 int bootanim_start(int argc, char **argv)
 {
+	g_started_ns = now_ns();
+	if (const char *n = getenv("NOTIFY_SOCKET"))
+		g_notify_socket = n;
+	unsetenv("NOTIFY_SOCKET");
 	modeid = argc >= 2 ? parse_mode_index(argv[1]) : 0;
 	printf("argc=%d modeid=%d\n", argc, modeid);
 
@@ -154,8 +196,12 @@ void bootanim_run(int fd)
 	g_entry_fd = fd;
 	if (modeid > 0) {
 		handle_hotplug(fd);
+		notify_ready();
 		return;
 	}
+	// Without a card nothing will be shown: the boot need not wait.
+	if (fd < 0)
+		notify_ready();
 	// Nothing may have lit the display: no console, or a panel that is never hot-plugged.
 	light_dark_display(fd);
 	pthread_t event_thread;
@@ -173,10 +219,14 @@ void block_stop_signals()
 int idle_until_stopped()
 {
 	const sigset_t set = stop_signals();
-	const timespec idle{0, 200000000};
+	// Until the boot has heard it may go on, the first frame is looked for every 10 ms.
+	const timespec idle{0, 200000000}, until_ready{0, 10000000};
 	int sig = -1;
-	while ((sig = sigtimedwait(&set, nullptr, &idle)) < 0) {
+	while ((sig = sigtimedwait(&set, nullptr, g_ready_sent ? &idle : &until_ready)) < 0) {
+		if (g_first_frame_done.load() || now_ns() - g_started_ns >= k_ready_limit_ns)
+			notify_ready();
 	}
+	notify_ready();
 	printf("bootanim: stop requested (SIG%s)\n", sigabbrev_np(sig));
 	g_hotplug_stopped.store(true);
 	g_animation_stop.store(true);

@@ -336,7 +336,7 @@ int plane_helper_check(const device &d, const atomic_state &s, size_t i)
 	                     (only.empty() || std::find(only.begin(), only.end(),
 	                                                d.fbs.at(ns.fb).format) != only.end());
 	if (refused && (ns.src_w != ns.crtc_w << 16 || ns.src_h != ns.crtc_h << 16))
-		return -EINVAL;
+		return -pd.scaling_refusal;
 	return scanout_check(drv, d.fbs.at(ns.fb));
 }
 

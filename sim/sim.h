@@ -10,6 +10,7 @@
 // Every function here is thread-safe.
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -99,6 +100,9 @@ struct plane_def {
 	// (sun4i_backend_atomic_check(): the frontend that scales has no RGB888).
 	bool refuses_scaling = false;
 	std::vector<uint32_t> refuses_scaling_formats;
+	// The errno of that refusal: exynos_drm_plane_check_size() gives the kernel's ENOTSUPP
+	// (524), which has no name in user space.
+	int scaling_refusal = EINVAL;
 	// The plane may sit anywhere on its CRTC; false: visible, it must cover the whole CRTC
 	// (EINVAL). Unset: the driver's can_position, which binds primary planes only.
 	std::optional<bool> can_position;

@@ -5,7 +5,11 @@
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace e2e
 {
@@ -147,6 +151,50 @@ TEST_F(boot, ClosedStandardOutputDoesNotEndThePlayer)
 		EXPECT_EQ(player_->output(), "");
 		expect_frames_shown(shown);
 	}
+}
+
+// Under a service manager the boot waits for the first frame: "READY=1" comes once, when the
+// first frame is committed, or when the run ends without one.
+TEST_F(boot, TheServiceManagerHearsReadyOnceTheFirstFrameIsCommitted)
+{
+	const std::string path = dir_.path() + "/notify";
+	const int s = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	ASSERT_GE(s, 0);
+	sockaddr_un addr{};
+	addr.sun_family = AF_UNIX;
+	ASSERT_LT(path.size(), sizeof(addr.sun_path));
+	path.copy(addr.sun_path, path.size());
+	ASSERT_EQ(bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
+	auto next_datagram = [&](int timeout_ms) {
+		pollfd p{s, POLLIN, 0};
+		char buf[64] = {};
+		if (poll(&p, 1, timeout_ms) != 1)
+			return std::string("(none)");
+		return std::string(buf, size_t(std::max<ssize_t>(recv(s, buf, sizeof(buf), 0), 0)));
+	};
+	// The run without frames first: the frames' directory is the runs' shared one.
+	for (int frames : {0, 3}) {
+		SCOPED_TRACE(frames);
+		for (int k = 0; k < frames; k++)
+			write_frame(k, 64, 36);
+		// One frame a second: the run ends two seconds after its first commit.
+		write_boot_conf(3, 1);
+		harness::player_options o = options();
+		o.env = {"NOTIFY_SOCKET=" + path};
+		start(o);
+		ASSERT_EQ(next_datagram(int(k_wait_deadline.count())), "READY=1");
+		if (frames > 0) {
+			const size_t commits = player_->commits().size();
+			EXPECT_GE(commits, 1u);
+			EXPECT_LT(commits, 3u) << "not the first frame: the end of the run";
+			ASSERT_TRUE(player_->wait_for("picPath: " + k_frames + "/2.jpg \n"));
+		} else {
+			EXPECT_EQ(player_->commits().size(), 0u);
+		}
+		ASSERT_TRUE(wait_worker_cycles());
+		EXPECT_EQ(next_datagram(0), "(none)");
+	}
+	close(s);
 }
 
 // SIGTERM and SIGINT ask the player to stop: the play ends with the frame it shows (every frame
