@@ -214,6 +214,7 @@ void play_run(int fd)
 			xr24_said = true;
 		}
 		uint32_t pw = 0, ph = 0;
+		present_pad_small_frames(fd, uint32_t(width), uint32_t(height));
 		const bool padded = present_padded_size(&pw, &ph);
 		const uint32_t w = padded ? pw : uint32_t(width),
 		               h = padded ? ph : uint32_t(height);

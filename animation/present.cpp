@@ -480,6 +480,24 @@ void present_new_run()
 	g_fit = {};
 }
 
+bool present_pad_small_frames(int fd, uint32_t width, uint32_t height)
+{
+	auto res = g_drm_mode_res.get();
+	if (!res || (width >= res->min_width && height >= res->min_height))
+		return false;
+	if (g_fit.chosen || g_fit.fit != frame_fit::stretched)
+		return false;
+	drmModeModeInfo m{};
+	if (!read_mode(fd, &m))
+		return false;
+	printf("present: the card takes no framebuffer smaller than %ux%u, the frames are decoded "
+	       "centred into buffers of the mode's size\n",
+	       res->min_width, res->min_height);
+	choose(frame_fit::padded, 0, m);
+	g_fit.chosen = false; // its first buffer's commit is still to be seen
+	return true;
+}
+
 bool present_padded_size(uint32_t *width, uint32_t *height)
 {
 	if (g_fit.fit != frame_fit::padded)

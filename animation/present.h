@@ -30,5 +30,11 @@ void present_new_run();
 // The run's fit.
 frame_fit present_fit();
 
+// Before a frame of `width` x `height` is made, while the run's fit is not chosen: where the card
+// takes no framebuffer that small (its resources' minimum size, as simpledrm sets it to its one
+// mode), the run's frames go into buffers of the mode's size. Reported once; true when so
+// chosen.
+bool present_pad_small_frames(int fd, uint32_t width, uint32_t height);
+
 // Whether the run's frames go into buffers of the mode's size, and that size.
 bool present_padded_size(uint32_t *width, uint32_t *height);

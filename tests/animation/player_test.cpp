@@ -403,50 +403,65 @@ TEST_F(Player, FrameThatCannotBeShownStillEntersTheRing)
 
 // No RG24 plane on the encoder's CRTC (only on another), no scaling, no placing (a simple
 // display pipe): the frames are XR24, decoded centred into buffers of the mode's size, black
-// around them, and each choice is told once.
+// around them, and each choice is told once. A card that takes no framebuffer smaller than its
+// mode (simpledrm) gets those buffers from the first frame on, without a refusal.
 TEST_F(Player, WithoutRg24OrScalingTheFramesAreXr24BuffersOfTheModesSize)
 {
-	sim::topology t =
-	        lit_hdmi_card({test_mode(k_mode_w, k_mode_h)},
-	                      {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
-	                       test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_RGB888}, 0x2)});
-	t.crtcs.push_back({});
-	t.driver.can_scale = false;
-	t.driver.can_position = false;
-	install_card(t);
-	ASSERT_TRUE(open_and_discover(&fd));
-	sim::clear_records();
 	const std::string f0 = frame(0), f1 = frame(1);
-	mImageCount = 2;
-	pause_seam::capture_screen = true;
-	EXPECT_EQ(play(), "picPath: " + f0 +
-	                          " \nbootAnimation: frames are XR24: no plane shows RG24 \n"
-	                          "atomic: couldn't commit new state: Numerical result out of "
-	                          "range\npresent: no plane scales or places 64x48 on 128x96, the "
-	                          "frames are decoded centred into buffers of the mode's size\n"
-	                          "picPath: " +
-	                          f1 + " \n");
-	ASSERT_EQ(pause_seam::pauses.size(), 2u);
-	for (int k = 0; k < 2; k++) {
-		SCOPED_TRACE(k);
-		const rgb_picture pic = decode_jpeg(k ? f1 : f0);
-		const sim::image &img = pause_seam::pauses[size_t(k)].screen;
-		ASSERT_EQ(img.width, uint32_t(k_mode_w));
-		ASSERT_EQ(img.height, uint32_t(k_mode_h));
-		int wrong = 0;
-		for (uint32_t y = 0; y < img.height; y++)
-			for (uint32_t x = 0; x < img.width; x++) {
-				const bool inside = x >= 32 && x < 96 && y >= 24 && y < 72;
-				const uint8_t *want =
-				        inside ? &pic.data[((y - 24) * 64 + (x - 32)) * 3]
-				               : nullptr;
-				for (int c = 0; c < 3; c++)
-					wrong += img.pixel(x, y)[c] != (want ? want[c] : 0);
-			}
-		EXPECT_EQ(wrong, 0);
+	for (bool min_is_mode : {false, true}) {
+		SCOPED_TRACE(min_is_mode);
+		sim::topology t = lit_hdmi_card(
+		        {test_mode(k_mode_w, k_mode_h)},
+		        {test_plane(DRM_PLANE_TYPE_PRIMARY, {DRM_FORMAT_XRGB8888}),
+		         test_plane(DRM_PLANE_TYPE_OVERLAY, {DRM_FORMAT_RGB888}, 0x2)});
+		t.crtcs.push_back({});
+		t.driver.can_scale = false;
+		t.driver.can_position = false;
+		if (min_is_mode) {
+			t.driver.min_width = k_mode_w;
+			t.driver.min_height = k_mode_h;
+		}
+		install_card(t);
+		ASSERT_TRUE(open_and_discover(&fd));
+		sim::clear_records();
+		mImageCount = 2;
+		pause_seam::pauses.clear();
+		pause_seam::capture_screen = true;
+		const std::string choice =
+		        min_is_mode ? "present: the card takes no framebuffer smaller than 128x96, "
+		                      "the frames are decoded centred into buffers of the mode's "
+		                      "size\n"
+		                    : "atomic: couldn't commit new state: Numerical result out of "
+		                      "range\npresent: no plane scales or places 64x48 on 128x96, "
+		                      "the frames are decoded centred into buffers of the mode's "
+		                      "size\n";
+		EXPECT_EQ(play(),
+		          "picPath: " + f0 +
+		                  " \nbootAnimation: frames are XR24: no plane shows RG24 \n" +
+		                  choice + "picPath: " + f1 + " \n");
+		ASSERT_EQ(pause_seam::pauses.size(), 2u);
+		for (int k = 0; k < 2; k++) {
+			SCOPED_TRACE(k);
+			const rgb_picture pic = decode_jpeg(k ? f1 : f0);
+			const sim::image &img = pause_seam::pauses[size_t(k)].screen;
+			ASSERT_EQ(img.width, uint32_t(k_mode_w));
+			ASSERT_EQ(img.height, uint32_t(k_mode_h));
+			int wrong = 0;
+			for (uint32_t y = 0; y < img.height; y++)
+				for (uint32_t x = 0; x < img.width; x++) {
+					const bool inside = x >= 32 && x < 96 && y >= 24 && y < 72;
+					const uint8_t *want =
+					        inside ? &pic.data[((y - 24) * 64 + (x - 32)) * 3]
+					               : nullptr;
+					for (int c = 0; c < 3; c++)
+						wrong += img.pixel(x, y)[c] != (want ? want[c] : 0);
+				}
+			EXPECT_EQ(wrong, 0);
+		}
+		// Only the buffers of the mode's size are left: a refused first one went at once.
+		EXPECT_EQ(sim::live().dumb_buffers, 2);
+		empty_ring();
 	}
-	// Only the buffers of the mode's size are left: the refused first one went at once.
-	EXPECT_EQ(sim::live().dumb_buffers, 2);
 }
 
 TEST_F(Player, FramePathTooLongIsSkipped)
