@@ -113,6 +113,14 @@ struct plane_def {
 	// on it has flushed its drawing through drm_atomic_helper_dirtyfb(), whose damage blob
 	// stays in the plane's state until the next commit duplicates it without one.
 	bool damage_clips = false;
+	// Properties the plane carries as its own objects, made right after it and its IN_FORMATS
+	// blob, in this order: "zpos", immutable at the zpos above
+	// (drm_plane_create_zpos_immutable_property()); "pixel blend mode", None, Pre-multiplied
+	// and Coverage, Pre-multiplied at start (drm_plane_create_blend_mode_property()); "alpha",
+	// 0 to 0xffff, opaque at start (drm_plane_create_alpha_property()).
+	bool immutable_zpos = false;
+	bool blend_mode = false;
+	bool alpha = false;
 };
 
 // Where real drivers differ, the card follows these settings.
@@ -127,8 +135,14 @@ struct driver_def {
 	std::vector<uint32_t> dumb_bpp;
 	// Pitch alignment in bytes for dumb buffers (GEM helpers: 1; some drivers use 64 or more).
 	uint32_t pitch_align = 1;
+	// CREATE_DUMB reports the size rounded up to whole pages (GEM helpers); when false, pitch *
+	// height as asked, the buffer itself still whole pages (exynos_drm_gem_dumb_create()).
+	bool dumb_size_in_pages = true;
 	// Formats ADDFB2 accepts; empty accepts every format some plane offers.
 	std::vector<uint32_t> fb_formats;
+	// ADDFB2 accepts every format the core knows, whatever the planes offer: the driver leaves
+	// it to framebuffer_check() (exynos_user_fb_create()). fb_formats is then not read.
+	bool fb_any_format = false;
 	// Formats atomic commits accept on a plane; empty accepts every format the plane lists.
 	// (vkms accepts RG24 at ADDFB2 but refuses it in a commit.)
 	std::optional<std::vector<uint32_t>> commit_formats;
