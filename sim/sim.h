@@ -249,6 +249,7 @@ topology preset_tidss_am65x();
 topology preset_simple_kms_4_19();
 topology preset_simple_kms_6_1();
 topology preset_simpledrm();
+topology preset_exynos4210(); // 32-bit ARM: Exynos4210 FIMD to a MIPI-DSI panel
 // The board as the kernel leaves it when no fbdev emulation set a mode (a kernel without
 // CONFIG_DRM_FBDEV_EMULATION, or drm_kms_helper.fbdev_emulation=0): every CRTC off, no connector
 // bound to an encoder, no encoder on a CRTC, no console framebuffer and nothing for the last
