@@ -778,6 +778,7 @@ topology preset_exynos4210()
 	t.driver.dumb_size_in_pages = false;
 	t.connectors[0].type = DRM_MODE_CONNECTOR_DSI;
 	t.connectors[0].modes = {mode(720, 1280, 61, 67000, true)};
+	t.connectors[0].made_on_attach = true;
 	const std::vector<uint32_t> formats = {
 	        DRM_FORMAT_C8,       DRM_FORMAT_XRGB1555, DRM_FORMAT_XBGR1555,
 	        DRM_FORMAT_RGB565,   DRM_FORMAT_BGR565,   DRM_FORMAT_XRGB8888,

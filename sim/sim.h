@@ -61,6 +61,9 @@ struct connector_def {
 	// it takes the lowest free object id (drm_mode_object_add()) and stays: a later disconnect
 	// only disconnects it. `connected` and bound_encoder are not read.
 	bool late = false;
+	// The driver makes the connector only when its panel attaches (exynos_dsi_host_attach()),
+	// so with nothing attached yet (the "connected 0" setting) it is late.
+	bool made_on_attach = false;
 };
 
 struct encoder_def {
