@@ -61,8 +61,7 @@ struct connector_def {
 	// it takes the lowest free object id (drm_mode_object_add()) and stays: a later disconnect
 	// only disconnects it. `connected` and bound_encoder are not read.
 	bool late = false;
-	// The driver makes the connector only when its panel attaches (exynos_dsi_host_attach()),
-	// so with nothing attached yet (the "connected 0" setting) it is late.
+	// Made when its panel attaches, so late while nothing is (exynos_dsi_host_attach()).
 	bool made_on_attach = false;
 };
 
@@ -116,13 +115,12 @@ struct plane_def {
 	// on it has flushed its drawing through drm_atomic_helper_dirtyfb(), whose damage blob
 	// stays in the plane's state until the next commit duplicates it without one.
 	bool damage_clips = false;
-	// Properties the plane carries as its own objects, made right after it and its IN_FORMATS
-	// blob, in this order: "zpos", immutable at the zpos above
-	// (drm_plane_create_zpos_immutable_property()); "pixel blend mode", None, Pre-multiplied
-	// and Coverage, Pre-multiplied at start (drm_plane_create_blend_mode_property()); "alpha",
-	// 0 to 0xffff, opaque at start (drm_plane_create_alpha_property()).
+	// The plane's own properties, made in this order right after it and its IN_FORMATS blob.
+	// "zpos" fixed at the zpos above (drm_plane_create_zpos_immutable_property()).
 	bool immutable_zpos = false;
+	// "pixel blend mode", Pre-multiplied at start (drm_plane_create_blend_mode_property()).
 	bool blend_mode = false;
+	// "alpha", 0 to 0xffff, opaque at start (drm_plane_create_alpha_property()).
 	bool alpha = false;
 };
 
@@ -138,13 +136,11 @@ struct driver_def {
 	std::vector<uint32_t> dumb_bpp;
 	// Pitch alignment in bytes for dumb buffers (GEM helpers: 1; some drivers use 64 or more).
 	uint32_t pitch_align = 1;
-	// CREATE_DUMB reports the size rounded up to whole pages (GEM helpers); when false, pitch *
-	// height as asked, the buffer itself still whole pages (exynos_drm_gem_dumb_create()).
+	// CREATE_DUMB's size in whole pages; false: pitch * height (exynos_drm_gem_dumb_create()).
 	bool dumb_size_in_pages = true;
 	// Formats ADDFB2 accepts; empty accepts every format some plane offers.
 	std::vector<uint32_t> fb_formats;
-	// ADDFB2 accepts every format the core knows, whatever the planes offer: the driver leaves
-	// it to framebuffer_check() (exynos_user_fb_create()). fb_formats is then not read.
+	// ADDFB2 takes any format the core knows, fb_formats unread (exynos_user_fb_create()).
 	bool fb_any_format = false;
 	// Formats atomic commits accept on a plane; empty accepts every format the plane lists.
 	// (vkms accepts RG24 at ADDFB2 but refuses it in a commit.)
