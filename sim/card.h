@@ -81,6 +81,9 @@ struct plane_state {
 	uint32_t crtc_w = 0, crtc_h = 0;
 	uint32_t src_x = 0, src_y = 0, src_w = 0, src_h = 0; // 16.16
 	uint32_t damage_blob = 0; // FB_DAMAGE_CLIPS, which a duplicated state does not keep
+	// What __drm_atomic_helper_plane_state_reset() starts every plane with.
+	uint64_t alpha = 0xffff;       // DRM_BLEND_ALPHA_OPAQUE
+	uint64_t pixel_blend_mode = 0; // DRM_MODE_BLEND_PREMULTI
 };
 
 struct plane {
@@ -89,7 +92,9 @@ struct plane {
 	uint32_t possible_crtcs = 0;
 	std::vector<uint32_t> formats;
 	uint32_t in_formats_blob = 0;
-	std::vector<int> props; // attached std_prop values, in attachment order
+	std::vector<int> props; // attached property indices, in attachment order
+	// The plane's own properties (plane->zpos_property and the like), -1 when absent.
+	int zpos_prop = -1, blend_mode_prop = -1, alpha_prop = -1;
 	plane_state state;
 };
 

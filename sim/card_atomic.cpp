@@ -157,6 +157,15 @@ int set_crtc_prop(device &d, atomic_state &s, int i, int prop, uint64_t value)
 int set_plane_prop(device &d, atomic_state &s, int i, int prop, uint64_t value)
 {
 	plane_state &ps = s.planes[i];
+	// The immutable zpos never gets here: value_valid() refuses every value of it.
+	if (prop == d.planes[i].blend_mode_prop) {
+		ps.pixel_blend_mode = value;
+		return 0;
+	}
+	if (prop == d.planes[i].alpha_prop) {
+		ps.alpha = value;
+		return 0;
+	}
 	switch (prop) {
 	case prop_fb_id:
 		ps.fb = uint32_t(value);

@@ -132,7 +132,7 @@ int create_dumb(request_ctx &c, drm_mode_create_dumb &r)
 	c.file->handles[handle] = key;
 	r.handle = handle;
 	r.pitch = uint32_t(pitch);
-	r.size = size;
+	r.size = drv.dumb_size_in_pages ? size : pitch * r.height;
 	return 0;
 }
 
@@ -182,6 +182,8 @@ namespace
 
 bool format_offered(const device &d, uint32_t format)
 {
+	if (d.topo.driver.fb_any_format)
+		return true;
 	const std::vector<uint32_t> &fb_formats = d.topo.driver.fb_formats;
 	if (!fb_formats.empty())
 		return std::find(fb_formats.begin(), fb_formats.end(), format) != fb_formats.end();

@@ -282,6 +282,31 @@ void register_connector(device &d, int index)
 namespace
 {
 
+// The properties a driver makes for one plane, each a new object (plane_def::immutable_zpos,
+// blend_mode, alpha).
+void add_plane_props(device &d, const plane_def &ps, plane &p)
+{
+	auto attach = [&](int &slot) {
+		slot = int(d.props.size()) - 1;
+		p.props.push_back(slot);
+	};
+	if (ps.immutable_zpos) {
+		const uint64_t z = uint64_t(ps.zpos.value_or(0));
+		add_prop(d, "zpos", DRM_MODE_PROP_RANGE | DRM_MODE_PROP_IMMUTABLE, {z, z});
+		attach(p.zpos_prop);
+	}
+	if (ps.blend_mode) {
+		// DRM_MODE_BLEND_PIXEL_NONE, _PREMULTI and _COVERAGE, in drm_blend.c's order.
+		add_prop(d, "pixel blend mode", DRM_MODE_PROP_ENUM, {},
+		         {{2, "None"}, {0, "Pre-multiplied"}, {1, "Coverage"}});
+		attach(p.blend_mode_prop);
+	}
+	if (ps.alpha) {
+		add_prop(d, "alpha", DRM_MODE_PROP_RANGE, {0, 0xffff});
+		attach(p.alpha_prop);
+	}
+}
+
 // Ids in the driver's creation order, each plane followed by its IN_FORMATS blob and each
 // connector by an EDID read at init.
 void assign_ids(device &d, const topology &t)
@@ -300,12 +325,14 @@ void assign_ids(device &d, const topology &t)
 			for (size_t i = 0; i < d.planes.size(); i++) {
 				plane &p = d.planes[i];
 				p.id = alloc_object_id(d, DRM_MODE_OBJECT_PLANE, int(i));
-				if (std::find(p.props.begin(), p.props.end(), prop_in_formats) ==
-				    p.props.end())
-					continue;
-				const std::vector<uint8_t> data = in_formats_blob(p.formats);
-				p.in_formats_blob =
-				        create_blob(d, data.data(), data.size(), false, -1);
+				if (std::find(p.props.begin(), p.props.end(), prop_in_formats) !=
+				    p.props.end()) {
+					const std::vector<uint8_t> data =
+					        in_formats_blob(p.formats);
+					p.in_formats_blob =
+					        create_blob(d, data.data(), data.size(), false, -1);
+				}
+				add_plane_props(d, t.planes[i], p);
 			}
 			break;
 		case kind::crtcs:

@@ -43,6 +43,12 @@ uint64_t prop_value(const device &d, const object_ref &o, int prop)
 	if (o.type == DRM_MODE_OBJECT_PLANE) {
 		const plane &p = d.planes[o.index];
 		const plane_state &s = p.state;
+		if (prop == p.zpos_prop)
+			return d.props[size_t(prop)].values[0];
+		if (prop == p.blend_mode_prop)
+			return s.pixel_blend_mode;
+		if (prop == p.alpha_prop)
+			return s.alpha;
 		switch (prop) {
 		case prop_type:
 			return p.type;

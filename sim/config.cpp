@@ -165,6 +165,7 @@ std::optional<preload_config> parse_config(std::string_view text, std::string &e
 		for (connector_def &c : cfg.card.connectors) {
 			c.connected = false;
 			c.bound_encoder = -1;
+			c.late = c.late || c.made_on_attach;
 		}
 		for (crtc_def &c : cfg.card.crtcs)
 			c.active = false;

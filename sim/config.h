@@ -24,7 +24,8 @@
 //                              emulation leaves it (sim::without_console()); 1: the preset as
 //                              it is (the default)
 //   connected 0|1              0: nothing attached to any connector at start (a later "connect"
-//                              brings its modes); 1: as the preset has it (the default)
+//                              brings its modes; a connector made on attach does not exist
+//                              until then); 1: as the preset has it (the default)
 //   render_card0 0|1           1: /dev/dri/card0 is a render-only driver (vgem) and the card is
 //                              /dev/dri/card1 (topology::render_card0); 0: the card is card0
 //   display_card_delay_ms <n>  with render_card0, card1 appears n milliseconds after the first

@@ -756,6 +756,49 @@ topology preset_simpledrm()
 	return t;
 }
 
+// Exynos4210 FIMD (exynos/exynos_drm_fimd.c) through MIPI-DSI to a 720x1280 panel-simple panel
+// (lg,lh500wx1-sd03, clock 67000), as tests/sim/kernel-probes/exynos4210.txt recorded it: the
+// five windows in fimd_bind() order (primary, three overlays, cursor), each listing
+// fimd_extended_formats (no RG24) with an immutable zpos of its index, the overlays and the cursor
+// with pixel blend mode and alpha (exynos_plane_init(), capabilities[]); then the CRTC, the DSI
+// encoder (TMDS, drm_simple_encoder_init() in exynos_dsi_bind()) and the panel's connector, made
+// when the panel attaches (exynos_dsi_host_attach()). No plane scales: any other source size is
+// exynos_drm_plane_check_size()'s ENOTSUPP; no plane needs to cover the CRTC, none is required.
+// ADDFB2 takes any format (exynos_user_fb_create()), the plane check then refuses RG24. Dumb
+// buffers report pitch * height (exynos_drm_gem_dumb_create()); fb sizes up to 4096x4096
+// (exynos_drm_mode_config_init()).
+topology preset_exynos4210()
+{
+	topology t = board("exynos", "Samsung SoC DRM", 1, 1, 0x1);
+	t.driver.version_minor = 1;
+	t.driver.preferred_depth = 0;
+	t.driver.max_width = 4096;
+	t.driver.max_height = 4096;
+	t.driver.fb_any_format = true;
+	t.driver.dumb_size_in_pages = false;
+	t.connectors[0].type = DRM_MODE_CONNECTOR_DSI;
+	t.connectors[0].modes = {mode(720, 1280, 61, 67000, true)};
+	t.connectors[0].made_on_attach = true;
+	const std::vector<uint32_t> formats = {
+	        DRM_FORMAT_C8,       DRM_FORMAT_XRGB1555, DRM_FORMAT_XBGR1555,
+	        DRM_FORMAT_RGB565,   DRM_FORMAT_BGR565,   DRM_FORMAT_XRGB8888,
+	        DRM_FORMAT_XBGR8888, DRM_FORMAT_ARGB8888, DRM_FORMAT_ABGR8888};
+	for (int win = 0; win < 5; win++) {
+		const uint32_t type = win == 0   ? DRM_PLANE_TYPE_PRIMARY
+		                      : win == 4 ? DRM_PLANE_TYPE_CURSOR
+		                                 : DRM_PLANE_TYPE_OVERLAY;
+		plane_def p = at_zpos(plane(type, 0x1, formats), win);
+		p.immutable_zpos = true;
+		p.blend_mode = p.alpha = win > 0;
+		p.refuses_scaling = true;
+		p.scaling_refusal = 524; // ENOTSUPP
+		t.planes.push_back(p);
+	}
+	using kind = driver_def::object_kind;
+	t.driver.creation_order = {kind::planes, kind::crtcs, kind::encoders, kind::connectors};
+	return t;
+}
+
 // Without fbdev emulation nothing commits a configuration at boot: the state stays as the reset
 // helpers made it (__drm_atomic_helper_crtc_reset(), __drm_atomic_helper_connector_reset():
 // no mode, not active, no CRTC and no best encoder, which GETCONNECTOR and GETENCODER report as
@@ -808,6 +851,7 @@ constexpr preset_entry k_presets[] = {
         {"simple-kms-4.19", preset_simple_kms_4_19},
         {"simple-kms-6.1", preset_simple_kms_6_1},
         {"simpledrm", preset_simpledrm},
+        {"exynos4210", preset_exynos4210},
 };
 
 } // namespace

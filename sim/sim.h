@@ -61,6 +61,8 @@ struct connector_def {
 	// it takes the lowest free object id (drm_mode_object_add()) and stays: a later disconnect
 	// only disconnects it. `connected` and bound_encoder are not read.
 	bool late = false;
+	// Made when its panel attaches, so late while nothing is (exynos_dsi_host_attach()).
+	bool made_on_attach = false;
 };
 
 struct encoder_def {
@@ -113,6 +115,13 @@ struct plane_def {
 	// on it has flushed its drawing through drm_atomic_helper_dirtyfb(), whose damage blob
 	// stays in the plane's state until the next commit duplicates it without one.
 	bool damage_clips = false;
+	// The plane's own properties, made in this order right after it and its IN_FORMATS blob.
+	// "zpos" fixed at the zpos above (drm_plane_create_zpos_immutable_property()).
+	bool immutable_zpos = false;
+	// "pixel blend mode", Pre-multiplied at start (drm_plane_create_blend_mode_property()).
+	bool blend_mode = false;
+	// "alpha", 0 to 0xffff, opaque at start (drm_plane_create_alpha_property()).
+	bool alpha = false;
 };
 
 // Where real drivers differ, the card follows these settings.
@@ -127,8 +136,12 @@ struct driver_def {
 	std::vector<uint32_t> dumb_bpp;
 	// Pitch alignment in bytes for dumb buffers (GEM helpers: 1; some drivers use 64 or more).
 	uint32_t pitch_align = 1;
+	// CREATE_DUMB's size in whole pages; false: pitch * height (exynos_drm_gem_dumb_create()).
+	bool dumb_size_in_pages = true;
 	// Formats ADDFB2 accepts; empty accepts every format some plane offers.
 	std::vector<uint32_t> fb_formats;
+	// ADDFB2 takes any format the core knows, fb_formats unread (exynos_user_fb_create()).
+	bool fb_any_format = false;
 	// Formats atomic commits accept on a plane; empty accepts every format the plane lists.
 	// (vkms accepts RG24 at ADDFB2 but refuses it in a commit.)
 	std::optional<std::vector<uint32_t>> commit_formats;
@@ -235,6 +248,7 @@ topology preset_tidss_am65x();
 topology preset_simple_kms_4_19();
 topology preset_simple_kms_6_1();
 topology preset_simpledrm();
+topology preset_exynos4210(); // 32-bit ARM: Exynos4210 FIMD to a MIPI-DSI panel
 // The board as the kernel leaves it when no fbdev emulation set a mode (a kernel without
 // CONFIG_DRM_FBDEV_EMULATION, or drm_kms_helper.fbdev_emulation=0): every CRTC off, no connector
 // bound to an encoder, no encoder on a CRTC, no console framebuffer and nothing for the last

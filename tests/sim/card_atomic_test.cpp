@@ -146,6 +146,31 @@ TEST_F(card_atomic, property_values_are_validated)
 	EXPECT_EQ(sim::property_value(conn, "link-status"), uint64_t(DRM_MODE_LINK_STATUS_GOOD));
 }
 
+// Blend mode and alpha are the plane's to set within their values; an immutable zpos is not.
+TEST_F(card_atomic, a_planes_own_properties_are_validated)
+{
+	sim::topology t = two_pipes();
+	t.planes[2].zpos = 3;
+	t.planes[2].immutable_zpos = t.planes[2].blend_mode = t.planes[2].alpha = true;
+	sim::install(t);
+	const uint32_t plane = sim::plane_id(2);
+	const struct {
+		const char *name;
+		uint64_t value;
+		int err;
+	} cases[] = {
+	        {"zpos", 3, EINVAL},        {"pixel blend mode", 3, EINVAL},
+	        {"alpha", 0x10000, EINVAL}, {"pixel blend mode", 2, 0},
+	        {"alpha", 0x8000, 0},
+	};
+	for (const auto &k : cases)
+		EXPECT_EQ(request(fd_).set(plane, k_plane, k.name, k.value).commit(), k.err)
+		        << k.name << "=" << k.value;
+	EXPECT_EQ(sim::property_value(plane, "pixel blend mode"), 2u);
+	EXPECT_EQ(sim::property_value(plane, "alpha"), 0x8000u);
+	EXPECT_EQ(sim::property_value(plane, "zpos"), 3u);
+}
+
 TEST_F(card_atomic, a_plane_update_on_a_lit_crtc_needs_no_modeset)
 {
 	const uint32_t fb = make_fb(1920, 1080);

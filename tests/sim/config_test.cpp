@@ -105,6 +105,19 @@ TEST(config, settings_override_the_presets_driver)
 	EXPECT_EQ(cfg->card.driver.pitch_align, 1u);
 }
 
+// With nothing attached, a connector the driver makes when its panel attaches does not exist yet.
+TEST(config, a_panel_not_yet_attached_has_no_connector)
+{
+	std::string error;
+	for (bool attached : {true, false}) {
+		const std::optional<sim::preload_config> cfg = parse(
+		        std::string("preset exynos4210\n") + (attached ? "" : "connected 0\n"),
+		        error);
+		ASSERT_TRUE(cfg) << error;
+		EXPECT_EQ(cfg->card.connectors[0].late, !attached);
+	}
+}
+
 TEST(config, mistakes_name_their_line)
 {
 	EXPECT_EQ(error_of("preset hdmi-4k\n"), "line 1: unknown preset \"hdmi-4k\"");

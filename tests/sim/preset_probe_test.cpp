@@ -193,7 +193,8 @@ TEST_P(probe_on_preset, gives_objects_the_ids_the_kernel_gave)
 }
 
 INSTANTIATE_TEST_SUITE_P(kernel, probe_on_preset,
-                         testing::Values("cirrus", "bochs", "virtio", "vkms", "simpledrm"),
+                         testing::Values("cirrus", "bochs", "virtio", "vkms", "simpledrm",
+                                         "exynos4210"),
                          [](const testing::TestParamInfo<const char *> &p) {
 	                         return std::string(p.param);
                          });

@@ -261,6 +261,7 @@ TEST(presets, boards_light_the_console_where_their_kernel_does)
 	        {"imx6-ipuv3", 4, P, 0x1, 0, 0},        {"meson-gxl", 1, P, 0x1, 0, 0},
 	        {"tidss-am65x", 1, P, 0x1, 0, 0},       {"simple-kms-4.19", 1, P, 0x1, 0, 0},
 	        {"simple-kms-6.1", 1, P, 0x1, 0, 0},    {"simpledrm", 1, P, 0x1, 0, 0},
+	        {"exynos4210", 1, P, 0x1, 0, 0},
 	};
 	const std::vector<std::string_view> names = sim::preset_names();
 	for (const board &b : boards) {
