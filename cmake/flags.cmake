@@ -15,6 +15,13 @@ if(BOOTANIM_SANITIZE AND BOOTANIM_TSAN)
 	message(FATAL_ERROR "BOOTANIM_SANITIZE and BOOTANIM_TSAN exclude each other")
 endif()
 
+# 64-bit file offsets on 32-bit targets too (armhf; a no-op on 64-bit ones). A 64-bit kernel hands
+# a 32-bit process dumb-buffer mmap offsets from 4 GiB up (DRM_FILE_PAGE_OFFSET_START), which a
+# 32-bit off_t cuts to 0 (the map fails: every frame is lost), and its stat() of a file whose inode
+# number or size needs more than 32 bits fails with EOVERFLOW. Nothing the programs pass to libdrm,
+# libjpeg or libpng holds an off_t, so their interfaces stay the same.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
 add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wundef
 	$<$<COMPILE_LANGUAGE:CXX>:-Wmissing-declarations>)
 if(BOOTANIM_WERROR)

@@ -158,6 +158,13 @@ void check_frame(int k, const std::string &name, const std::string &file, int mo
 		t.cannot_show++;
 		return;
 	}
+	// A 32-bit machine has no room for a buffer past 2 GiB (a dumb buffer's size may reach 4
+	// GiB).
+	if (!holdable(pitch, uint64_t(info.height), 1)) {
+		printf(" cannot-show: larger than this machine can hold\n");
+		t.cannot_show++;
+		return;
+	}
 	// Resident memory of the player's buffer size, as contiguous allocators give it.
 	const size_t size = size_t(pitch * uint64_t(info.height));
 	if (memory.size() < size)

@@ -1,3 +1,4 @@
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,12 @@ bool parse_size(const char *text, int *width, int *height)
 	*width = int(w);
 	*height = int(h);
 	return true;
+}
+
+bool holdable(uint64_t width, uint64_t height, uint64_t size)
+{
+	// Each factor is at most 65500 or a pixel's few bytes: the product fits 64 bits.
+	return width * height * size <= uint64_t(PTRDIFF_MAX);
 }
 
 int frames_main(int argc, char **argv)

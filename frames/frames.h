@@ -20,6 +20,12 @@ extern const char k_check_usage[];
 // Parses "WxH" (each 1 .. 65500, the largest JPEG side).
 bool parse_size(const char *text, int *width, int *height);
 
+// Whether this machine can hold width x height elements of `size` bytes in one buffer: the
+// product taken in 64 bits, at most the largest object there is (PTRDIFF_MAX). Sizes are checked
+// with it before they are computed in size_t, which on a 32-bit machine wraps from 4 GiB on
+// (a 65500 x 21858 RGB picture would get a buffer of 126 KiB).
+bool holdable(uint64_t width, uint64_t height, uint64_t size);
+
 // 8-bit RGB, red first, row after row.
 struct rgb_image {
 	int width = 0;
@@ -27,9 +33,10 @@ struct rgb_image {
 	std::vector<uint8_t> rgb;
 };
 
-// `in` resized to width x height, each axis on its own: an area average where it shrinks (every
-// source pixel weighted by how much of the output pixel it covers), bilinear between the nearest
-// source pixel centres where it grows, unchanged where the size is kept.
+// `in` resized to width x height (`holdable(in.height, width, 3 * sizeof(float))` and
+// `holdable(width, height, 3)` must hold), each axis on its own: an area average where it shrinks
+// (every source pixel weighted by how much of the output pixel it covers), bilinear between the
+// nearest source pixel centres where it grows, unchanged where the size is kept.
 rgb_image resize(const rgb_image &in, int width, int height);
 
 // `in` turned clockwise by `degrees` (0, 90, 180 or 270).

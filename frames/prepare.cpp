@@ -70,6 +70,14 @@ bool read_jpeg(const std::string &path, rgb_image &img, std::string &error)
 		        " components (CMYK?): only gray and colour pictures are taken";
 		return false;
 	}
+	if (!holdable(cinfo.image_width, cinfo.image_height, 3)) {
+		jpeg_destroy_decompress(&cinfo);
+		fclose(file);
+		error = path + ": " + std::to_string(cinfo.image_width) + "x" +
+		        std::to_string(cinfo.image_height) +
+		        ": too large for this machine's memory";
+		return false;
+	}
 	cinfo.out_color_space = JCS_RGB;
 	jpeg_start_decompress(&cinfo);
 	img.width = int(cinfo.output_width);
@@ -320,6 +328,9 @@ int frames_prepare(int argc, char **argv)
 	}
 	turn = std::max(turn, 0);
 	const std::string &dest = places[1];
+	if (!holdable(uint64_t(width), uint64_t(height), 3))
+		return fail("--size " + std::to_string(width) + "x" + std::to_string(height) +
+		            ": frames too large for this machine's memory");
 
 	std::string error;
 	std::vector<std::string> sources;
@@ -335,6 +346,14 @@ int frames_prepare(int argc, char **argv)
 		rgb_image in;
 		if (!read_picture(sources[k], in, error))
 			return fail(error);
+		// Resized rows first, in floats: as many as the picture has once turned, each as
+		// wide as the frame (or less, where it is contained).
+		const int rows = turn % 180 == 0 ? in.height : in.width;
+		if (!holdable(uint64_t(rows), uint64_t(width), 3 * sizeof(float)))
+			return fail(sources[k] + ": " + std::to_string(in.width) + "x" +
+			            std::to_string(in.height) + " resized to " +
+			            std::to_string(width) +
+			            " columns: too large for this machine's memory");
 		// Turned first, so that the fit sees the picture as the panel scans it out.
 		rgb_image out = fit(turn_clockwise(in, turn), width, height, mode, background);
 		if (drm_order)

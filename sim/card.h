@@ -313,13 +313,15 @@ private:
 	bool held_ = true;
 };
 
-// The C library functions the card forwards to (the next definitions after its own).
+// The C library functions the card forwards to (the next definitions after its own). The mapping
+// is the C library's mmap64, whose offset is 64 bits wide on every target: a 32-bit build may
+// see off_t as 32 or 64 bits wide (_FILE_OFFSET_BITS) depending on the file.
 struct libc_calls {
 	int (*open)(const char *, int, ...);
 	int (*close)(int);
 	ssize_t (*read)(int, void *, size_t);
 	int (*ioctl)(int, unsigned long, ...);
-	void *(*mmap)(void *, size_t, int, int, int, off_t);
+	void *(*mmap)(void *, size_t, int, int, int, int64_t);
 	int (*munmap)(void *, size_t);
 };
 const libc_calls &libc();
@@ -377,7 +379,9 @@ drm_file *find_file(device &d, int fd);
 int card_open(int minor, int flags);
 int card_close(int fd); // 0 or -errno; 1 when fd is no card descriptor
 ssize_t card_read(int fd, void *buf, size_t count);
-void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, int *err);
+// `off` is the 64-bit offset the caller gave (mmap64, or mmap of a 64-bit off_t), never truncated:
+// the card's offsets start at 4 GiB as a 64-bit kernel's do, also for a 32-bit process.
+void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, uint64_t off, int *err);
 int card_munmap(void *addr, size_t len); // 0 or -errno
 void reset_file(device &d, drm_file &f);
 void remove_fb(device &d, uint32_t fb_id);

@@ -313,7 +313,7 @@ bool park_mapping(device &d, uintptr_t addr, size_t len)
 
 } // namespace
 
-void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, int *err)
+void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, uint64_t off, int *err)
 {
 	card_lock lock;
 	device &d = *g_dev;
@@ -331,7 +331,7 @@ void *card_mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off, 
 	}
 	uint64_t key = 0;
 	for (const auto &[k, g] : d.gems) {
-		if (g.offset == uint64_t(off)) {
+		if (g.offset == off) {
 			key = k;
 			break;
 		}

@@ -3,11 +3,17 @@
 // other call goes on to the next definition (the C library's, or a sanitizer's interceptor in front
 // of it).
 #undef _FORTIFY_SOURCE
+// Both the 32-bit-offset entry points (open, mmap) and the large-file ones (open64, mmap64) are
+// defined here under their own names. With 64-bit offsets on a 32-bit target the headers would
+// rename open to open64 and mmap to mmap64, and each would be defined twice.
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 
 #include <atomic>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <type_traits>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -64,6 +70,7 @@ using read_fn = ssize_t (*)(int, void *, size_t);
 using read_chk_fn = ssize_t (*)(int, void *, size_t, size_t);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
+using mmap64_fn = void *(*)(void *, size_t, int, int, int, off64_t);
 using munmap_fn = int (*)(void *, size_t);
 
 // The minor of a card path the card serves, or -1.
@@ -127,7 +134,7 @@ const libc_calls &libc()
 		c.close = NEXT(close_fn, close);
 		c.read = NEXT(read_fn, read);
 		c.ioctl = NEXT(ioctl_fn, ioctl);
-		c.mmap = NEXT(mmap_fn, mmap);
+		c.mmap = NEXT(mmap64_fn, mmap64);
 		c.munmap = NEXT(munmap_fn, munmap);
 		static pthread_mutex_t init = PTHREAD_MUTEX_INITIALIZER;
 		pthread_mutex_lock(&init);
@@ -266,7 +273,9 @@ SIMKMS_ENTRY void *mmap(void *addr, size_t len, int prot, int flags, int fd, off
 {
 	if (is_card_fd(fd)) {
 		int err = 0;
-		void *p = card_mmap(addr, len, prot, flags, fd, off, &err);
+		// A 32-bit off_t reaches the kernel unsigned (glibc's mmap2): the low 4 GiB.
+		void *p = card_mmap(addr, len, prot, flags, fd,
+		                    uint64_t(std::make_unsigned_t<off_t>(off)), &err);
 		if (p == MAP_FAILED)
 			errno = err;
 		return p;
@@ -278,12 +287,12 @@ SIMKMS_ENTRY void *mmap64(void *addr, size_t len, int prot, int flags, int fd, o
 {
 	if (is_card_fd(fd)) {
 		int err = 0;
-		void *p = card_mmap(addr, len, prot, flags, fd, off_t(off), &err);
+		void *p = card_mmap(addr, len, prot, flags, fd, uint64_t(off), &err);
 		if (p == MAP_FAILED)
 			errno = err;
 		return p;
 	}
-	return NEXT(mmap_fn, mmap64)(addr, len, prot, flags, fd, off_t(off));
+	return NEXT(mmap64_fn, mmap64)(addr, len, prot, flags, fd, off);
 }
 
 SIMKMS_ENTRY int munmap(void *addr, size_t len) noexcept

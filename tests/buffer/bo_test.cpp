@@ -160,6 +160,35 @@ TEST_F(Buffer, PitchAndSizeAreTheKernelsAndPixelsAreShared)
 	release(b);
 }
 
+// A 64-bit kernel gives mmap offsets from 4 GiB up (DRM_FILE_PAGE_OFFSET_START), also to a 32-bit
+// process: an armhf player on an arm64 kernel, as 32-bit Raspberry Pi OS runs. A 32-bit off_t cut
+// the offset to 0 and the mapping failed, so no frame was ever shown.
+TEST_F(Buffer, AnOffsetPastFourGiBIsMappedWhole)
+{
+	bo *first = bo_create(fd, DRM_FORMAT_RGB888, 64, 48);
+	ASSERT_NE(first, nullptr);
+	bo *second = bo_create(fd, DRM_FORMAT_XRGB8888, 64, 48);
+	ASSERT_NE(second, nullptr);
+	auto maps = requests_named("MODE_MAP_DUMB");
+	ASSERT_EQ(maps.size(), 2u);
+	EXPECT_GE(maps[0].field("offset"), 0x100000000u);
+	EXPECT_GT(maps[1].field("offset"), maps[0].field("offset"));
+	EXPECT_EQ(sim::live().mappings, 2);
+
+	// Each mapping is its own buffer's memory, not the first one's (offset 0 when cut).
+	second->ptr[0] = 0x5a;
+	first->ptr[0] = 0xa5;
+	drm_mode_map_dumb req{};
+	req.handle = second->handle;
+	ASSERT_EQ(drmIoctl(fd, DRM_IOCTL_MODE_MAP_DUMB, &req), 0);
+	void *again = mmap(nullptr, second->size, PROT_READ, MAP_SHARED, fd, off_t(req.offset));
+	ASSERT_NE(again, MAP_FAILED);
+	EXPECT_EQ(static_cast<const uint8_t *>(again)[0], 0x5a);
+	munmap(again, second->size);
+	bo_release(first);
+	release(second);
+}
+
 TEST_F(Buffer, ZeroSizesAreLeftToTheKernelToRefuse)
 {
 	for (auto [w, h] : {std::pair{0u, 48u}, std::pair{64u, 0u}}) {

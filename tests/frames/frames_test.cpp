@@ -104,6 +104,9 @@ void expect_near(const std::vector<int> &got, const std::vector<int> &want, int 
 		EXPECT_NEAR(got[c], want[c], tolerance) << "channel " << c;
 }
 
+const std::string k_conf3 = "cnt=3\npath=/mnt/bootanimation/frames\nfps=25\n";
+const std::string k_conf1 = "cnt=1\npath=/mnt/bootanimation/frames\nfps=25\n";
+
 class frames : public e2e::whole_program
 {
 protected:
@@ -230,6 +233,91 @@ TEST_F(frames, PrepareContainsWithBandsOrCoversWithTheMiddle)
 	expect_near(mean_colour(f, {2, 30, 14, 30}), k_green);
 }
 
+// A 16x16 JPEG whose frame header says width x height: libjpeg reads it as that size, its
+// missing rows given as gray (with a warning), and nothing needs that much memory up front.
+std::vector<uint8_t> jpeg_claiming(int width, int height)
+{
+	std::vector<uint8_t> data = encode_jpeg(test_picture(16, 16, 0));
+	for (size_t i = 0; i + 8 < data.size(); i++)
+		if (data[i] == 0xff && data[i + 1] == 0xc0) {
+			data[i + 5] = uint8_t(height >> 8);
+			data[i + 6] = uint8_t(height);
+			data[i + 7] = uint8_t(width >> 8);
+			data[i + 8] = uint8_t(width);
+			return data;
+		}
+	return {};
+}
+
+// Sizes are multiplied in 64 bits: 65500 x 21858 RGB is 4295097000 bytes, which a 32-bit size_t
+// wraps to 129704.
+TEST(frames_memory, HoldableTakesTheProductInSixtyFourBits)
+{
+	const bool wide = sizeof(size_t) == 8;
+	EXPECT_TRUE(holdable(1920, 1080, 3));
+	EXPECT_TRUE(holdable(30000, 20000, 3)); // 1.8e9 bytes
+	EXPECT_EQ(holdable(65500, 21858, 3), wide);
+	EXPECT_EQ(holdable(65500, 65500, 3 * sizeof(float)), wide);
+	EXPECT_EQ(holdable(65500, 11000, 3), wide); // 2.16e9: within 4 GiB, past PTRDIFF_MAX
+}
+
+// On a 32-bit machine (armhf) these sizes wrapped in size_t: the buffers came out a fraction of
+// what was written into them, and the tool wrote past them (a crash, or worse). A 64-bit machine
+// would really make these buffers of gigabytes, so there the tests have nothing to show.
+TEST_F(frames, PrepareRefusesFramesTooLargeForThisMachine)
+{
+	if (sizeof(size_t) > 4)
+		GTEST_SKIP() << "a 64-bit size_t holds these sizes";
+	ASSERT_TRUE(write_jpeg(tmp("one.jpg"), flat(16, 16, 200, 90, 30), 95));
+	output_capture err(2);
+	const result r = run({"prepare", tmp("one.jpg"), tmp("out"), "--size", "65500x21858"});
+	EXPECT_EQ(err.stop(), "bootanim-frames: --size 65500x21858: frames too large for this "
+	                      "machine's memory\n");
+	EXPECT_EQ(r.status, 1) << r.out;
+	EXPECT_FALSE(exists(tmp("out/frames/0.jpg")));
+}
+
+TEST_F(frames, PrepareRefusesAPictureTooLargeForThisMachine)
+{
+	if (sizeof(size_t) > 4)
+		GTEST_SKIP() << "a 64-bit size_t holds these sizes";
+	const std::vector<uint8_t> huge = jpeg_claiming(65500, 21858);
+	ASSERT_FALSE(huge.empty());
+	ASSERT_TRUE(write_file(tmp("huge.jpg"), huge));
+	output_capture err(2);
+	result r = run({"prepare", tmp("huge.jpg"), tmp("out"), "--size", "64x48"});
+	EXPECT_EQ(err.stop(), "bootanim-frames: " + tmp("huge.jpg") +
+	                              ": 65500x21858: too large for this machine's memory\n");
+	EXPECT_EQ(r.status, 1) << r.out;
+
+	// A picture this machine holds, but not its rows resized to a wide frame in floats.
+	ASSERT_TRUE(write_jpeg(tmp("tall.jpg"), flat(16, 20000, 200, 90, 30), 95));
+	output_capture err2(2);
+	r = run({"prepare", tmp("tall.jpg"), tmp("out"), "--size", "30000x64"});
+	EXPECT_EQ(err2.stop(), "bootanim-frames: " + tmp("tall.jpg") +
+	                               ": 16x20000 resized to 30000 columns: too large for this "
+	                               "machine's memory\n");
+	EXPECT_EQ(r.status, 1) << r.out;
+	EXPECT_FALSE(exists(tmp("out/frames/0.jpg")));
+}
+
+TEST(frames_memory, CheckTellsAFrameTooLargeForThisMachine)
+{
+	if (sizeof(size_t) > 4)
+		GTEST_SKIP() << "a 64-bit size_t holds these sizes";
+	harness::scratch_dir dir;
+	const std::string frames = dir.path() + "/frames";
+	mkdir(frames.c_str(), 0755);
+	ASSERT_TRUE(write_file(dir.path() + "/boot.conf", {k_conf1.begin(), k_conf1.end()}));
+	ASSERT_TRUE(write_file(frames + "/0.jpg", jpeg_claiming(65500, 11000)));
+	const result r = run({"check", dir.path(), "--mode", "65500x11000"});
+	EXPECT_EQ(r.status, 1) << r.out;
+	EXPECT_TRUE(has_line(
+	        r.out, "frame 0: 0.jpg 65500x11000 components=3 baseline mode=same cannot-show: "
+	               "larger than this machine can hold"))
+	        << r.out;
+}
+
 // The example of a player whose commit returns at the next vertical blank: at 30 frames per
 // second on 60 Hz a frame takes three refreshes whether it decodes in 1 ms or in 15 ms, four
 // from 17 ms on.
@@ -257,8 +345,6 @@ void PrintTo(const check_case &c, std::ostream *os)
 {
 	*os << c.name;
 }
-
-const std::string k_conf3 = "cnt=3\npath=/mnt/bootanimation/frames\nfps=25\n";
 
 const check_case k_check_cases[] = {
         {"all_shown", k_conf3, "0.jpg 1.jpg 2.jpg", 0,

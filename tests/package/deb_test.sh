@@ -138,9 +138,14 @@ link=$(readlink "$root/etc/systemd/system/sysinit.target.wants/bootanim.service"
 	fail "sysinit.target.wants/bootanim.service points to '$link'"
 
 player=/usr/sbin/bootanim
-if [ "$arch" = arm64 ]; then
-	"$src/scripts/check-symbols" --machine AArch64 --jpeg libjpeg.so.62 "$root$player" ||
-		fail "$player is not an AArch64 binary within the device baseline"
+case $arch in
+arm64) machine=AArch64 ;;
+armhf) machine=ARM ;; # the guard also holds it to the hard-float ABI
+*) machine= ;;
+esac
+if [ -n "$machine" ]; then
+	"$src/scripts/check-symbols" --machine "$machine" --jpeg libjpeg.so.62 "$root$player" ||
+		fail "$player is not an $arch binary ($machine) within the device baseline"
 fi
 # A unit that does not start the installed player fails here too.
 "$here/../install/unit_verify.sh" "$root/lib/systemd/system/bootanim.service" \
