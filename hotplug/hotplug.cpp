@@ -342,13 +342,18 @@ void switch_off(int fd, const drmModeRes *res)
 		set_property(fd, req.get(), res->crtcs[i], DRM_MODE_OBJECT_CRTC, "ACTIVE", 0);
 	}
 	// A frame the player commits between the plane reading and the commit leaves a plane on a
-	// CRTC being switched off, which the kernel refuses: the planes are read again, once.
+	// CRTC being switched off, which the kernel refuses (EINVAL): the planes are read again.
+	// The player goes on committing frames meanwhile, so the race may come more than once
+	// (a slow machine); a few readings always end it.
 	atomic_holder crtcs_off(drmModeAtomicDuplicate(req.get()));
 	detach_planes(fd, req.get(), true);
 	int ret = drmModeAtomicCommit(fd, req.get(), k_switch_off_flags, nullptr);
-	if (ret != 0 && crtcs_off) {
-		detach_planes(fd, crtcs_off.get(), false);
-		ret = drmModeAtomicCommit(fd, crtcs_off.get(), k_switch_off_flags, nullptr);
+	for (int reread = 0; ret != 0 && errno == EINVAL && crtcs_off && reread < 4; reread++) {
+		atomic_holder again(drmModeAtomicDuplicate(crtcs_off.get()));
+		if (!again)
+			break;
+		detach_planes(fd, again.get(), false);
+		ret = drmModeAtomicCommit(fd, again.get(), k_switch_off_flags, nullptr);
 	}
 	if (ret != 0)
 		fprintf(stderr, "hotplug: switch-off refused: %s\n", strerror(errno));
